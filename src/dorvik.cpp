@@ -1,0 +1,288 @@
+// The command line: argument forms, the keywords, the automatic series,
+// help mode and the interrupt handler.
+#include "measure.hpp"
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <unistd.h>
+
+namespace {
+
+const char default_file_name[] = "#quarrow_NFS+SAN#.temp.bak";
+
+const char usage_text[] =
+    "\tUsage:\tdorvik [megabytes] [record_length_in_bytes] [[path]filename]\n"
+    "\t\tdorvik auto[=filename]\n"
+    "\tdorvik raw[=filename]\n"
+    "\tdorvik cdrom[=filename]\n"
+    "\t\tdorvik help\n\n";
+
+// Printed by help mode up to the first empty line.
+const char *const help_lines[] = {
+    "    'Quarrow' - Universal IO/NFS/SAN Benchmark Program",
+    "    Adapted by Ivo Quarrow <ivo.quarrow@example.org> for ASM/SAN/NFS needs :-) ",
+    "    http://www.example.org/quarrow/  http://mirror.example.net/pub/quarrow/",
+    "    $Id: dorvik.c,v 2.13 2008/02/28 17:42:05 iquarrow Exp $",
+    "------------------------------------------------------------------",
+    "    Modified/enhanced for NFS performance tuning....",
+    "      + enhanced statistics",
+    "      + auto-mode: blocksize for NFS monitoring (HFS/VxFS)",
+    "      + uses fsync() to bypass disk cache",
+    "      + designed to bypass the cache of Examplar StoreFrame 900 arrays",
+    "      + fixed all errors DJGPP 2.7.2/DOS32, 2.9.5/cygwin claims",
+    "      + fixed all errors DJGPP 2.7/Linux 2.0.32 claims",
+    "      + fixed division by zero errors",
+    "------------------------------------------------------------------",
+    "    Modified for SAN (StoreFrame, VaultLine, DiskMesa) relative performance checking",
+    "      + enhanced blocksize and buffersize",
+    "      + works with gcc 3.2, 3.3",
+    "      + fixed default filename (*NIX)",
+    "------------------------------------------------------------------",
+    "",
+};
+
+// A keyword that turns the run into a series, and the flags it raises.
+struct series_keyword {
+    const char *lower;
+    const char *upper;
+    bool raw;
+    bool cdrom;
+};
+
+const series_keyword series_keywords[] = {
+    {"auto", "AUTO", false, false},
+    {"raw", "RAW", true, false},
+    {"cdrom", "CDROM", true, true},
+};
+
+int dorvik_main(int argc, char **argv);
+
+// Writes text with write(2) alone: the interrupt handler may run in the
+// middle of any stdio call.
+void write_text(const char *text)
+{
+    size_t length = 0;
+    while (text[length] != '\0')
+        length++;
+    ssize_t written = write(STDOUT_FILENO, text, length);
+    (void)written;
+}
+
+extern "C" void on_interrupt(int)
+{
+    write_text("\ndorvik: interrupted\n\n");
+    if (!raw_mode) {
+        write_text("deleting file: ");
+        write_text(file_name);
+        write_text("\n");
+        if (test_file_exists)
+            unlink(file_name);
+    }
+    write_text("exiting dorvik\n\n");
+    _exit(0);
+}
+
+void install_handlers()
+{
+    struct sigaction action = {};
+    action.sa_handler = on_interrupt;
+    sigfillset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+}
+
+// Reads a number by atoi's rules, but a value beyond the int range
+// saturates instead of wrapping.
+int read_number(const char *text)
+{
+    long value = strtol(text, nullptr, 10);
+    if (value > INT_MAX)
+        return INT_MAX;
+    if (value < INT_MIN)
+        return INT_MIN;
+    return static_cast<int>(value);
+}
+
+void set_file_name(const char *name)
+{
+    size_t length = strlen(name);
+    if (length >= FILE_NAME_SIZE) {
+        printf("Error: Maximum file name length is %u bytes\n", FILE_NAME_SIZE - 1);
+        exit(1);
+    }
+    memcpy(file_name, name, length + 1);
+}
+
+void print_banner()
+{
+    printf("\nDORVIK: Test of Sequential File I/O -- %s (%s)\n", "2.0.13-san", "28-Feb-2008");
+    printf("\tOperating System: %s -- using fsync()\n\n", "POSIX 1003.1-1990");
+}
+
+// Runs the grid of sizes and record lengths, one re-entry of the entry
+// function per test, each printing one row.
+void run_auto_series()
+{
+    printf("dorvik: auto-test mode ");
+    if (cdrom_mode)
+        printf("CD-ROM device %s\n\n", file_name);
+    else if (raw_mode)
+        printf("raw device %s\n\n", file_name);
+    else
+        puts("\n");
+    printf("\t%-8s%-8s%-20s%-20s\n", "MB", "reclen", "bytes/sec written", "bytes/sec read");
+
+    char program[] = "dorvik auto-test";
+    char size_text[16];
+    char record_length_text[16];
+    char *arguments[] = {program, size_text, record_length_text, nullptr};
+    // Device series start at 1 MB and double; 2 x size - 4 would go negative.
+    int size = raw_mode ? 1 : 6;
+    for (int s = 0; s < SERIES_SIZES; s++) {
+        snprintf(size_text, sizeof size_text, "%d", size);
+        int record_length = 4096;
+        for (int r = 0; r < SERIES_RECORD_LENGTHS; r++) {
+            snprintf(record_length_text, sizeof record_length_text, "%d", record_length);
+            dorvik_main(3, arguments);
+            record_length *= 2;
+        }
+        size = raw_mode ? 2 * size : 2 * size - 4;
+    }
+    print_average_statistics();
+}
+
+void print_help()
+{
+    printf("%s", usage_text);
+    puts("dorvik: help mode");
+    for (const char *line : help_lines) {
+        if (*line == '\0')
+            break;
+        puts(line);
+    }
+    puts("Bye!");
+}
+
+bool starts_with(const char *text, const char *prefix)
+{
+    return strncmp(text, prefix, strlen(prefix)) == 0;
+}
+
+// Runs the series or help mode that argument names and ends the process;
+// returns only when argument is no keyword.
+void run_keyword(const char *argument)
+{
+    for (const series_keyword &keyword : series_keywords) {
+        if (!starts_with(argument, keyword.lower) && !starts_with(argument, keyword.upper))
+            continue;
+        const char *rest = argument + strlen(keyword.lower);
+        if (*rest == '=')
+            set_file_name(rest + 1);
+        auto_mode = 1;
+        if (keyword.raw)
+            raw_mode = 1;
+        if (keyword.cdrom)
+            cdrom_mode = 1;
+        run_auto_series();
+        puts("Completed series of tests");
+        exit(0);
+    }
+    if (strcmp(argument, "help") == 0 || strcmp(argument, "HELP") == 0) {
+        print_help();
+        exit(0);
+    }
+}
+
+void check_record_length(uint32_t record_length)
+{
+    if (record_length > MAX_RECLEN) {
+        printf("Error: Maximum record length is %d bytes\n", static_cast<int>(MAX_RECLEN));
+        exit(1);
+    }
+    if (record_length < MIN_RECLEN) {
+        printf("Error: Minimum record length is %d bytes\n", static_cast<int>(MIN_RECLEN));
+        exit(1);
+    }
+}
+
+void check_size(int megabytes)
+{
+    if (megabytes < 0) {
+        printf("Error: Minimum file size is 0 megabytes\n");
+        exit(1);
+    }
+}
+
+// The entry of every run, entered again by the series for each test.
+int dorvik_main(int argc, char **argv)
+{
+    if (!auto_mode) {
+        // Unbuffered, so that nothing printed is lost when a signal ends the
+        // process with output going to a file or a pipe.
+        setvbuf(stdout, nullptr, _IONBF, 0);
+        print_banner();
+        install_handlers();
+    }
+    int megabytes = 1;
+    uint32_t record_length = 512;
+
+    switch (argc) {
+    case 1:
+        set_file_name(default_file_name);
+        puts(usage_text);
+        break;
+    case 2: {
+        if (!auto_mode)
+            set_file_name(default_file_name);
+        int value = read_number(argv[1]);
+        if (value < 0)
+            value = value == INT_MIN ? INT_MAX : -value;
+        if (value != 0) {
+            megabytes = value;
+        } else {
+            run_keyword(argv[1]);
+            set_file_name(argv[1]);
+        }
+        break;
+    }
+    case 3: {
+        if (!auto_mode)
+            set_file_name(default_file_name);
+        megabytes = read_number(argv[1]);
+        int value = read_number(argv[2]);
+        if (value != 0)
+            record_length = static_cast<uint32_t>(value);
+        else
+            set_file_name(argv[2]);
+        break;
+    }
+    case 4:
+        megabytes = read_number(argv[1]);
+        record_length = static_cast<uint32_t>(read_number(argv[2]));
+        set_file_name(argv[3]);
+        break;
+    default:
+        puts("dorvik: bad usage");
+        puts(usage_text);
+        exit(1);
+    }
+
+    check_record_length(record_length);
+    if (argc > 2)
+        check_size(megabytes);
+    uint64_t record_count = static_cast<uint64_t>(megabytes) * MEGABYTE / record_length;
+    auto *record_buffer = static_cast<unsigned char *>(calloc(MAX_RECLEN, 1));
+    if (record_buffer == nullptr) {
+        puts("Cannot allocate the record buffer");
+        exit(1);
+    }
+    run_sequential_test(megabytes, record_length, record_count, record_buffer);
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char **argv) { return dorvik_main(argc, argv); }

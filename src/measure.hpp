@@ -1,0 +1,54 @@
+// The sequential write-and-read test, its clock and the run totals, and the
+// process-wide state that the command line and the test share.
+#ifndef DORVIK_MEASURE_HPP
+#define DORVIK_MEASURE_HPP
+
+#include <csignal>
+#include <cstdint>
+
+// Largest record in bytes; also the size of every record buffer.
+constexpr uint32_t MAX_RECLEN = 131073;
+// Smallest record in bytes.
+constexpr uint32_t MIN_RECLEN = 16;
+// Bytes in file_name, its terminating NUL included.
+constexpr unsigned FILE_NAME_SIZE = 4096;
+// Bytes in a megabyte; every size on the command line counts in these.
+constexpr uint64_t MEGABYTE = 1048576;
+
+// Name of the test file or device.
+extern char file_name[FILE_NAME_SIZE];
+// Raised by the keywords: print table rows instead of the interactive report.
+extern volatile sig_atomic_t auto_mode;
+// Raised by raw and cdrom: the target is an existing device, never created or unlinked.
+extern volatile sig_atomic_t raw_mode;
+// Raised by cdrom: the target is only read; the write phase is skipped.
+extern volatile sig_atomic_t cdrom_mode;
+// 1 while an ordinary test file that this process created exists under file_name.
+extern volatile sig_atomic_t test_file_exists;
+
+// Bytes moved and seconds spent by every test that completed in this process.
+struct run_totals_t {
+    uint64_t total_bytes;       // record count x record length, summed over the tests
+    double total_write_seconds; // sum of the write phases
+    double total_read_seconds;  // sum of the read phases
+};
+// The totals of this process, zero at start and never reset.
+extern run_totals_t run_totals;
+
+// Writes file_name as record_count records of record_length bytes from
+// record_buffer, syncs it, reads it back, reports, cleans up and releases
+// record_buffer; every failure ends the process with status 1.
+void run_sequential_test(int megabytes, uint32_t record_length,
+                         uint64_t record_count, unsigned char *record_buffer);
+
+// Seconds since the clock's first reading in this process.
+double elapsed_seconds();
+
+// Prints the Average statistics block of run_totals.
+void print_average_statistics();
+
+// Unlinks the test file if this process created it and it is still there;
+// signals are held off so that the interrupt handler never sees half of it.
+void remove_test_file();
+
+#endif
