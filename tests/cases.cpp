@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <vector>
 
 namespace {
 
@@ -32,6 +33,7 @@ const std::string interrupted = "\ndorvik: interrupted\n\ndeleting file: f\nexit
 const std::string long_name(4096, 'n');
 const std::string longest_name(4095, 'n');
 const std::string make_nodes = "mknod zero c 1 5 && mknod null c 1 3 && mknod full c 1 7";
+const std::vector<std::string> node_files = {"zero%", "null%", "full%"};
 const std::string not_regular = "dorvik: Not a regular file; raw= and cdrom= are for devices\n";
 
 class Arguments : public testing::TestWithParam<Case> {};
@@ -70,7 +72,7 @@ INSTANTIATE_TEST_SUITE_P(Cli, Arguments, testing::Values(
 INSTANTIATE_TEST_SUITE_P(Target, Arguments, testing::Values(
     Case{"existing_file_is_replaced", "1 4096 f", full_test("1", "256", "4096", "f"), "", 0, {}, "echo old > f"},
     Case{"device_refused", "1 512 zero", up_to_writing("1", "2048", "512", "zero") +
-         "Cannot create temporary file: zero\n", not_regular, 1, {"zero%", "null%", "full%"}, make_nodes},
+         "Cannot create temporary file: zero\n", not_regular, 1, node_files, make_nodes},
     Case{"fifo_refused", "1 512 fifo", up_to_writing("1", "2048", "512", "fifo") +
          "Cannot create temporary file: fifo\n", not_regular, 1, {"fifo|"}, "mkfifo fifo"},
     Case{"folder_refused", "dir", up_to_writing("1", "2048", "512", "dir") +
@@ -96,5 +98,94 @@ INSTANTIATE_TEST_SUITE_P(Signal, Arguments, testing::Values(
     Case{"terminate_while_reading", "10 4096 f", up_to_writing("10", "2560", "4096", "f") +
          "{T} seconds\nReading the file..." + interrupted, "", 0, {}, "", "read_delay=2000", SIGTERM,
          "Reading the file..."}), case_name);
+
+const std::vector<int> file_sizes = {6, 8, 12, 20, 36};
+const std::vector<int> device_sizes = {1, 2, 4, 8, 16};
+const std::vector<int> record_lengths = {4096, 8192, 16384, 32768};
+const std::string completed = "Completed series of tests\n";
+
+// A whole series of the short grid.
+std::string series(const std::string &device, const std::vector<int> &sizes,
+                   const std::string &written = "{R}")
+{
+    return banner + series_heading(device) + series_rows(sizes, record_lengths, written) +
+           average_statistics + completed;
+}
+
+const std::string help_text = banner + usage + "dorvik: help mode\n"
+    "    'Quarrow' - Universal IO/NFS/SAN Benchmark Program\n"
+    "    Adapted by Ivo Quarrow <ivo.quarrow@example.org> for ASM/SAN/NFS needs :-) \n"
+    "    http://www.example.org/quarrow/  http://mirror.example.net/pub/quarrow/\n"
+    "    $Id: dorvik.c,v 2.13 2008/02/28 17:42:05 iquarrow Exp $\n"
+    "------------------------------------------------------------------\n"
+    "    Modified/enhanced for NFS performance tuning....\n"
+    "      + enhanced statistics\n"
+    "      + auto-mode: blocksize for NFS monitoring (HFS/VxFS)\n"
+    "      + uses fsync() to bypass disk cache\n"
+    "      + designed to bypass the cache of Examplar StoreFrame 900 arrays\n"
+    "      + fixed all errors DJGPP 2.7.2/DOS32, 2.9.5/cygwin claims\n"
+    "      + fixed all errors DJGPP 2.7/Linux 2.0.32 claims\n"
+    "      + fixed division by zero errors\n"
+    "------------------------------------------------------------------\n"
+    "    Modified for SAN (StoreFrame, VaultLine, DiskMesa) relative performance checking\n"
+    "      + enhanced blocksize and buffersize\n"
+    "      + works with gcc 3.2, 3.3\n"
+    "      + fixed default filename (*NIX)\n"
+    "------------------------------------------------------------------\n"
+    "Bye!\n";
+
+const std::string image = "truncate -s 40M img";
+
+INSTANTIATE_TEST_SUITE_P(Series, Arguments, testing::Values(
+    Case{"auto_on_named_file", "auto=f", series("", file_sizes), "", 0, {}},
+    Case{"upper_case_auto", "AUTO=f", series("", file_sizes), "", 0, {}},
+    Case{"auto_prefix_on_default_file", "automatic", series("", file_sizes), "", 0, {}},
+    Case{"mixed_case_is_a_name", "Auto", full_test("1", "2048", "512", "Auto"), "", 0, {}},
+    Case{"auto_empty_name", "auto=", banner + series_heading("") + "Cannot create temporary file: \n", "", 1, {}},
+    Case{"auto_name_too_long", "auto=" + long_name, refused("Error: Maximum file name length is 4095 bytes\n"),
+         "", 1, {}},
+    Case{"raw_default_missing", "raw", banner + series_heading("raw device " + default_name) +
+         "Cannot open raw device: " + default_name + "\n", "dorvik: No such file or directory\n", 1, {}},
+    Case{"raw_prefix", "rawdisk", banner + series_heading("raw device " + default_name) +
+         "Cannot open raw device: " + default_name + "\n", "dorvik: No such file or directory\n", 1, {}},
+    Case{"raw_over_regular_file", "raw=img", series("raw device img", device_sizes), "", 0, {"img"}, image},
+    Case{"raw_on_zero_node", "RAW=zero", series("raw device zero", device_sizes), "", 0, node_files, make_nodes},
+    Case{"raw_on_full_node", "raw=full", banner + series_heading("raw device full") + "Error writing block 0\n",
+         "dorvik: No space left on device\n", 1, node_files, make_nodes},
+    Case{"cdrom_on_zero_node", "cdrom=zero", series("CD-ROM device zero", device_sizes, "0                   "),
+         "", 0, node_files, make_nodes},
+    Case{"cdrom_on_null_node", "CDROM=null", banner + series_heading("CD-ROM device null") +
+         "Error reading block 0\n", "", 1, node_files, make_nodes},
+    Case{"cdrom_on_fifo", "cdrom=fifo", banner + series_heading("CD-ROM device fifo") + "Error reading block 0\n",
+         "", 1, {"fifo|"}, "mkfifo fifo"},
+    Case{"raw_on_fifo", "raw=fifo", banner + series_heading("raw device fifo") + "Cannot open raw device: fifo\n",
+         "dorvik: No such device or address\n", 1, {"fifo|"}, "mkfifo fifo"},
+    Case{"interrupt_between_tests", "auto=f", banner + series_heading("") + series_rows({6}, {4096}) + interrupted,
+         "", 0, {}, "", "unlink_delay=3000000", SIGINT, "\t6       4096    "},
+    Case{"interrupt_raw_series", "raw=img", banner + series_heading("raw device img") +
+         "\ndorvik: interrupted\n\nexiting dorvik\n\n", "", 0, {"img"}, image, "write_delay=2000", SIGINT,
+         "bytes/sec read"},
+    Case{"terminate_cdrom_series", "cdrom=zero", banner + series_heading("CD-ROM device zero") +
+         "\ndorvik: interrupted\n\nexiting dorvik\n\n", "", 0, node_files, make_nodes, "read_delay=2000", SIGTERM,
+         "bytes/sec read"}), case_name);
+
+INSTANTIATE_TEST_SUITE_P(Help, Arguments, testing::Values(
+    Case{"lower_case", "help", help_text, "", 0, {}},
+    Case{"upper_case", "HELP", help_text, "", 0, {}},
+    Case{"mixed_case_is_a_name", "Help", full_test("1", "2048", "512", "Help"), "", 0, {}},
+    Case{"longer_word_is_a_name", "helpme", full_test("1", "2048", "512", "helpme"), "", 0, {}},
+    Case{"with_name_is_a_name", "help=x", full_test("1", "2048", "512", "help=x"), "", 0, {}}), case_name);
+
+// These move gigabytes, on a file system in memory.
+const std::string mount_memory = "mkdir m && mount -t tmpfs -o size=7g tmpfs m";
+const std::string can_mount = "d=$(mktemp -d) && mount -t tmpfs tmpfs \"$d\" && umount \"$d\" && rmdir \"$d\"";
+
+INSTANTIATE_TEST_SUITE_P(Slow, Arguments, testing::Values(
+    Case{"size_past_32_bits", "4097 131072 m/f", full_test("4097", "32776", "131072", "m/f"), "", 0, {"m/"},
+         mount_memory, "", 0, "", false, "umount m", can_mount},
+    Case{"long_series", "exec \"$DORVIK_LONG\" auto=m/f", banner + series_heading("") +
+         series_rows({6, 8, 12, 20, 36, 68, 132, 260, 516}, {4096, 8192, 16384, 32768, 65536, 131072}) +
+         average_statistics + completed, "", 0, {"m/"}, mount_memory, "", 0, "", true, "umount m", can_mount}),
+    case_name);
 
 } // namespace

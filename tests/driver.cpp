@@ -315,6 +315,18 @@ int wait_for_end(const Case &c, pid_t pid, const std::string &base)
     }
 }
 
+// Runs the case's teardown and removes its folders however the case ends.
+struct CaseFolders {
+    const Case &c;
+    std::string base;
+    ~CaseFolders()
+    {
+        if (!c.teardown.empty())
+            shell_in(base + "/work", c.teardown);
+        std::system(("rm -rf '" + base + "'").c_str());
+    }
+};
+
 } // namespace
 
 void run_case(const Case &c)
@@ -324,6 +336,7 @@ void run_case(const Case &c)
     char base_template[] = "/tmp/dorvik-case.XXXXXX";
     ASSERT_NE(mkdtemp(base_template), nullptr);
     std::string base = base_template;
+    CaseFolders folders{c, base};
     std::string folder = base + "/work";
     ASSERT_EQ(mkdir(folder.c_str(), 0755), 0);
 
@@ -350,7 +363,4 @@ void run_case(const Case &c)
     } else {
         ADD_FAILURE() << "setup failed: " << c.setup;
     }
-    if (!c.teardown.empty())
-        shell_in(folder, c.teardown);
-    std::system(("rm -rf '" + base + "'").c_str());
 }
