@@ -32,10 +32,12 @@ const std::string average_statistics =
     "####\t Total KB= {K} (1024), read={S} (sec), write={S} (sec)\n"
     "####\t Average read={A} MB/sec, write={A} MB/sec\n\n";
 
-const std::string too_quick_advice = "\nThe test completed too quickly to give a good result\n"
-                                     "You will get a more precise measure of this machine's\n"
-                                     "performance by re-running dorvik using the command:\n"
-                                     "\n\tdorvik {N} \t(i.e., file size = {N} megabytes)\n";
+const std::string too_quick_advice = "{?}\n"
+                                     "{?}The test completed too quickly to give a good result\n"
+                                     "{?}You will get a more precise measure of this machine's\n"
+                                     "{?}performance by re-running dorvik using the command:\n"
+                                     "{?}\n"
+                                     "{?}\tdorvik {N} \t(i.e., file size = {N} megabytes)\n";
 
 std::string interactive_test(const std::string &megabytes, const std::string &records,
                              const std::string &record_length, const std::string &name)
@@ -118,19 +120,43 @@ std::vector<std::string> split_lines(const std::string &text)
     }
 }
 
+bool lines_match(const std::vector<std::string> &want, const std::vector<std::string> &got, size_t *differs)
+{
+    for (size_t i = 0; i < std::max(want.size(), got.size()); i++)
+        if (i >= want.size() || i >= got.size() || !std::regex_match(got[i], std::regex(expand_masks(want[i])))) {
+            *differs = i;
+            return false;
+        }
+    return true;
+}
+
+// The expected lines, with or without the optional ones (those that begin
+// with "{?}", a block that the program prints or leaves out as a whole).
+std::vector<std::string> expected_lines(const std::string &expected, bool with_optional)
+{
+    std::vector<std::string> lines;
+    for (const std::string &line : split_lines(expected)) {
+        if (line.rfind("{?}", 0) != 0)
+            lines.push_back(line);
+        else if (with_optional)
+            lines.push_back(line.substr(3));
+    }
+    return lines;
+}
+
 void expect_text(const std::string &what, const std::string &expected, const std::string &actual)
 {
-    auto want = split_lines(expected);
     auto got = split_lines(actual);
-    for (size_t i = 0; i < std::max(want.size(), got.size()); i++) {
-        std::string w = i < want.size() ? want[i] : "<no line>";
-        std::string g = i < got.size() ? got[i] : "<no line>";
-        if (i >= want.size() || i >= got.size() || !std::regex_match(g, std::regex(expand_masks(w)))) {
-            ADD_FAILURE() << what << " differs at line " << i + 1 << "\n  expected: " << w
-                          << "\n  actual:   " << g << "\n--- whole " << what << " ---\n" << actual;
-            return;
-        }
-    }
+    size_t differs = 0;
+    if (lines_match(expected_lines(expected, false), got, &differs))
+        return;
+    auto want = expected_lines(expected, true);
+    if (lines_match(want, got, &differs))
+        return;
+    ADD_FAILURE() << what << " differs at line " << differs + 1
+                  << "\n  expected: " << (differs < want.size() ? want[differs] : "<no line>")
+                  << "\n  actual:   " << (differs < got.size() ? got[differs] : "<no line>")
+                  << "\n--- whole " << what << " ---\n" << actual;
 }
 
 // Checks that value lies within [low, high] widened by the printed precision.

@@ -11,7 +11,8 @@
 struct Case {
     std::string name;            // the case's name in the test report
     std::string command;         // shell words after "exec $DORVIK", or a whole script if shell
-    std::string out;             // expected standard output, with the masks of expand_masks
+    std::string out;             // expected standard output, with the masks of expand_masks;
+                                 // lines that begin with {?} may be left out together
     std::string err;             // expected standard error, masked the same way
     int status = 0;              // expected exit status
     std::vector<std::string> files; // every path left in the folder; folders end in '/',
@@ -41,7 +42,8 @@ std::string interactive_test(const std::string &megabytes, const std::string &re
                              const std::string &record_length, const std::string &name);
 // The Average statistics block, figures masked.
 extern const std::string average_statistics;
-// The advice that follows a test under ten seconds, figures masked.
+// The advice that follows a test under ten seconds, figures masked; the
+// figure checks hold it to the times printed, so its lines are optional here.
 extern const std::string too_quick_advice;
 // The heading and header of a series; device is "" for a file, else the heading's words.
 std::string series_heading(const std::string &device);
