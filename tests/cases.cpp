@@ -97,6 +97,11 @@ INSTANTIATE_TEST_SUITE_P(Signal, Arguments, testing::Values(
          "Reading the file..."},
     Case{"terminate_while_reading", "10 4096 f", up_to_writing("10", "2560", "4096", "f") +
          "{T} seconds\nReading the file..." + interrupted, "", 0, {}, "", "read_delay=2000", SIGTERM,
+         "Reading the file..."},
+    Case{"hang_up_while_writing", "10 4096 f", up_to_writing("10", "2560", "4096", "f") + interrupted,
+         "", 0, {}, "", "write_delay=2000", SIGHUP, "file:f"},
+    Case{"hang_up_while_reading", "10 4096 f", up_to_writing("10", "2560", "4096", "f") +
+         "{T} seconds\nReading the file..." + interrupted, "", 0, {}, "", "read_delay=2000", SIGHUP,
          "Reading the file..."}), case_name);
 
 const std::vector<int> file_sizes = {6, 8, 12, 20, 36};
@@ -162,6 +167,8 @@ INSTANTIATE_TEST_SUITE_P(Series, Arguments, testing::Values(
          "dorvik: No such device or address\n", 1, {"fifo|"}, "mkfifo fifo"},
     Case{"interrupt_between_tests", "auto=f", banner + series_heading("") + series_rows({6}, {4096}) + interrupted,
          "", 0, {}, "", "unlink_delay=3000000", SIGINT, "\t6       4096    "},
+    Case{"hang_up_between_tests", "auto=f", banner + series_heading("") + series_rows({6}, {4096}) + interrupted,
+         "", 0, {}, "", "unlink_delay=3000000", SIGHUP, "\t6       4096    "},
     Case{"interrupt_raw_series", "raw=img", banner + series_heading("raw device img") +
          "\ndorvik: interrupted\n\nexiting dorvik\n\n", "", 0, {"img"}, image, "write_delay=2000", SIGINT,
          "bytes/sec read"},
@@ -176,9 +183,31 @@ INSTANTIATE_TEST_SUITE_P(Help, Arguments, testing::Values(
     Case{"longer_word_is_a_name", "helpme", full_test("1", "2048", "512", "helpme"), "", 0, {}},
     Case{"with_name_is_a_name", "help=x", full_test("1", "2048", "512", "help=x"), "", 0, {}}), case_name);
 
+const std::string can_mount = "d=$(mktemp -d) && mount -t tmpfs tmpfs \"$d\" && umount \"$d\" && rmdir \"$d\"";
+const std::string mount_two_megabytes = "mkdir m && mount -t tmpfs -o size=2m tmpfs m";
+const std::string loop_device = "truncate -s 3M img && losetup -f --show img > dev";
+
+INSTANTIATE_TEST_SUITE_P(Fault, Arguments, testing::Values(
+    Case{"full_file_system", "3 4096 m/f", up_to_writing("3", "768", "4096", "m/f") + "Error writing block 512\n",
+         "dorvik: No space left on device\n", 1, {"m/"}, mount_two_megabytes, "", 0, "", false, "umount m",
+         can_mount},
+    Case{"full_file_system_mid_record", "3 1000 m/f", up_to_writing("3", "3145", "1000", "m/f") +
+         "Error writing block 2097\n", "dorvik: No space left on device\n", 1, {"m/"}, mount_two_megabytes, "", 0,
+         "", false, "umount m", can_mount},
+    Case{"file_size_limit", "ulimit -f 200; exec \"$DORVIK\" 1 4096 f", up_to_writing("1", "256", "4096", "f") +
+         "Error writing block 25\n", "dorvik: File too large\n", 1, {}, "", "", 0, "", true},
+    Case{"end_of_device", "exec \"$DORVIK\" raw=$(cat dev)", banner + series_heading("raw device /dev/loop{N}") +
+         series_rows({1, 2}, record_lengths) + "Error writing block 768\n", "dorvik: No space left on device\n",
+         1, {"dev", "img"}, loop_device, "", 0, "", true, "losetup -d $(cat dev)", "losetup -f"},
+    Case{"closed_pipe", "{ \"$DORVIK\" auto=f; echo \"status $?\" >&2; } | head -3",
+         "\nDORVIK: Test of Sequential File I/O -- 2.0.13-san (28-Feb-2008)\n"
+         "\tOperating System: POSIX 1003.1-1990 -- using fsync()\n", "status 0\n", 0, {}, "", "", 0, "", true},
+    Case{"hostile_arguments", "exec bash \"$TESTS\"/hostile_arguments.sh 240 1", "240 runs, 0 failed\n", "", 0,
+         {"m/"}, "mkdir m && mount -t tmpfs -o size=512k tmpfs m", "", 0, "", true, "umount m", can_mount}),
+    case_name);
+
 // These move gigabytes, on a file system in memory.
 const std::string mount_memory = "mkdir m && mount -t tmpfs -o size=7g tmpfs m";
-const std::string can_mount = "d=$(mktemp -d) && mount -t tmpfs tmpfs \"$d\" && umount \"$d\" && rmdir \"$d\"";
 
 INSTANTIATE_TEST_SUITE_P(Slow, Arguments, testing::Values(
     Case{"size_past_32_bits", "4097 131072 m/f", full_test("4097", "32776", "131072", "m/f"), "", 0, {"m/"},

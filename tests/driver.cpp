@@ -297,7 +297,7 @@ pid_t start(const Case &c, const std::string &folder, const std::string &base)
     dup2(err, 2);
     setenv("DORVIK", DORVIK_PATH, 1);
     setenv("DORVIK_LONG", DORVIK_LONG_PATH, 1);
-    setenv("FAULT_LIBRARY", FAULT_LIBRARY_PATH, 1);
+    setenv("TESTS", TESTS_SOURCE_DIR, 1);
     if (!c.fault.empty()) {
         setenv("LD_PRELOAD", FAULT_LIBRARY_PATH, 1);
         setenv("DORVIK_FAULT", c.fault.c_str(), 1);
