@@ -206,6 +206,22 @@ INSTANTIATE_TEST_SUITE_P(Fault, Arguments, testing::Values(
          {"m/"}, "mkdir m && mount -t tmpfs -o size=512k tmpfs m", "", 0, "", true, "umount m", can_mount}),
     case_name);
 
+const std::string sshfs = "bash \"$TESTS\"/sshfs_loopback.sh ";
+const std::string has_sshfs = "command -v sshfs && test -x /usr/sbin/sshd && test -c /dev/fuse";
+const std::vector<std::string> sshfs_files = {"mnt/", "remote/"};
+
+// An sshfs mount over loopback: a test and a series run through it, then a
+// server that goes away in the middle of the write phase.
+INSTANTIATE_TEST_SUITE_P(SlowNetwork, Arguments, testing::Values(
+    Case{"single_test", "5 4096 mnt/f", full_test("5", "1280", "4096", "mnt/f"), "", 0, sshfs_files,
+         sshfs + "start", "", 0, "", false, sshfs + "stop", has_sshfs},
+    Case{"series", "auto=mnt/f", series("", file_sizes), "", 0, sshfs_files, sshfs + "start", "", 0, "", false,
+         sshfs + "stop", has_sshfs},
+    Case{"server_gone", "50 4096 mnt/f", up_to_writing("50", "12800", "4096", "mnt/f") + "Error {*}\n",
+         "dorvik: {*}\n", 1, {"mnt/", "remote/", "remote/f"}, sshfs + "start", "write_delay=1000", 0, "file:remote/f",
+         false, sshfs + "stop", has_sshfs, sshfs + "cut"}),
+    case_name);
+
 // These move gigabytes, on a file system in memory.
 const std::string mount_memory = "mkdir m && mount -t tmpfs -o size=7g tmpfs m";
 

@@ -295,9 +295,6 @@ pid_t start(const Case &c, const std::string &folder, const std::string &base)
     dup2(in, 0);
     dup2(out, 1);
     dup2(err, 2);
-    setenv("DORVIK", DORVIK_PATH, 1);
-    setenv("DORVIK_LONG", DORVIK_LONG_PATH, 1);
-    setenv("TESTS", TESTS_SOURCE_DIR, 1);
     if (!c.fault.empty()) {
         setenv("LD_PRELOAD", FAULT_LIBRARY_PATH, 1);
         setenv("DORVIK_FAULT", c.fault.c_str(), 1);
@@ -323,13 +320,16 @@ int wait_for_end(const Case &c, pid_t pid, const std::string &base)
 {
     const double limit = 600;
     double started = now_seconds();
-    bool signalled = c.signal == 0;
+    bool signalled = c.wait_for.empty();
     for (;;) {
         int status;
         if (waitpid(pid, &status, WNOHANG) == pid)
             return status;
         if (!signalled && has_appeared(c.wait_for, base)) {
-            kill(pid, c.signal);
+            if (c.signal != 0)
+                kill(pid, c.signal);
+            if (!c.action.empty())
+                shell_in(base + "/work", c.action);
             signalled = true;
         }
         if (now_seconds() - started > limit) {
@@ -359,6 +359,10 @@ void run_case(const Case &c)
 {
     if (!c.needs.empty() && std::system(("{ " + c.needs + "\n} >/dev/null 2>&1").c_str()) != 0)
         GTEST_SKIP() << "this machine cannot: " << c.needs;
+    // For the scripts of the case: its setup, command, action and teardown.
+    setenv("DORVIK", DORVIK_PATH, 1);
+    setenv("DORVIK_LONG", DORVIK_LONG_PATH, 1);
+    setenv("TESTS", TESTS_SOURCE_DIR, 1);
     char base_template[] = "/tmp/dorvik-case.XXXXXX";
     ASSERT_NE(mkdtemp(base_template), nullptr);
     std::string base = base_template;

@@ -24,6 +24,7 @@ struct Case {
     bool shell = false;          // command is a whole script: no exec, any shell syntax
     std::string teardown = "";   // shell run in the folder afterwards, pass or fail
     std::string needs = "";      // shell test that must succeed, or the case is skipped
+    std::string action = "";     // shell run in the folder once wait_for has appeared
 };
 
 // Names the case in the test report.
