@@ -279,12 +279,12 @@ int dorvik_main(int argc, char **argv)
     if (argc > 2)
         check_size(megabytes);
     uint64_t record_count = static_cast<uint64_t>(megabytes) * MEGABYTE / record_length;
-    auto *record_buffer = static_cast<unsigned char *>(calloc(MAX_RECLEN, 1));
+    record_buffer = static_cast<unsigned char *>(calloc(MAX_RECLEN, 1));
     if (record_buffer == nullptr) {
         puts("Cannot allocate the record buffer");
         exit(1);
     }
-    run_sequential_test(megabytes, record_length, record_count, record_buffer);
+    run_sequential_test(megabytes, record_length, record_count);
     return 0;
 }
 

@@ -15,6 +15,7 @@ char file_name[FILE_NAME_SIZE];
 volatile sig_atomic_t auto_mode;
 volatile sig_atomic_t raw_mode;
 volatile sig_atomic_t cdrom_mode;
+unsigned char *record_buffer;
 volatile sig_atomic_t test_file_exists;
 run_totals_t run_totals;
 
@@ -148,15 +149,15 @@ void check_sync(int fd, int result, int error)
     fail_after_write(fd, error);
 }
 
-double write_phase(uint32_t record_length, uint64_t record_count, unsigned char *record_buffer)
+double write_phase(uint32_t record_length, uint64_t record_count, unsigned char *buffer)
 {
     int fd = open_for_write();
     double start = elapsed_seconds();
     for (uint64_t record = 0; record < record_count; record++) {
-        memset(record_buffer, static_cast<unsigned char>(static_cast<unsigned>(rand()) * 255u), MAX_RECLEN);
-        ssize_t done = write(fd, record_buffer, record_length);
+        memset(buffer, static_cast<unsigned char>(static_cast<unsigned>(rand()) * 255u), MAX_RECLEN);
+        ssize_t done = write(fd, buffer, record_length);
         if (done != static_cast<ssize_t>(record_length))
-            finish_record(fd, record_buffer, done, record_length, record);
+            finish_record(fd, buffer, done, record_length, record);
     }
     int synced = fsync(fd);
     int sync_error = errno;
@@ -203,7 +204,7 @@ int open_for_read()
     return fd;
 }
 
-double read_phase(int fd, uint32_t record_length, uint64_t record_count, unsigned char *record_buffer)
+double read_phase(int fd, uint32_t record_length, uint64_t record_count, unsigned char *buffer)
 {
     if (!auto_mode)
         printf("\nReading the file...");
@@ -212,9 +213,9 @@ double read_phase(int fd, uint32_t record_length, uint64_t record_count, unsigne
     posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
     double start = elapsed_seconds();
     for (uint64_t record = 0; record < record_count; record++) {
-        ssize_t done = read(fd, record_buffer, record_length);
+        ssize_t done = read(fd, buffer, record_length);
         if (done != static_cast<ssize_t>(record_length))
-            finish_read(fd, record_buffer, done, record_length, record);
+            finish_read(fd, buffer, done, record_length, record);
     }
     double read_time = elapsed_seconds() - start;
     if (!auto_mode)
@@ -297,8 +298,7 @@ void remove_test_file()
     release_signals(&previous);
 }
 
-void run_sequential_test(int megabytes, uint32_t record_length, uint64_t record_count,
-                         unsigned char *record_buffer)
+void run_sequential_test(int megabytes, uint32_t record_length, uint64_t record_count)
 {
     if (!auto_mode)
         describe_test(megabytes, record_length, record_count);
@@ -316,6 +316,7 @@ void run_sequential_test(int megabytes, uint32_t record_length, uint64_t record_
     close(fd);
     remove_test_file();
     free(record_buffer);
+    record_buffer = nullptr;
 }
 
 void print_average_statistics()

@@ -23,6 +23,9 @@ extern volatile sig_atomic_t auto_mode;
 extern volatile sig_atomic_t raw_mode;
 // Raised by cdrom: the target is only read; the write phase is skipped.
 extern volatile sig_atomic_t cdrom_mode;
+// The running test's buffer of MAX_RECLEN bytes for every write and read;
+// null between tests. Held here so that a failure's exit leaves it reachable.
+extern unsigned char *record_buffer;
 // 1 while an ordinary test file that this process created exists under file_name.
 extern volatile sig_atomic_t test_file_exists;
 
@@ -38,8 +41,7 @@ extern run_totals_t run_totals;
 // Writes file_name as record_count records of record_length bytes from
 // record_buffer, syncs it, reads it back, reports, cleans up and releases
 // record_buffer; every failure ends the process with status 1.
-void run_sequential_test(int megabytes, uint32_t record_length,
-                         uint64_t record_count, unsigned char *record_buffer);
+void run_sequential_test(int megabytes, uint32_t record_length, uint64_t record_count);
 
 // Seconds since the clock's first reading in this process.
 double elapsed_seconds();

@@ -222,6 +222,27 @@ INSTANTIATE_TEST_SUITE_P(SlowNetwork, Arguments, testing::Values(
          false, sshfs + "stop", has_sshfs, sshfs + "cut"}),
     case_name);
 
+// Under memcheck: no error, nothing definitely lost, the buffer released
+// across the re-entries of a series. Sanitizer builds cannot run under it.
+const std::string memcheck = "exec valgrind -q --error-exitcode=99 --leak-check=full "
+                             "--errors-for-leak-kinds=definite \"$DORVIK\" ";
+const std::string has_valgrind = "command -v valgrind && ! ldd \"$DORVIK\" | grep -q libasan";
+
+INSTANTIATE_TEST_SUITE_P(SlowMemcheck, Arguments, testing::Values(
+    Case{"single_test", memcheck + "2 4096 f", full_test("2", "512", "4096", "f"), "", 0, {}, "", "", 0, "", true,
+         "", has_valgrind},
+    Case{"help", memcheck + "help", help_text, "", 0, {}, "", "", 0, "", true, "", has_valgrind},
+    Case{"write_failure", memcheck + "raw=full", banner + series_heading("raw device full") +
+         "Error writing block 0\n", "dorvik: No space left on device\n", 1, node_files, make_nodes, "", 0, "", true,
+         "", has_valgrind},
+    Case{"bad_usage", memcheck + "1 2 3 4 5", refused("dorvik: bad usage\n" + usage + "\n"), "", 1, {}, "", "", 0,
+         "", true, "", has_valgrind},
+    Case{"file_series", memcheck + "auto=f", series("", file_sizes), "", 0, {}, "", "", 0, "", true, "",
+         has_valgrind},
+    Case{"cdrom_series", memcheck + "cdrom=zero", series("CD-ROM device zero", device_sizes, "0                   "),
+         "", 0, node_files, make_nodes, "", 0, "", true, "", has_valgrind}),
+    case_name);
+
 // These move gigabytes, on a file system in memory.
 const std::string mount_memory = "mkdir m && mount -t tmpfs -o size=7g tmpfs m";
 

@@ -298,7 +298,9 @@ pid_t start(const Case &c, const std::string &folder, const std::string &base)
     if (!c.fault.empty()) {
         setenv("LD_PRELOAD", FAULT_LIBRARY_PATH, 1);
         setenv("DORVIK_FAULT", c.fault.c_str(), 1);
-        setenv("ASAN_OPTIONS", "verify_asan_link_order=0:halt_on_error=1", 1);
+        // A sanitizer build allows the fault library ahead of its runtime.
+        const char *options = getenv("ASAN_OPTIONS");
+        setenv("ASAN_OPTIONS", (std::string(options ? options : "") + ":verify_asan_link_order=0").c_str(), 1);
     }
     execl("/bin/sh", "sh", "-c", script.c_str(), static_cast<char *>(nullptr));
     _exit(127);
