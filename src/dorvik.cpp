@@ -72,7 +72,7 @@ void write_text(const char *text)
     (void)written;
 }
 
-extern "C" void on_interrupt(int)
+extern "C" void on_interrupt(int /*signal_number*/)
 {
     write_text("\ndorvik: interrupted\n\n");
     if (!raw_mode) {
