@@ -187,7 +187,41 @@ const std::string can_mount = "d=$(mktemp -d) && mount -t tmpfs tmpfs \"$d\" && 
 const std::string mount_two_megabytes = "mkdir m && mount -t tmpfs -o size=2m tmpfs m";
 const std::string loop_device = "truncate -s 3M img && losetup -f --show img > dev";
 
+// The advice a test gives when its read phase took no time at all.
+std::string zero_read_advice(const std::string &megabytes, const std::string &half_record)
+{
+    return "\nI/O error during read.  Try again with the command:\n\n\tdorvik " + megabytes + " " + half_record +
+           " \t(i.e. record size = " + half_record + " bytes)\n";
+}
+
+const std::string frozen_times = "0.000000 seconds\nReading the file...0.000000 seconds\n";
+const std::string nothing_accumulated = "\n Average statistics\n"
+    "####\t Total KB=        0 (1024), read=0.00 (sec), write=0.00 (sec)\n"
+    "####\t Average read=    0.00 MB/sec, write=    0.00 MB/sec\n\n";
+
+// A series on a clock that never moves: every test gives the advice instead of a row.
+std::string frozen_series()
+{
+    std::string text = banner + series_heading("");
+    for (int size : file_sizes)
+        for (int record_length : record_lengths)
+            text += zero_read_advice(std::to_string(size), std::to_string(record_length / 2));
+    return text + nothing_accumulated + completed;
+}
+
+INSTANTIATE_TEST_SUITE_P(Clock, Arguments, testing::Values(
+    Case{"read_time_zero", "1 512 f", up_to_writing("1", "2048", "512", "f") + frozen_times +
+         zero_read_advice("1", "256"), "", 0, {}, "", "clock_frozen=1"},
+    Case{"read_time_zero_in_series", "auto=f", frozen_series(), "", 0, {}, "", "clock_frozen=1"},
+    Case{"clock_fails", "1 512 f", up_to_writing("1", "2048", "512", "f") + frozen_times +
+         zero_read_advice("1", "256"), "clock_gettime: Invalid argument\nclock_gettime: Invalid argument\n"
+         "clock_gettime: Invalid argument\nclock_gettime: Invalid argument\n", 0, {}, "", "clock_error=22"},
+    Case{"ten_seconds_or_more_no_advice", "1 512 f", full_test("1", "2048", "512", "f"), "", 0, {}, "",
+         "clock_scale=1000"}), case_name);
+
 INSTANTIATE_TEST_SUITE_P(Fault, Arguments, testing::Values(
+    Case{"read_error_removes_file", "1 512 f", up_to_writing("1", "2048", "512", "f") +
+         "{T} seconds\nReading the file...Error reading block 0\n", "", 1, {}, "", "read_error=5"},
     Case{"full_file_system", "3 4096 m/f", up_to_writing("3", "768", "4096", "m/f") + "Error writing block 512\n",
          "dorvik: No space left on device\n", 1, {"m/"}, mount_two_megabytes, "", 0, "", false, "umount m",
          can_mount},
