@@ -359,12 +359,12 @@ struct CaseFolders {
 
 void run_case(const Case &c)
 {
-    if (!c.needs.empty() && std::system(("{ " + c.needs + "\n} >/dev/null 2>&1").c_str()) != 0)
-        GTEST_SKIP() << "this machine cannot: " << c.needs;
-    // For the scripts of the case: its setup, command, action and teardown.
+    // For the scripts of the case: its needs, setup, command, action and teardown.
     setenv("DORVIK", DORVIK_PATH, 1);
     setenv("DORVIK_LONG", DORVIK_LONG_PATH, 1);
     setenv("TESTS", TESTS_SOURCE_DIR, 1);
+    if (!c.needs.empty() && std::system(("{ " + c.needs + "\n} >/dev/null 2>&1").c_str()) != 0)
+        GTEST_SKIP() << "this machine cannot: " << c.needs;
     char base_template[] = "/tmp/dorvik-case.XXXXXX";
     ASSERT_NE(mkdtemp(base_template), nullptr);
     std::string base = base_template;
