@@ -256,6 +256,47 @@ INSTANTIATE_TEST_SUITE_P(SlowNetwork, Arguments, testing::Values(
          false, sshfs + "stop", has_sshfs, sshfs + "cut"}),
     case_name);
 
+const std::string plot = "\"$SOURCE\"/tools/dorvik-plot ";
+const std::string has_gnuplot = "command -v gnuplot";
+const std::string png_magic = " 211   P   N   G\n";
+
+INSTANTIATE_TEST_SUITE_P(Plot, Arguments, testing::Values(
+    Case{"series_to_png", plot + "-o chart.png \"$TESTS\"/data/series.txt && od -An -c -N4 chart.png",
+         "dorvik-plot: wrote chart.png\n" + png_magic, "", 0, {"chart.png"}, "", "", 0, "", true, "", has_gnuplot},
+    Case{"default_name_from_input", "cp \"$TESTS\"/data/series.txt run.txt && " + plot + "run.txt",
+         "dorvik-plot: wrote run.png\n", "", 0, {"run.png", "run.txt"}, "", "", 0, "", true, "", has_gnuplot},
+    Case{"standard_input_to_svg", plot + "-o chart.svg < \"$TESTS\"/data/series.txt && grep -c '<svg' chart.svg",
+         "dorvik-plot: wrote chart.svg\n1\n", "", 0, {"chart.svg"}, "", "", 0, "", true, "", has_gnuplot},
+    Case{"rows_replaced_by_advice", plot + "-o chart.png \"$TESTS\"/data/series-with-advice.txt",
+         "dorvik-plot: wrote chart.png\n", "", 0, {"chart.png"}, "", "", 0, "", true, "", has_gnuplot},
+    Case{"cdrom_series_reads_only", plot + "-o chart.png \"$TESTS\"/data/cdrom-series.txt",
+         "dorvik-plot: wrote chart.png\n", "", 0, {"chart.png"}, "", "", 0, "", true, "", has_gnuplot},
+    Case{"empty_input", "exec " + plot, "", "dorvik-plot: no series table in standard input\n", 1, {}, "", "", 0,
+         "", true, "", has_gnuplot},
+    Case{"single_test_has_no_table", "exec " + plot + "\"$TESTS\"/data/single-test.txt", "",
+         "dorvik-plot: no series table in {*}/single-test.txt\n", 1, {}, "", "", 0, "", true, "", has_gnuplot},
+    Case{"missing_input", "exec " + plot + "nothing.txt", "", "dorvik-plot: cannot read nothing.txt\n", 1, {},
+         "", "", 0, "", true, "", has_gnuplot}), case_name);
+
+const std::vector<std::string> installed = {
+    "root/", "root/opt/", "root/opt/dorvik/", "root/opt/dorvik/bin/", "root/opt/dorvik/bin/dorvik",
+    "root/opt/dorvik/bin/dorvik-plot", "root/opt/dorvik/bin/dorvik_long", "root/opt/dorvik/share/",
+    "root/opt/dorvik/share/man/", "root/opt/dorvik/share/man/man1/", "root/opt/dorvik/share/man/man1/dorvik.1",
+    "root/opt/dorvik/share/man/man1/dorvik-plot.1", "root/opt/dorvik/share/man/man1/dorvik_long.1"};
+const std::string manual_pages = "for page in dorvik dorvik_long dorvik-plot; do "
+                                 "man --warnings -l \"$SOURCE/man/$page.1\" 2>&1 >/dev/null; done";
+
+INSTANTIATE_TEST_SUITE_P(Install, Arguments, testing::Values(
+    Case{"into_scratch_root", "DESTDIR=\"$PWD/root\" cmake --install \"$BUILD\" --prefix /opt/dorvik >/dev/null && "
+         "exec root/opt/dorvik/bin/dorvik help", help_text, "", 0, installed, "", "", 0, "", true},
+    Case{"manual_pages_without_warnings", manual_pages, "", "", 0, {}, "", "", 0, "", true, "", "command -v man"},
+    Case{"debian_package", "cpack -G DEB -B \"$PWD/pkg\" --config \"$BUILD/CPackConfig.cmake\" >/dev/null 2>&1 && "
+         "dpkg-deb -c pkg/dorvik_*.deb | awk '{ print $6 }' && dpkg-deb -f pkg/dorvik_*.deb Package Section && "
+         "rm -r pkg", "./usr/\n./usr/bin/\n./usr/bin/dorvik\n./usr/bin/dorvik-plot\n./usr/bin/dorvik_long\n"
+         "./usr/share/\n./usr/share/man/\n./usr/share/man/man1/\n./usr/share/man/man1/dorvik-plot.1\n"
+         "./usr/share/man/man1/dorvik.1\n./usr/share/man/man1/dorvik_long.1\nPackage: dorvik\nSection: utils\n",
+         "", 0, {}, "", "", 0, "", true, "", "command -v dpkg-shlibdeps"}), case_name);
+
 // Under memcheck: no error, nothing definitely lost, the buffer released
 // across the re-entries of a series. Sanitizer builds cannot run under it.
 const std::string memcheck = "exec valgrind -q --error-exitcode=99 --leak-check=full "

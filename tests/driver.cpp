@@ -363,6 +363,8 @@ void run_case(const Case &c)
     setenv("DORVIK", DORVIK_PATH, 1);
     setenv("DORVIK_LONG", DORVIK_LONG_PATH, 1);
     setenv("TESTS", TESTS_SOURCE_DIR, 1);
+    setenv("SOURCE", PROJECT_SOURCE_DIR, 1);
+    setenv("BUILD", PROJECT_BINARY_DIR, 1);
     if (!c.needs.empty() && std::system(("{ " + c.needs + "\n} >/dev/null 2>&1").c_str()) != 0)
         GTEST_SKIP() << "this machine cannot: " << c.needs;
     char base_template[] = "/tmp/dorvik-case.XXXXXX";
