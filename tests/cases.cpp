@@ -260,7 +260,7 @@ const std::string plot = "\"$SOURCE\"/tools/dorvik-plot ";
 const std::string has_gnuplot = "command -v gnuplot";
 const std::string png_magic = " 211   P   N   G\n";
 
-INSTANTIATE_TEST_SUITE_P(Plot, Arguments, testing::Values(
+INSTANTIATE_TEST_SUITE_P(Tools, Arguments, testing::Values(
     Case{"series_to_png", plot + "-o chart.png \"$TESTS\"/data/series.txt && od -An -c -N4 chart.png",
          "dorvik-plot: wrote chart.png\n" + png_magic, "", 0, {"chart.png"}, "", "", 0, "", true, "", has_gnuplot},
     Case{"default_name_from_input", "cp \"$TESTS\"/data/series.txt run.txt && " + plot + "run.txt",
@@ -275,6 +275,10 @@ INSTANTIATE_TEST_SUITE_P(Plot, Arguments, testing::Values(
          "", true, "", has_gnuplot},
     Case{"single_test_has_no_table", "exec " + plot + "\"$TESTS\"/data/single-test.txt", "",
          "dorvik-plot: no series table in {*}/single-test.txt\n", 1, {}, "", "", 0, "", true, "", has_gnuplot},
+    Case{"compare_with_fio", "exec \"$SOURCE\"/tools/compare-with-fio . 2 1 4096 16384",
+         "| record length | dorvik write | fio write | dorvik read | fio read |\n|---|---|---|---|---|\n"
+         "| 4096 | {N} | {N} | {N} | {N} |\n| 16384 | {N} | {N} | {N} | {N} |\n", "", 0, {}, "", "", 0, "", true, "",
+         "command -v fio"},
     Case{"missing_input", "exec " + plot + "nothing.txt", "", "dorvik-plot: cannot read nothing.txt\n", 1, {},
          "", "", 0, "", true, "", has_gnuplot}), case_name);
 
