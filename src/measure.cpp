@@ -112,8 +112,7 @@ int open_for_write()
     errno = error;
     perror("dorvik");
     close(fd);
-    if (!raw_mode)
-        remove_test_file();
+    remove_test_file();
     exit(1);
 }
 
@@ -172,8 +171,7 @@ double write_phase(uint32_t record_length, uint64_t record_count, unsigned char 
 [[noreturn]] void fail_read(uint64_t record)
 {
     printf("Error reading block %llu\n", static_cast<unsigned long long>(record));
-    if (!raw_mode)
-        remove_test_file();
+    remove_test_file();
     exit(1);
 }
 
@@ -197,8 +195,7 @@ int open_for_read()
     int fd = open_without_blocking(O_RDONLY, 0);
     if (fd < 0) {
         puts("Cannot open temporary file for read");
-        if (!raw_mode)
-            remove_test_file();
+        remove_test_file();
         exit(1);
     }
     return fd;

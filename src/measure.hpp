@@ -49,8 +49,9 @@ double elapsed_seconds();
 // Prints the Average statistics block of run_totals.
 void print_average_statistics();
 
-// Unlinks the test file if this process created it and it is still there;
-// signals are held off so that the interrupt handler never sees half of it.
+// Unlinks the test file if this process created it and it is still there,
+// which a raw or CD-ROM target never is; signals are held off so that the
+// interrupt handler never sees half of it.
 void remove_test_file();
 
 #endif
