@@ -72,6 +72,8 @@ void write_text(const char *text)
     (void)written;
 }
 
+// Ends the run on a signal. It unlinks only a file this process created:
+// before the create, file_name may name something the run has not touched.
 extern "C" void on_interrupt(int /*signal_number*/)
 {
     write_text("\ndorvik: interrupted\n\n");
