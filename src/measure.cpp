@@ -116,26 +116,26 @@ int open_for_write()
     exit(1);
 }
 
+[[noreturn]] void fail_write(int fd, uint64_t record, int error)
+{
+    printf("Error writing block %llu\n", static_cast<unsigned long long>(record));
+    fail_after_write(fd, error);
+}
+
 // A write that moved only part of a record is continued; the record fails
-// only when the system reports an error or takes no more bytes, so that
-// the message carries the system's reason (a full disk, the end of a device).
+// only when the system reports an error or takes no more bytes (reported as
+// a full device), so that the message carries the system's reason.
 void finish_record(int fd, const unsigned char *buffer, ssize_t done,
                    uint32_t record_length, uint64_t record)
 {
     while (done >= 0 && static_cast<size_t>(done) < record_length) {
         ssize_t more = write(fd, buffer + done, record_length - static_cast<size_t>(done));
-        if (more <= 0) {
-            int error = more < 0 ? errno : ENOSPC;
-            printf("Error writing block %llu\n", static_cast<unsigned long long>(record));
-            fail_after_write(fd, error);
-        }
-        done += more;
+        if (more == 0)
+            fail_write(fd, record, ENOSPC);
+        done = more < 0 ? more : done + more;
     }
-    if (done < 0) {
-        int error = errno;
-        printf("Error writing block %llu\n", static_cast<unsigned long long>(record));
-        fail_after_write(fd, error);
-    }
+    if (done < 0)
+        fail_write(fd, record, errno);
 }
 
 // A target that cannot be synchronised (a character device, a read-only

@@ -316,23 +316,23 @@ bool has_appeared(const std::string &what, const std::string &base)
     return read_file(base + "/out").find(what) != std::string::npos;
 }
 
-// Waits for the case's process, sending its signal once the output shows
-// wait_for; returns the wait status, or -1 when the run did not end in time.
+// Waits for the case's process, sending its signal and running its action
+// once wait_for has appeared; returns the wait status, or -1 when the run did not end in time.
 int wait_for_end(const Case &c, pid_t pid, const std::string &base)
 {
     const double limit = 600;
     double started = now_seconds();
-    bool signalled = c.wait_for.empty();
+    bool triggered = c.wait_for.empty();
     for (;;) {
         int status;
         if (waitpid(pid, &status, WNOHANG) == pid)
             return status;
-        if (!signalled && has_appeared(c.wait_for, base)) {
+        if (!triggered && has_appeared(c.wait_for, base)) {
             if (c.signal != 0)
                 kill(pid, c.signal);
             if (!c.action.empty())
                 shell_in(base + "/work", c.action);
-            signalled = true;
+            triggered = true;
         }
         if (now_seconds() - started > limit) {
             kill(-pid, SIGKILL);
