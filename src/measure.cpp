@@ -3,6 +3,7 @@
 #include "measure.hpp"
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -60,24 +61,36 @@ int open_without_blocking(int flags, mode_t mode)
     return fd;
 }
 
-[[noreturn]] void refuse_non_regular(mode_t mode)
+const char link_refused[] =
+    "Is a symbolic link, which file mode never follows; name the file itself, or a new one";
+
+[[noreturn]] void refuse_create(const char *reason)
 {
     printf("Cannot create temporary file: %s\n", file_name);
-    fprintf(stderr, "dorvik: %s\n",
-            S_ISDIR(mode) ? strerror(EISDIR) : "Not a regular file; raw= and cdrom= are for devices");
+    fprintf(stderr, "dorvik: %s\n", reason);
     exit(1);
 }
 
+[[noreturn]] void refuse_non_regular(mode_t mode)
+{
+    if (S_ISLNK(mode))
+        refuse_create(link_refused);
+    refuse_create(S_ISDIR(mode) ? strerror(EISDIR) : "Not a regular file; raw= and cdrom= are for devices");
+}
+
 // File mode deletes its target afterwards, so it only ever creates or
-// truncates a regular file: a device, FIFO, folder or socket is refused.
+// truncates a regular file: a device, FIFO, folder or socket is refused. A
+// link is refused too, wherever it points: a link planted in a shared folder
+// would otherwise have the run overwrite and leave behind a file it names.
 int create_test_file()
 {
     struct stat status;
-    if (stat(file_name, &status) == 0 && !S_ISREG(status.st_mode))
+    if (lstat(file_name, &status) == 0 && !S_ISREG(status.st_mode))
         refuse_non_regular(status.st_mode);
 
     sigset_t previous = hold_signals();
-    int fd = open_without_blocking(O_WRONLY | O_CREAT | O_TRUNC, 0640);
+    int fd = open_without_blocking(O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW, 0640);
+    int error = errno;
     if (fd >= 0 && fstat(fd, &status) == 0 && !S_ISREG(status.st_mode)) {
         close(fd);
         release_signals(&previous);
@@ -87,10 +100,11 @@ int create_test_file()
         test_file_exists = 1;
     release_signals(&previous);
 
-    if (fd < 0) {
-        printf("Cannot create temporary file: %s\n", file_name);
-        exit(1);
-    }
+    // ELOOP is also what too many links in the folders give.
+    if (fd < 0 && error == ELOOP && lstat(file_name, &status) == 0 && S_ISLNK(status.st_mode))
+        refuse_create(link_refused);
+    if (fd < 0)
+        refuse_create(strerror(error));
     return fd;
 }
 
@@ -98,7 +112,10 @@ int open_for_write()
 {
     if (!raw_mode)
         return create_test_file();
-    int fd = open_without_blocking(O_WRONLY, 0);
+    // O_EXCL makes Linux refuse a block device that is mounted, used as swap
+    // or held by RAID, LVM or device-mapper, so that raw mode never writes
+    // over a file system in use; it has no effect on other files.
+    int fd = open_without_blocking(O_WRONLY | O_EXCL, 0);
     if (fd < 0) {
         printf("Cannot open raw device: %s\n", file_name);
         perror("dorvik");
@@ -168,9 +185,16 @@ double write_phase(uint32_t record_length, uint64_t record_count, unsigned char 
     return write_time;
 }
 
-[[noreturn]] void fail_read(uint64_t record)
+// A result of 0 is the end of the target, before the test's size was read:
+// a device smaller than the test, or a file that something else cut short.
+[[noreturn]] void fail_read(uint64_t record, uint32_t record_length, ssize_t done, int error)
 {
     printf("Error reading block %llu\n", static_cast<unsigned long long>(record));
+    if (done < 0)
+        fprintf(stderr, "dorvik: %s\n", strerror(error));
+    else
+        fprintf(stderr, "dorvik: unexpected end of file after %llu bytes\n",
+                static_cast<unsigned long long>(record * record_length + static_cast<uint64_t>(done)));
     remove_test_file();
     exit(1);
 }
@@ -183,18 +207,20 @@ void finish_read(int fd, unsigned char *buffer, ssize_t done, uint32_t record_le
     while (done > 0 && static_cast<size_t>(done) < record_length) {
         ssize_t more = read(fd, buffer + done, record_length - static_cast<size_t>(done));
         if (more <= 0)
-            fail_read(record);
+            fail_read(record, record_length, more < 0 ? more : done, errno);
         done += more;
     }
     if (done <= 0)
-        fail_read(record);
+        fail_read(record, record_length, done, errno);
 }
 
 int open_for_read()
 {
     int fd = open_without_blocking(O_RDONLY, 0);
     if (fd < 0) {
+        int error = errno;
         puts("Cannot open temporary file for read");
+        fprintf(stderr, "dorvik: %s: %s\n", file_name, strerror(error));
         remove_test_file();
         exit(1);
     }
@@ -246,7 +272,8 @@ void advise_if_too_quick(int megabytes, double elapsed)
     puts("\nThe test completed too quickly to give a good result");
     puts("You will get a more precise measure of this machine's");
     puts("performance by re-running dorvik using the command:");
-    long long suggested = static_cast<long long>(megabytes * 2 * 10.0 / elapsed);
+    double pace = static_cast<double>(megabytes) * 2 * 10.0 / elapsed;
+    long long suggested = pace < 9.2e18 ? static_cast<long long>(pace) : LLONG_MAX;
     printf("\n\tdorvik %lld ", suggested);
     printf("\t(i.e., file size = %lld megabytes)\n", suggested);
 }

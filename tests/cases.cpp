@@ -35,6 +35,9 @@ const std::string longest_name(4095, 'n');
 const std::string make_nodes = "mknod zero c 1 5 && mknod null c 1 3 && mknod full c 1 7";
 const std::vector<std::string> node_files = {"zero%", "null%", "full%"};
 const std::string not_regular = "dorvik: Not a regular file; raw= and cdrom= are for devices\n";
+const std::string is_link = "dorvik: Is a symbolic link, which file mode never follows; name the file itself, or a new one\n";
+const std::string can_mount = "d=$(mktemp -d) && mount -t tmpfs tmpfs \"$d\" && umount \"$d\" && rmdir \"$d\"";
+const std::string no_space = "dorvik: No space left on device\n";
 
 class Arguments : public testing::TestWithParam<Case> {};
 TEST_P(Arguments, Run) { run_case(GetParam()); }
@@ -64,10 +67,20 @@ INSTANTIATE_TEST_SUITE_P(Cli, Arguments, testing::Values(
     Case{"five_arguments", "1 512 keep x y", refused("dorvik: bad usage\n" + usage + "\n"), "", 1, {"keep"},
          "echo data > keep"},
     Case{"folder_missing", "1 512 nowhere/f", up_to_writing("1", "2048", "512", "nowhere/f") +
-         "Cannot create temporary file: nowhere/f\n", "", 1, {}},
+         "Cannot create temporary file: nowhere/f\n", "dorvik: No such file or directory\n", 1, {}},
+    Case{"read_only_file_system", "1 512 m/f", up_to_writing("1", "2048", "512", "m/f") +
+         "Cannot create temporary file: m/f\n", "dorvik: Read-only file system\n", 1, {"m/"},
+         "mkdir m && mount -t tmpfs -o ro tmpfs m", "", 0, "", false, "umount m", can_mount},
+    Case{"no_permission", "exec setpriv --reuid=nobody --regid=nogroup --clear-groups \"$DORVIK\" 1 512 d/f",
+         up_to_writing("1", "2048", "512", "d/f") + "Cannot create temporary file: d/f\n",
+         "dorvik: Permission denied\n", 1, {"d/"}, "mkdir d", "", 0, "", true, "", "command -v setpriv"},
+    Case{"most_negative_single_size", "cd m && exec \"$DORVIK\" -2147483648",
+         up_to_writing("2147483647", "4398046509056", "512", default_name) + "Error writing block 1024\n",
+         no_space, 1, {"m/"}, "mkdir m && mount -t tmpfs -o size=512k tmpfs m", "", 0, "", true, "umount m",
+         can_mount},
     Case{"name_too_long", "1 512 " + long_name, refused("Error: Maximum file name length is 4095 bytes\n"), "", 1, {}},
     Case{"longest_name", "1 512 " + longest_name, up_to_writing("1", "2048", "512", longest_name) +
-         "Cannot create temporary file: " + longest_name + "\n", "", 1, {}}), case_name);
+         "Cannot create temporary file: " + longest_name + "\n", "dorvik: File name too long\n", 1, {}}), case_name);
 
 INSTANTIATE_TEST_SUITE_P(Target, Arguments, testing::Values(
     Case{"existing_file_is_replaced", "1 4096 f", full_test("1", "256", "4096", "f"), "", 0, {}, "echo old > f"},
@@ -79,8 +92,17 @@ INSTANTIATE_TEST_SUITE_P(Target, Arguments, testing::Values(
          "Cannot create temporary file: dir\n", "dorvik: Is a directory\n", 1, {"dir/", "dir/keep"},
          "mkdir dir && touch dir/keep"},
     Case{"link_to_device_refused", "1 512 link", up_to_writing("1", "2048", "512", "link") +
-         "Cannot create temporary file: link\n", not_regular, 1, {"link@", "zero%", "null%", "full%"},
+         "Cannot create temporary file: link\n", is_link, 1, {"link@", "zero%", "null%", "full%"},
          make_nodes + " && ln -s zero link"},
+    Case{"link_to_file_refused", "\"$DORVIK\" 1 512 link; s=$?; cat kept; exit $s",
+         up_to_writing("1", "2048", "512", "link") + "Cannot create temporary file: link\nkeep\n", is_link, 1,
+         {"link@", "kept"}, "echo keep > kept && ln -s kept link", "", 0, "", true},
+    Case{"dangling_link_refused", "1 512 link", up_to_writing("1", "2048", "512", "link") +
+         "Cannot create temporary file: link\n", is_link, 1, {"link@"}, "ln -s absent link"},
+    Case{"link_in_folder_part", "1 512 linked/f", full_test("1", "2048", "512", "linked/f"), "", 0,
+         {"linked@", "real/"}, "mkdir real && ln -s real linked"},
+    Case{"page_cache_dropped_before_read", "1 512 f", full_test("1", "2048", "512", "f"), "", 0, {}, "",
+         "cache_check=1"},
     Case{"failed_sync", "1 512 f", up_to_writing("1", "2048", "512", "f") + "Error syncing file: f\n",
          "dorvik: Input/output error\n", 1, {}, "", "fsync=5"},
     Case{"failed_sync_no_space", "1 512 f", up_to_writing("1", "2048", "512", "f") + "Error syncing file: f\n",
@@ -140,13 +162,15 @@ const std::string help_text = banner + usage + "dorvik: help mode\n"
     "Bye!\n";
 
 const std::string image = "truncate -s 40M img";
+const std::string empty_device = "dorvik: unexpected end of file after 0 bytes\n";
 
 INSTANTIATE_TEST_SUITE_P(Series, Arguments, testing::Values(
     Case{"auto_on_named_file", "auto=f", series("", file_sizes), "", 0, {}},
     Case{"upper_case_auto", "AUTO=f", series("", file_sizes), "", 0, {}},
     Case{"auto_prefix_on_default_file", "automatic", series("", file_sizes), "", 0, {}},
     Case{"mixed_case_is_a_name", "Auto", full_test("1", "2048", "512", "Auto"), "", 0, {}},
-    Case{"auto_empty_name", "auto=", banner + series_heading("") + "Cannot create temporary file: \n", "", 1, {}},
+    Case{"auto_empty_name", "auto=", banner + series_heading("") + "Cannot create temporary file: \n",
+         "dorvik: No such file or directory\n", 1, {}},
     Case{"auto_name_too_long", "auto=" + long_name, refused("Error: Maximum file name length is 4095 bytes\n"),
          "", 1, {}},
     Case{"raw_default_missing", "raw", banner + series_heading("raw device " + default_name) +
@@ -159,10 +183,14 @@ INSTANTIATE_TEST_SUITE_P(Series, Arguments, testing::Values(
          "dorvik: No space left on device\n", 1, node_files, make_nodes},
     Case{"cdrom_on_zero_node", "cdrom=zero", series("CD-ROM device zero", device_sizes, "0                   "),
          "", 0, node_files, make_nodes},
+    Case{"cdrom_cache_dropped", "cdrom=zero", series("CD-ROM device zero", device_sizes, "0                   "),
+         "", 0, node_files, make_nodes, "cache_check=1"},
     Case{"cdrom_on_null_node", "CDROM=null", banner + series_heading("CD-ROM device null") +
-         "Error reading block 0\n", "", 1, node_files, make_nodes},
+         "Error reading block 0\n", empty_device, 1, node_files, make_nodes},
     Case{"cdrom_on_fifo", "cdrom=fifo", banner + series_heading("CD-ROM device fifo") + "Error reading block 0\n",
-         "", 1, {"fifo|"}, "mkfifo fifo"},
+         empty_device, 1, {"fifo|"}, "mkfifo fifo"},
+    Case{"cdrom_missing", "cdrom=missing", banner + series_heading("CD-ROM device missing") +
+         "Cannot open temporary file for read\n", "dorvik: missing: No such file or directory\n", 1, {}},
     Case{"raw_on_fifo", "raw=fifo", banner + series_heading("raw device fifo") + "Cannot open raw device: fifo\n",
          "dorvik: No such device or address\n", 1, {"fifo|"}, "mkfifo fifo"},
     Case{"interrupt_between_tests", "auto=f", banner + series_heading("") + series_rows({6}, {4096}) + interrupted,
@@ -183,15 +211,29 @@ INSTANTIATE_TEST_SUITE_P(Help, Arguments, testing::Values(
     Case{"longer_word_is_a_name", "helpme", full_test("1", "2048", "512", "helpme"), "", 0, {}},
     Case{"with_name_is_a_name", "help=x", full_test("1", "2048", "512", "help=x"), "", 0, {}}), case_name);
 
-const std::string can_mount = "d=$(mktemp -d) && mount -t tmpfs tmpfs \"$d\" && umount \"$d\" && rmdir \"$d\"";
 const std::string mount_two_megabytes = "mkdir m && mount -t tmpfs -o size=2m tmpfs m";
-const std::string loop_device = "truncate -s 3M img && losetup -f --show img > dev";
+// A loop device over img, its name in dev and a node for it, loop, in the case's folder.
+std::string loop_device(const std::string &size)
+{
+    return "truncate -s " + size + " img && losetup -f --show img > dev && "
+           "mknod loop b $((0x$(stat -c %t $(cat dev)))) $((0x$(stat -c %T $(cat dev))))";
+}
+const std::string detach_loop = "umount m; losetup -d $(cat dev)";
+const std::string has_loop = "losetup -f && command -v mkfs.ext4 && " + can_mount;
+const std::vector<std::string> loop_files = {"dev", "img", "loop%"};
 
 // The advice a test gives when its read phase took no time at all.
 std::string zero_read_advice(const std::string &megabytes, const std::string &half_record)
 {
     return "\nI/O error during read.  Try again with the command:\n\n\tdorvik " + megabytes + " " + half_record +
            " \t(i.e. record size = " + half_record + " bytes)\n";
+}
+
+// The Average statistics of 1 MB written and read in seconds each, on a clock that steps.
+std::string stepped_totals(const std::string &seconds)
+{
+    return "\n Average statistics\n####\t Total KB=     1024 (1024), read=" + seconds + " (sec), write=" + seconds +
+           " (sec)\n####\t Average read=    0.20 MB/sec, write=    0.20 MB/sec\n\n";
 }
 
 const std::string frozen_times = "0.000000 seconds\nReading the file...0.000000 seconds\n";
@@ -216,12 +258,22 @@ INSTANTIATE_TEST_SUITE_P(Clock, Arguments, testing::Values(
     Case{"clock_fails", "1 512 f", up_to_writing("1", "2048", "512", "f") + frozen_times +
          zero_read_advice("1", "256"), "clock_gettime: Invalid argument\nclock_gettime: Invalid argument\n"
          "clock_gettime: Invalid argument\nclock_gettime: Invalid argument\n", 0, {}, "", "clock_error=22"},
-    Case{"ten_seconds_or_more_no_advice", "1 512 f", full_test("1", "2048", "512", "f"), "", 0, {}, "",
-         "clock_scale=1000"}), case_name);
+    Case{"ten_seconds_no_advice", "1 512 f", up_to_writing("1", "2048", "512", "f") + "5.000000 seconds\n"
+         "Reading the file...5.000000 seconds\n" + stepped_totals("5.00"), "", 0, {}, "", "clock_step=5000000000"},
+    Case{"under_ten_seconds_advice", "1 512 f", up_to_writing("1", "2048", "512", "f") + "4.990000 seconds\n"
+         "Reading the file...4.990000 seconds\n" + stepped_totals("4.99") +
+         "\nThe test completed too quickly to give a good result\n"
+         "You will get a more precise measure of this machine's\n"
+         "performance by re-running dorvik using the command:\n\n\tdorvik 2 \t(i.e., file size = 2 megabytes)\n",
+         "", 0, {}, "", "clock_step=4990000000"}), case_name);
 
 INSTANTIATE_TEST_SUITE_P(Fault, Arguments, testing::Values(
     Case{"read_error_removes_file", "1 512 f", up_to_writing("1", "2048", "512", "f") +
-         "{T} seconds\nReading the file...Error reading block 0\n", "", 1, {}, "", "read_error=5"},
+         "{T} seconds\nReading the file...Error reading block 0\n", "dorvik: Input/output error\n", 1, {}, "",
+         "read_error=5"},
+    Case{"read_open_fails", "1 512 f", up_to_writing("1", "2048", "512", "f") +
+         "{T} secondsCannot open temporary file for read\n", "dorvik: f: Permission denied\n", 1, {}, "",
+         "open_error=13"},
     Case{"full_file_system", "3 4096 m/f", up_to_writing("3", "768", "4096", "m/f") + "Error writing block 512\n",
          "dorvik: No space left on device\n", 1, {"m/"}, mount_two_megabytes, "", 0, "", false, "umount m",
          can_mount},
@@ -230,9 +282,21 @@ INSTANTIATE_TEST_SUITE_P(Fault, Arguments, testing::Values(
          "", false, "umount m", can_mount},
     Case{"file_size_limit", "ulimit -f 200; exec \"$DORVIK\" 1 4096 f", up_to_writing("1", "256", "4096", "f") +
          "Error writing block 25\n", "dorvik: File too large\n", 1, {}, "", "", 0, "", true},
-    Case{"end_of_device", "exec \"$DORVIK\" raw=$(cat dev)", banner + series_heading("raw device /dev/loop{N}") +
-         series_rows({1, 2}, record_lengths) + "Error writing block 768\n", "dorvik: No space left on device\n",
-         1, {"dev", "img"}, loop_device, "", 0, "", true, "losetup -d $(cat dev)", "losetup -f"},
+    Case{"end_of_device", "raw=loop", banner + series_heading("raw device loop") + series_rows({1, 2}, record_lengths) +
+         "Error writing block 768\n", no_space, 1, loop_files, loop_device("3M"), "", 0, "", false, detach_loop,
+         has_loop},
+    Case{"read_past_end_of_device", "cdrom=loop", banner + series_heading("CD-ROM device loop") +
+         series_rows({1, 2}, record_lengths, "0                   ") + "Error reading block 768\n",
+         "dorvik: unexpected end of file after 3145728 bytes\n", 1, loop_files, loop_device("3M"), "", 0, "", false,
+         detach_loop, has_loop},
+    Case{"raw_refuses_mounted_device", "\"$DORVIK\" raw=loop; s=$?; cat m/kept; umount m && "
+         "fsck.ext4 -n $(cat dev) >/dev/null 2>&1 && echo clean; exit $s", banner +
+         series_heading("raw device loop") + "Cannot open raw device: loop\nkeep\nclean\n",
+         "dorvik: Device or resource busy\n", 1, {"dev", "img", "loop%", "m/"}, loop_device("40M") +
+         " && mkfs.ext4 -q $(cat dev) && mkdir m && mount $(cat dev) m && echo keep > m/kept", "", 0, "", true,
+         detach_loop, has_loop},
+    Case{"raw_on_unmounted_device", "raw=loop", series("raw device loop", device_sizes), "", 0, loop_files,
+         loop_device("40M") + " && mkfs.ext4 -q $(cat dev)", "", 0, "", false, detach_loop, has_loop},
     Case{"closed_pipe", "{ \"$DORVIK\" auto=f; echo \"status $?\" >&2; } | head -3",
          "\nDORVIK: Test of Sequential File I/O -- 2.0.13-san (28-Feb-2008)\n"
          "\tOperating System: POSIX 1003.1-1990 -- using fsync()\n", "status 0\n", 0, {}, "", "", 0, "", true},

@@ -254,7 +254,7 @@ void list_tree(const std::string &root, const std::string &prefix, std::vector<s
         if (S_ISDIR(status.st_mode)) {
             paths.push_back(path + "/");
             list_tree(root, path + "/", paths);
-        } else if (S_ISCHR(status.st_mode)) {
+        } else if (S_ISCHR(status.st_mode) || S_ISBLK(status.st_mode)) {
             paths.push_back(path + "%");
         } else if (S_ISFIFO(status.st_mode)) {
             paths.push_back(path + "|");

@@ -9,11 +9,19 @@
  *   read_error=N     each read from a file descriptor above 2 fails with errno N
  *   clock_error=N    clock_gettime fails with errno N
  *   clock_frozen=1   clock_gettime always gives the same time
- *   clock_scale=K    clock_gettime runs K times as fast as the real clock
+ *   clock_step=NS    each clock_gettime reading is NS nanoseconds after the one before
+ *   open_error=N     opening a relative name read-only fails with errno N
+ *   cache_check=1    a read from a descriptor above 2 that posix_fadvise has not
+ *                    dropped from the page cache since it was opened says so on stderr
  */
 #define _GNU_SOURCE
+/* The plain and the 64-bit names are both defined here, each on its own. */
+#undef _FILE_OFFSET_BITS
 #include <dlfcn.h>
 #include <errno.h>
+#include <fcntl.h>
+#include <stdarg.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <time.h>
@@ -59,11 +67,81 @@ ssize_t write(int fd, const void *buffer, size_t count)
     return real_write(fd, buffer, count);
 }
 
+/* Descriptors whose pages posix_fadvise dropped since they were opened. */
+static char dropped[4096];
+
+static int record_drop(int fd, off_t offset, off_t length, int advice, const char *name)
+{
+    static int (*real_fadvise)(int, off_t, off_t, int);
+    if (real_fadvise == NULL)
+        real_fadvise = (int (*)(int, off_t, off_t, int))dlsym(RTLD_NEXT, name);
+    if (fd >= 0 && fd < (int)sizeof dropped && offset == 0 && length == 0 && advice == POSIX_FADV_DONTNEED)
+        dropped[fd] = 1;
+    return real_fadvise(fd, offset, length, advice);
+}
+
+int posix_fadvise(int fd, off_t offset, off_t length, int advice)
+{
+    return record_drop(fd, offset, length, advice, "posix_fadvise");
+}
+
+int posix_fadvise64(int fd, off_t offset, off_t length, int advice)
+{
+    return record_drop(fd, offset, length, advice, "posix_fadvise64");
+}
+
+int close(int fd)
+{
+    static int (*real_close)(int);
+    if (real_close == NULL)
+        real_close = (int (*)(int))dlsym(RTLD_NEXT, "close");
+    if (fd >= 0 && fd < (int)sizeof dropped)
+        dropped[fd] = 0;
+    return real_close(fd);
+}
+
+static int open_with(const char *name, const char *path, int flags, va_list arguments)
+{
+    int (*real_open)(const char *, int, ...) = (int (*)(const char *, int, ...))dlsym(RTLD_NEXT, name);
+    mode_t mode = (flags & O_CREAT) ? (mode_t)va_arg(arguments, int) : 0;
+    long error = setting("open_error");
+    if (error != 0 && path[0] != '/' && (flags & O_ACCMODE) == O_RDONLY) {
+        errno = (int)error;
+        return -1;
+    }
+    int fd = real_open(path, flags, mode);
+    if (fd >= 0 && fd < (int)sizeof dropped)
+        dropped[fd] = 0;
+    return fd;
+}
+
+int open(const char *path, int flags, ...)
+{
+    va_list arguments;
+    va_start(arguments, flags);
+    int fd = open_with("open", path, flags, arguments);
+    va_end(arguments);
+    return fd;
+}
+
+int open64(const char *path, int flags, ...)
+{
+    va_list arguments;
+    va_start(arguments, flags);
+    int fd = open_with("open64", path, flags, arguments);
+    va_end(arguments);
+    return fd;
+}
+
 ssize_t read(int fd, void *buffer, size_t count)
 {
     static ssize_t (*real_read)(int, void *, size_t);
     if (real_read == NULL)
         real_read = (ssize_t (*)(int, void *, size_t))dlsym(RTLD_NEXT, "read");
+    if (fd > 2 && setting("cache_check") != 0 && fd < (int)sizeof dropped && !dropped[fd]) {
+        fprintf(stderr, "fault library: read from descriptor %d before its pages were dropped\n", fd);
+        dropped[fd] = 1;
+    }
     if (fd > 2) {
         pause_for("read_delay");
         long error = setting("read_error");
@@ -88,24 +166,20 @@ int unlink(const char *path)
 int clock_gettime(clockid_t clock, struct timespec *now)
 {
     static int (*real_clock_gettime)(clockid_t, struct timespec *);
+    static long long stepped = 1000000000000LL;
     long error = setting("clock_error");
     if (error != 0) {
         errno = (int)error;
         return -1;
     }
-    if (setting("clock_frozen") != 0) {
-        now->tv_sec = 1000;
-        now->tv_nsec = 0;
+    long step = setting("clock_step");
+    if (setting("clock_frozen") != 0 || step > 0) {
+        stepped += step;
+        now->tv_sec = (time_t)(stepped / 1000000000LL);
+        now->tv_nsec = (long)(stepped % 1000000000LL);
         return 0;
     }
     if (real_clock_gettime == NULL)
         real_clock_gettime = (int (*)(clockid_t, struct timespec *))dlsym(RTLD_NEXT, "clock_gettime");
-    int result = real_clock_gettime(clock, now);
-    long scale = setting("clock_scale");
-    if (result == 0 && scale > 1) {
-        long long nanoseconds = ((long long)now->tv_sec * 1000000000LL + now->tv_nsec) % 1000000000000LL * scale;
-        now->tv_sec = (time_t)(nanoseconds / 1000000000LL);
-        now->tv_nsec = (long)(nanoseconds % 1000000000LL);
-    }
-    return result;
+    return real_clock_gettime(clock, now);
 }
