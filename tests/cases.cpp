@@ -335,34 +335,104 @@ INSTANTIATE_TEST_SUITE_P(Tools, Arguments, testing::Values(
          "dorvik-plot: wrote chart.png\n", "", 0, {"chart.png"}, "", "", 0, "", true, "", has_gnuplot},
     Case{"cdrom_series_reads_only", plot + "-o chart.png \"$TESTS\"/data/cdrom-series.txt",
          "dorvik-plot: wrote chart.png\n", "", 0, {"chart.png"}, "", "", 0, "", true, "", has_gnuplot},
-    Case{"empty_input", "exec " + plot, "", "dorvik-plot: no series table in standard input\n", 1, {}, "", "", 0,
+    Case{"empty_input", "exec " + plot, "", "dorvik-plot: -: no dorvik output\n", 1, {}, "", "", 0,
          "", true, "", has_gnuplot},
+    Case{"two_runs_compared", plot + "-o c.png -t before -t after \"$TESTS\"/data/series.txt \"$TESTS\"/data/"
+         "raw-series.txt -s 8 && od -An -c -N4 c.png", "dorvik-plot: wrote c.png\n" + png_magic, "", 0, {"c.png"},
+         "", "", 0, "", true, "", has_gnuplot},
+    Case{"no_common_size", "exec " + plot + "\"$TESTS\"/data/hand-a1.txt \"$TESTS\"/data/raw-series.txt", "",
+         "dorvik-plot: the inputs have no file size in common\n", 1, {}, "", "", 0, "", true, "", has_gnuplot},
+    Case{"output_folder_missing", "exec " + plot + "-o nowhere/c.png \"$TESTS\"/data/long-series.txt", "",
+         "dorvik-plot: cannot write nowhere/c.png: no folder nowhere\n", 1, {}, "", "", 0, "", true, "",
+         has_gnuplot},
+    Case{"fio_fails", "mkdir bin && printf '#!/bin/sh\\nexit 1\\n' > bin/fio && chmod +x bin/fio && "
+         "PATH=$PWD/bin:$PATH exec \"$SOURCE\"/tools/compare-with-fio . 1 1 4096", "{?}{*}\n{?}{*}\n",
+         "compare-with-fio: fio write failed: \n", 1, {"bin/", "bin/fio"}, "", "", 0, "", true},
+    Case{"fio_folder_missing", "exec \"$SOURCE\"/tools/compare-with-fio nowhere", "",
+         "compare-with-fio: no folder nowhere\n", 1, {}, "", "", 0, "", true},
     Case{"single_test_has_no_table", "exec " + plot + "\"$TESTS\"/data/single-test.txt", "",
          "dorvik-plot: no series table in {*}/single-test.txt\n", 1, {}, "", "", 0, "", true, "", has_gnuplot},
     Case{"compare_with_fio", "exec \"$SOURCE\"/tools/compare-with-fio . 2 1 4096 16384",
          "| record length | dorvik write | fio write | dorvik read | fio read |\n|---|---|---|---|---|\n"
          "| 4096 | {N} | {N} | {N} | {N} |\n| 16384 | {N} | {N} | {N} | {N} |\n", "", 0, {}, "", "", 0, "", true, "",
          "command -v fio"},
-    Case{"missing_input", "exec " + plot + "nothing.txt", "", "dorvik-plot: cannot read nothing.txt\n", 1, {},
+    Case{"missing_input", "exec " + plot + "nothing.txt", "", "dorvik-plot: nothing.txt: No such file or directory\n", 1, {},
          "", "", 0, "", true, "", has_gnuplot}), case_name);
+
+// dorvik-report run in the folder of the recorded outputs, its output and status held
+// against a file in expected/ that was checked by hand.
+Case report(const std::string &name, const std::string &arguments, const std::string &expected)
+{
+    return Case{name, "cd \"$TESTS\"/data && { \"$SOURCE\"/tools/dorvik-report " + arguments +
+                "; echo \"status $?\"; } | diff - expected/" + expected + " && echo same", "same\n", "", 0, {}, "", "",
+                0, "", true};
+}
+
+// A report that fails: its message and status 2.
+Case report_error(const std::string &name, const std::string &arguments, const std::string &message)
+{
+    return Case{name, "cd \"$TESTS\"/data && exec \"$SOURCE\"/tools/dorvik-report " + arguments, "",
+                "dorvik-report: " + message + "\n", 2, {}, "", "", 0, "", true};
+}
+
+const std::string baseline = "--baseline hand-a1.txt --baseline hand-a2.txt --baseline hand-a3.txt ";
+
+INSTANTIATE_TEST_SUITE_P(Report, Arguments, testing::Values(
+    report("series_with_advice", "series-with-advice.txt", "series-with-advice.csv"),
+    report("cdrom_series", "cdrom-series.txt", "cdrom-series.csv"),
+    report("raw_series", "raw-series.txt", "raw-series.csv"),
+    report("long_series", "long-series.txt", "long-series.csv"),
+    report("single_test", "single-test.txt", "single-test.csv"),
+    report("failed_single_test", "failed-single.txt", "failed-single.csv"),
+    report("interrupted_single_test", "- < interrupted-single.txt", "interrupted-single.csv"),
+    report("interrupted_series", "interrupted.txt", "interrupted.csv"),
+    report("closed_pipe", "closed-pipe.txt", "closed-pipe.csv"),
+    report("failed_series", "failed-series.txt", "failed-series.csv"),
+    report("single_test_json", "--format json single-test.txt", "single-test.json"),
+    report("failed_series_json", "--format json failed-series.txt", "failed-series.json"),
+    report("markdown", "--format markdown interrupted.txt", "interrupted.md"),
+    report("median", "--median hand-a1.txt hand-a2.txt hand-a3.txt", "median.csv"),
+    report("baseline_at_threshold", baseline + "hand-b1.txt", "baseline.csv"),
+    report("baseline_past_threshold", baseline + "--threshold 9.99 --format markdown hand-b1.txt", "worse.md"),
+    report("one_byte_too_slow", "--baseline hand-a1.txt hand-b2.txt", "one-byte-too-slow.csv"),
+    report_error("garbage", "garbage.txt", "garbage.txt:1: not dorvik output: 'hello'"),
+    report_error("empty", "empty.txt", "empty.txt: no dorvik output"),
+    report_error("missing_file", "nothing.txt", "nothing.txt: No such file or directory"),
+    report_error("grids_differ", "--median series.txt failed-series.txt", "the runs differ in their grids: "
+                 "failed-series.txt lacks file 20 MB x 4096, file 20 MB x 8192, file 20 MB x 16384, file 20 MB x 32768, "
+                 "file 36 MB x 4096, file 36 MB x 8192 and 2 more"),
+    report_error("baseline_grid_differs", "--baseline hand-a1.txt cdrom-series.txt", "new runs and baseline differ "
+                 "in their grids: only new: cdrom 1 MB x 4096, cdrom 1 MB x 8192, cdrom 1 MB x 16384, cdrom 1 MB x "
+                 "32768, cdrom 2 MB x 4096, cdrom 2 MB x 8192 and 14 more; only baseline: file 6 MB x 4096, file 6 MB "
+                 "x 8192")), case_name);
 
 const std::vector<std::string> installed = {
     "root/", "root/opt/", "root/opt/dorvik/", "root/opt/dorvik/bin/", "root/opt/dorvik/bin/dorvik",
-    "root/opt/dorvik/bin/dorvik-plot", "root/opt/dorvik/bin/dorvik_long", "root/opt/dorvik/share/",
+    "root/opt/dorvik/bin/dorvik-plot", "root/opt/dorvik/bin/dorvik-report", "root/opt/dorvik/bin/dorvik_long",
+    "root/opt/dorvik/share/", "root/opt/dorvik/share/dorvik/", "root/opt/dorvik/share/dorvik/dorvik_output.py",
     "root/opt/dorvik/share/man/", "root/opt/dorvik/share/man/man1/", "root/opt/dorvik/share/man/man1/dorvik.1",
-    "root/opt/dorvik/share/man/man1/dorvik-plot.1", "root/opt/dorvik/share/man/man1/dorvik_long.1"};
-const std::string manual_pages = "for page in dorvik dorvik_long dorvik-plot; do "
+    "root/opt/dorvik/share/man/man1/dorvik-plot.1", "root/opt/dorvik/share/man/man1/dorvik-report.1",
+    "root/opt/dorvik/share/man/man1/dorvik_long.1"};
+const std::string manual_pages = "for page in dorvik dorvik_long dorvik-plot dorvik-report; do "
                                  "man --warnings -l \"$SOURCE/man/$page.1\" 2>&1 >/dev/null; done";
 
 INSTANTIATE_TEST_SUITE_P(Install, Arguments, testing::Values(
     Case{"into_scratch_root", "DESTDIR=\"$PWD/root\" cmake --install \"$BUILD\" --prefix /opt/dorvik >/dev/null && "
          "exec root/opt/dorvik/bin/dorvik help", help_text, "", 0, installed, "", "", 0, "", true},
+    Case{"installed_report_finds_its_reader", "DESTDIR=\"$PWD/root\" cmake --install \"$BUILD\" --prefix /opt/dorvik "
+         ">/dev/null && cd / && exec \"$OLDPWD\"/root/opt/dorvik/bin/dorvik-report \"$TESTS\"/data/hand-a1.txt",
+         "source,mode,size_mb,record_length,write_bytes_per_s,read_bytes_per_s,write_mb_per_s,read_mb_per_s,status,"
+         "reason\n{*}/hand-a1.txt,file,6,4096,100000000,200000000,95.367,190.735,ok,\n"
+         "{*}/hand-a1.txt,file,6,8192,300000000,400000000,286.102,381.470,ok,\n", "", 0, installed, "", "", 0, "",
+         true},
     Case{"manual_pages_without_warnings", manual_pages, "", "", 0, {}, "", "", 0, "", true, "", "command -v man"},
     Case{"debian_package", "cpack -G DEB -B \"$PWD/pkg\" --config \"$BUILD/CPackConfig.cmake\" >/dev/null 2>&1 && "
          "dpkg-deb -c pkg/dorvik_*.deb | awk '{ print $6 }' && dpkg-deb -f pkg/dorvik_*.deb Package Section && "
-         "rm -r pkg", "./usr/\n./usr/bin/\n./usr/bin/dorvik\n./usr/bin/dorvik-plot\n./usr/bin/dorvik_long\n"
-         "./usr/share/\n./usr/share/man/\n./usr/share/man/man1/\n./usr/share/man/man1/dorvik-plot.1\n"
-         "./usr/share/man/man1/dorvik.1\n./usr/share/man/man1/dorvik_long.1\nPackage: dorvik\nSection: utils\n",
+         "rm -r pkg", "./usr/\n./usr/bin/\n./usr/bin/dorvik\n./usr/bin/dorvik-plot\n./usr/bin/dorvik-report\n"
+         "./usr/bin/dorvik_long\n./usr/share/\n./usr/share/dorvik/\n./usr/share/dorvik/dorvik_output.py\n"
+         "./usr/share/man/\n./usr/share/man/man1/\n./usr/share/man/man1/dorvik-plot.1\n"
+         "./usr/share/man/man1/dorvik-report.1\n./usr/share/man/man1/dorvik.1\n./usr/share/man/man1/dorvik_long.1\n"
+         "Package: dorvik\nSection: utils\n",
          "", 0, {}, "", "", 0, "", true, "", "command -v dpkg-shlibdeps"}), case_name);
 
 // Under memcheck: no error, nothing definitely lost, the buffer released

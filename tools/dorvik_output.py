@@ -1,0 +1,244 @@
+"""The one reader of what dorvik and dorvik_long print.
+
+Every tool that turns program output into figures (dorvik-report,
+dorvik-plot, dorvik-clients) reads it through parse() here, so that one
+place knows every line the programs print. A text may hold several runs one
+after another (outputs joined with cat); each begins with the banner.
+"""
+
+import re
+import sys
+
+MEGABYTE = 1048576
+
+BANNER = re.compile(r"DORVIK: Test of Sequential File I/O -- .*")
+# Lines that carry no figure: the banner's second line, the usage text, the
+# description of a test, the interrupt's messages, the heading of the advice.
+QUIET = re.compile(
+    r"\tOperating System: .*|\tUsage:\tdorvik .*|\t\tdorvik auto\[=filename\]|\tdorvik raw\[=filename\]"
+    r"|\tdorvik cdrom\[=filename\]|\t\tdorvik help|\tIt then reads the file\.  It prints the bytes-per-second"
+    r"|\trate at which the computer can read and write files\.|deleting file: .*|exiting dorvik"
+    r"|The test completed too quickly to give a good result|You will get a more precise measure of this machine's"
+    r"|performance by re-running dorvik using the command:|\tMB      reclen  bytes/sec written   bytes/sec read *")
+DESCRIPTION = re.compile(r"\tdorvik writes a (-?\d+) Megabyte sequential file consisting of")
+RECORDS = re.compile(r"\t(\d+) records which are each (\d+) bytes in length\.")
+WRITING = re.compile(r"Writing the (-?\d+) Megabyte file, '(.*)'\.\.\.(?:(\d+\.\d+) seconds)?(.*)")
+READING = re.compile(r"Reading the file\.\.\.(?:(\d+\.\d+) seconds)?(.*)")
+ZERO_READ = "I/O error during read.  Try again with the command:"
+RETRY = re.compile(r"\tdorvik (-?\d+) (\d+) \t\(i\.e\. record size = \d+ bytes\)")
+SUGGESTION = re.compile(r"\tdorvik (-?\d+) \t\(i\.e\., file size = -?\d+ megabytes\)")
+AVERAGE_HEADING = " Average statistics"
+TOTALS = re.compile(r"####\t Total KB= *(\d+) \(1024\), read=(\S+) \(sec\), write=(\S+) \(sec\)")
+AVERAGES = re.compile(r"####\t Average read= *(\S+) MB/sec, write= *(\S+) MB/sec")
+SERIES = re.compile(r"dorvik: auto-test mode (?:(CD-ROM|raw) device (.*))?")
+ROW = re.compile(r"\t(-?\d+) +(\d+) +(\d+) +(\d+) *")
+COMPLETED = "Completed series of tests"
+# The lines that end a run before its end: every failure, and the interrupt.
+FAILURE = re.compile(
+    r"(Cannot create temporary file: .*|Cannot open raw device: .*|Error writing block \d+|Error syncing file: .*"
+    r"|Cannot open temporary file for read|Error reading block \d+|Error: .*|dorvik: bad usage"
+    r"|Cannot allocate the record buffer|dorvik: interrupted)")
+# What the programs write on standard error, for output kept with 2>&1.
+SYSTEM_REASON = re.compile(r"(dorvik|clock_gettime): .*")
+HELP = "dorvik: help mode"
+HELP_END = "Bye!"
+
+
+class ParseError(Exception):
+    """Input that is not program output; the message names the file and the line."""
+
+
+def new_test(size_mb, record_length):
+    return {"size_mb": size_mb, "record_length": record_length, "write_bytes_per_s": None,
+            "read_bytes_per_s": None, "status": "incomplete"}
+
+
+def new_run(source):
+    return {"source": source, "mode": "single", "device": None, "complete": False, "reason": None,
+            "tests": [], "average": None, "suggested_megabytes": None, "system_reason": None}
+
+
+def set_phase(test, phase, seconds):
+    """A phase of a single test: its printed seconds and the rate they give, as a series row would."""
+    test[phase + "_seconds"] = seconds
+    test[phase + "_bytes_per_s"] = int(test["bytes"] / seconds) if seconds > 0 else 0
+
+
+class Reader:
+    """Walks the lines of one text, one run after another."""
+
+    def __init__(self, source):
+        self.source = source
+        self.runs = []
+        self.run = None
+        self.test = None      # the single test being reported
+        self.in_help = False
+        self.pending_failure = None
+
+    def fail(self, number, line, why="not dorvik output"):
+        raise ParseError(f"{self.source}:{number}: {why}: {line!r}")
+
+    def end_with(self, reason):
+        self.run["reason"] = reason
+        self.run["complete"] = False
+
+    def line(self, number, line):
+        if BANNER.fullmatch(line):
+            self.run = new_run(self.source)
+            self.runs.append(self.run)
+            self.test = None
+            return
+        if self.run is None:
+            if line == "":
+                return
+            self.fail(number, line)
+        if self.in_help:
+            self.in_help = line != HELP_END
+            self.run["complete"] = not self.in_help
+            return
+        if line == "" or QUIET.fullmatch(line):
+            return
+        for handle in (self.single, self.series, self.summary):
+            if handle(line):
+                return
+        failure = FAILURE.fullmatch(line)
+        if failure:
+            self.end_with(failure.group(1))
+            return
+        if SYSTEM_REASON.fullmatch(line):
+            self.run["system_reason"] = line
+            return
+        self.fail(number, line)
+
+    def single(self, line):
+        m = DESCRIPTION.fullmatch(line)
+        if m:
+            self.test = new_test(int(m.group(1)), None)
+            self.run["tests"].append(self.test)
+            return True
+        m = RECORDS.fullmatch(line)
+        if m and self.test is not None:
+            self.test["record_length"] = int(m.group(2))
+            self.test["bytes"] = int(m.group(1)) * self.test["record_length"]
+            return True
+        m = WRITING.fullmatch(line) or READING.fullmatch(line)
+        if m and self.test is not None:
+            seconds, rest = m.group(m.re.groups - 1), m.group(m.re.groups)
+            if seconds is not None:
+                set_phase(self.test, "write" if m.re is WRITING else "read", float(seconds))
+            if rest:
+                return self.failure_in_line(rest, line)
+            return True
+        return False
+
+    def failure_in_line(self, rest, line):
+        failure = FAILURE.fullmatch(rest)
+        if not failure:
+            return False
+        self.end_with(failure.group(1))
+        return True
+
+    def series(self, line):
+        m = SERIES.fullmatch(line)
+        if m:
+            self.run["mode"] = {"CD-ROM": "cdrom", "raw": "raw"}.get(m.group(1), "file")
+            self.run["device"] = m.group(2)
+            return True
+        m = ROW.fullmatch(line)
+        if m and self.run["mode"] != "single":
+            size, length, written, read = (int(v) for v in m.groups())
+            self.run["tests"].append({"size_mb": size, "record_length": length, "write_bytes_per_s": written,
+                                      "read_bytes_per_s": read, "status": "ok"})
+            return True
+        if line == ZERO_READ:
+            if self.test is not None:
+                self.test["status"] = "advice"
+                self.test["read_seconds"] = 0.0
+            return True
+        m = RETRY.fullmatch(line)
+        if m:
+            if self.run["mode"] == "single":
+                self.run["complete"] = self.run["reason"] is None
+            else:
+                self.run["tests"].append({"size_mb": int(m.group(1)), "record_length": 2 * int(m.group(2)),
+                                          "write_bytes_per_s": None, "read_bytes_per_s": None,
+                                          "status": "advice"})
+            return True
+        if line == COMPLETED:
+            self.run["complete"] = self.run["reason"] is None
+            return True
+        return False
+
+    def summary(self, line):
+        if line == AVERAGE_HEADING:
+            self.run["average"] = {}
+            return True
+        m = TOTALS.fullmatch(line)
+        if m and self.run["average"] is not None:
+            self.run["average"].update(total_kb=int(m.group(1)), read_seconds=float(m.group(2)),
+                                       write_seconds=float(m.group(3)))
+            return True
+        m = AVERAGES.fullmatch(line)
+        if m and self.run["average"] is not None:
+            self.run["average"].update(read_mb_per_s=float(m.group(1)), write_mb_per_s=float(m.group(2)))
+            if self.run["mode"] == "single" and self.test is not None:
+                self.test["status"] = "ok"
+                self.run["complete"] = self.run["reason"] is None
+            return True
+        m = SUGGESTION.fullmatch(line)
+        if m:
+            self.run["suggested_megabytes"] = int(m.group(1))
+            return True
+        if line == HELP:
+            self.in_help = True
+            return True
+        return False
+
+    def finish(self):
+        for run in self.runs:
+            if not run["complete"] and run["reason"] is None:
+                run["reason"] = "output ends before the run does"
+            if run["complete"]:
+                continue
+            if run["mode"] == "single" and run["tests"]:
+                run["tests"][-1]["status"] = "incomplete"
+            else:
+                run["tests"].append(new_test(None, None))
+        return self.runs
+
+
+def parse(text, source="-"):
+    """The runs in text, in order; ParseError when text is not program output."""
+    reader = Reader(source)
+    for number, line in enumerate(text.split("\n"), 1):
+        reader.line(number, line)
+    runs = reader.finish()
+    if not runs:
+        raise ParseError(f"{source}: no dorvik output")
+    return runs
+
+
+def read_source(path):
+    """The runs of one file, or of standard input for "-"."""
+    try:
+        if path == "-":
+            return parse(sys.stdin.read(), "-")
+        with open(path, encoding="utf-8", errors="replace") as f:
+            return parse(f.read(), path)
+    except OSError as error:
+        raise ParseError(f"{path}: {error.strerror}") from error
+
+
+def mb_per_s(bytes_per_s):
+    """Bytes per second in MB (1,048,576 bytes) per second."""
+    return None if bytes_per_s is None else bytes_per_s / MEGABYTE
+
+
+def grid_point(run, test):
+    """The point of the grid a test measured: the run's mode, its size and record length."""
+    return (run["mode"], test["size_mb"], test["record_length"])
+
+
+def load(path):
+    """The runs of a file, of standard input ("-")."""
+    return read_source(path)
