@@ -1,15 +1,17 @@
 #!/usr/bin/env bash
-# A network file system for the tests: an sshd of their own on 127.0.0.1
-# serves the folder remote/ to the mount point mnt/ through sshfs. Its keys
-# and configuration live in ../ssh, beside the case's folder.
-#   sshfs_loopback.sh start   start the server and mount
+# An sshd of the tests' own, listening on 127.0.0.1 and on 127.0.0.2 to
+# 127.0.0.5, four addresses that stand in for four clients. Its keys, its
+# configuration and a client configuration for ssh -F live in ../ssh,
+# beside the case's folder.
+#   sshfs_loopback.sh serve   start the server
+#   sshfs_loopback.sh start   start the server and mount the folder remote/ on mnt/ through sshfs
 #   sshfs_loopback.sh cut     end the server's sessions, as a server that goes away
 #   sshfs_loopback.sh stop    unmount and stop the server
 set -eu
 state=$(cd .. && pwd)/ssh
 
-start() {
-  mkdir -p "$state" remote mnt /run/sshd
+serve() {
+  mkdir -p "$state" /run/sshd
   ssh-keygen -q -t ed25519 -N '' -f "$state/host_key"
   ssh-keygen -q -t ed25519 -N '' -f "$state/client_key"
   cp "$state/client_key.pub" "$state/authorized_keys"
@@ -19,17 +21,25 @@ start() {
     /usr/sbin/sshd -f "$state/sshd_config" -E "$state/sshd.log" && break
   done
   for _ in $(seq 50); do
-    [ -s "$state/sshd.pid" ] && sshfs -o "IdentityFile=$state/client_key,port=$port" \
-      -o StrictHostKeyChecking=no,UserKnownHostsFile=/dev/null,BatchMode=yes \
-      "root@127.0.0.1:$PWD/remote" mnt 2>/dev/null && return 0
+    [ -s "$state/sshd.pid" ] && ssh -F "$state/ssh_config" 127.0.0.5 true 2>/dev/null && return 0
     sleep 0.1
   done
   return 1
 }
 
+start() {
+  mkdir -p remote mnt
+  serve
+  sshfs -F "$state/ssh_config" "127.0.0.1:$PWD/remote" mnt
+}
+
 write_config() {
   cat > "$state/sshd_config" <<CONFIG
 ListenAddress 127.0.0.1
+ListenAddress 127.0.0.2
+ListenAddress 127.0.0.3
+ListenAddress 127.0.0.4
+ListenAddress 127.0.0.5
 Port $1
 HostKey $state/host_key
 AuthorizedKeysFile $state/authorized_keys
@@ -38,12 +48,26 @@ PasswordAuthentication no
 KbdInteractiveAuthentication no
 UsePAM no
 StrictModes no
+MaxStartups 100
 PidFile $state/sshd.pid
 Subsystem sftp internal-sftp
+CONFIG
+  cat > "$state/ssh_config" <<CONFIG
+Host 127.0.0.*
+  Port $1
+  User root
+  IdentityFile $state/client_key
+  IdentitiesOnly yes
+  StrictHostKeyChecking no
+  UserKnownHostsFile /dev/null
+  BatchMode yes
+  LogLevel ERROR
+  ConnectTimeout 5
 CONFIG
 }
 
 case $1 in
+serve) serve ;;
 start) start ;;
 cut) pkill -KILL -P "$(cat "$state/sshd.pid")" ;;
 stop)

@@ -6,6 +6,8 @@ place knows every line the programs print. A text may hold several runs one
 after another (outputs joined with cat); each begins with the banner.
 """
 
+import json
+import os
 import re
 import sys
 
@@ -98,6 +100,7 @@ class Reader:
             return
         if line == "" or QUIET.fullmatch(line):
             return
+        self.number = number
         for handle in (self.single, self.series, self.summary):
             if handle(line):
                 return
@@ -125,7 +128,9 @@ class Reader:
         if m and self.test is not None:
             seconds, rest = m.group(m.re.groups - 1), m.group(m.re.groups)
             if seconds is not None:
-                set_phase(self.test, "write" if m.re is WRITING else "read", float(seconds))
+                phase = "write" if m.re is WRITING else "read"
+                set_phase(self.test, phase, float(seconds))
+                self.test[phase + "_line"] = self.number
             if rest:
                 return self.failure_in_line(rest, line)
             return True
@@ -148,7 +153,7 @@ class Reader:
         if m and self.run["mode"] != "single":
             size, length, written, read = (int(v) for v in m.groups())
             self.run["tests"].append({"size_mb": size, "record_length": length, "write_bytes_per_s": written,
-                                      "read_bytes_per_s": read, "status": "ok"})
+                                      "read_bytes_per_s": read, "status": "ok", "line": self.number})
             return True
         if line == ZERO_READ:
             if self.test is not None:
@@ -239,6 +244,112 @@ def grid_point(run, test):
     return (run["mode"], test["size_mb"], test["record_length"])
 
 
+CLIENTS_FILE = "clients.json"
+
+
+def is_clients_folder(path):
+    return path != "-" and os.path.isfile(os.path.join(path, CLIENTS_FILE))
+
+
+def read_clients_file(folder):
+    try:
+        with open(os.path.join(folder, CLIENTS_FILE), encoding="utf-8") as f:
+            return json.load(f)
+    except (OSError, ValueError) as error:
+        raise ParseError(f"{folder}: not a folder of dorvik-clients: {error}") from error
+
+
+def host_runs(folder, host):
+    """The runs of one host of a dorvik-clients folder, each marked with the host."""
+    path = os.path.join(folder, host["host"] + ".out")
+    try:
+        runs = read_source(path)
+    except ParseError as error:
+        runs = [new_run(path)]
+        runs[0]["reason"] = host["reason"] or str(error)
+        runs[0]["tests"].append(new_test(None, None))
+    for run in runs:
+        run["host"] = host["host"]
+        if host["reason"] and run["complete"]:
+            run["reason"] = host["reason"]
+    return runs
+
+
 def load(path):
-    """The runs of a file, of standard input ("-")."""
+    """The runs of a file, of standard input ("-"), or of every host of a dorvik-clients folder."""
+    if os.path.isdir(path):
+        if not is_clients_folder(path):
+            raise ParseError(f"{path}: a folder, but not one of dorvik-clients")
+        return [run for host in read_clients_file(path)["hosts"] for run in host_runs(path, host)]
     return read_source(path)
+
+
+def arrival(chunks, text, line):
+    """When the last character of a line of text reached the client, from its timestamped pieces."""
+    offset = sum(len(part.encode()) + 1 for part in text.split("\n")[:line]) - 1
+    for end, time in chunks:
+        if end >= offset:
+            return time
+    return None
+
+
+def phases(run, test, chunks, text):
+    """The wall-clock spans (start, end) of a test's write and read phases and its bytes.
+
+    A single test prints each phase's seconds right after it ends; a series
+    prints a row after the read, and the rates give each phase's length."""
+    if "read_line" in test:
+        ends = {p: arrival(chunks, text, test[p + "_line"]) if p + "_line" in test else None for p in ("write", "read")}
+        lengths = {p: test.get(p + "_seconds") for p in ("write", "read")}
+        moved = test["bytes"]
+    else:
+        moved = test["size_mb"] * MEGABYTE // test["record_length"] * test["record_length"]
+        end = arrival(chunks, text, test["line"])
+        lengths = {p: moved / test[p + "_bytes_per_s"] if test[p + "_bytes_per_s"] else None for p in ("write", "read")}
+        ends = {"read": end, "write": None if end is None else end - lengths["read"]}
+    spans = {p: (ends[p] - lengths[p], ends[p]) if ends[p] is not None and lengths[p] else None
+             for p in ("write", "read")}
+    return spans, moved
+
+
+def aggregate(size, length, rows):
+    """The aggregate of one grid point over the hosts that measured it."""
+    point = {"size_mb": size, "record_length": length, "hosts": rows}
+    for phase in ("write", "read"):
+        rates = [r[phase + "_bytes_per_s"] for r in rows if r[phase + "_bytes_per_s"]]
+        spans = [r[phase + "_span"] for r in rows if r[phase + "_span"]]
+        point[phase + "_sum_mb_per_s"] = mb_per_s(sum(rates)) if rates else None
+        first, last = (min(s[0] for s in spans), max(s[1] for s in spans)) if spans else (None, None)
+        together = (min(s[1] for s in spans) - max(s[0] for s in spans)) if spans else None
+        point[phase + "_span_mb_per_s"] = (mb_per_s(sum(r["bytes"] for r in rows if r[phase + "_span"])
+                                                    / (last - first)) if spans and last > first else None)
+        point[phase + "_overlap"] = max(0.0, together) / (last - first) if spans and last > first else None
+        point[phase + "_start_skew"] = (max(s[0] for s in spans) - first) if spans else None
+    return point
+
+
+def load_clients(folder):
+    """A dorvik-clients folder: each host's start against the common instant, and per grid point each
+    host's rates, the sum of the rates, all bytes over the span of each phase and how far the phases overlapped."""
+    document = read_clients_file(folder)
+    points = {}
+    for host in document["hosts"]:
+        host["skew"] = None if host["start"] is None else host["start"] - document["at"]
+        host["flagged"] = host["skew"] is not None and abs(host["skew"]) > document["skew_limit"]
+        path = os.path.join(folder, host["host"] + ".out")
+        with open(path, encoding="utf-8", errors="replace") as f:
+            text = f.read()
+        for run in host_runs(folder, host):
+            for test in run["tests"]:
+                if test["status"] != "ok":
+                    continue
+                spans, moved = phases(run, test, host["chunks"], text)
+                row = {"host": host["host"], "bytes": moved, "write_span": spans["write"], "read_span": spans["read"]}
+                for phase in ("write", "read"):
+                    row[phase + "_bytes_per_s"] = test[phase + "_bytes_per_s"]
+                    row[phase + "_mb_per_s"] = mb_per_s(test[phase + "_bytes_per_s"])
+                points.setdefault((test["size_mb"], test["record_length"]), []).append(row)
+    starts = [h["start"] for h in document["hosts"] if h["start"] is not None]
+    document["start_skew"] = max(starts) - min(starts) if starts else None
+    document["points"] = [aggregate(size, length, rows) for (size, length), rows in points.items()]
+    return document
