@@ -320,6 +320,71 @@ INSTANTIATE_TEST_SUITE_P(SlowNetwork, Arguments, testing::Values(
          false, sshfs + "stop", has_sshfs, sshfs + "cut"}),
     case_name);
 
+const std::string clients = "bash \"$TESTS\"/clients.sh ";
+const std::string has_clients = has_sshfs + " && command -v pdsh && command -v clush";
+const std::string serve = "bash \"$TESTS\"/sshfs_loopback.sh serve";
+const std::string stop_serving = "bash \"$TESTS\"/sshfs_loopback.sh stop";
+const std::vector<std::string> client_hosts = {"127.0.0.2", "127.0.0.3", "127.0.0.4", "127.0.0.5"};
+
+// The files dorvik-clients collects for hosts, and the folders beside them.
+std::vector<std::string> collected(std::vector<std::string> hosts, std::vector<std::string> folders)
+{
+    folders.push_back("out/");
+    folders.push_back("out/clients.json");
+    for (const std::string &host : hosts)
+        for (const char *kind : {".out", ".err"})
+            folders.push_back("out/" + host + kind);
+    return folders;
+}
+
+// The report of a single test of megabytes in 65536-byte records on hosts,
+// the last of them unreachable when dead is set.
+std::string clients_report(const std::string &megabytes, bool dead)
+{
+    std::string text = "dorvik-clients: " + std::to_string(client_hosts.size() + dead) +
+                       " hosts, common start {*} UTC, outputs in out\n"
+                       "host                start - instant (s)   result\n";
+    for (const std::string &host : client_hosts)
+        text += host + "           {*}ok{*}\n";
+    if (dead)
+        text += "127.0.0.6           -                     ssh: connect to host 127.0.0.6 port {N}: Connection refused; "
+                "{*}exited with exit code 255\n";
+    text += "start skew: {*} s from the first start to the last\n\n"
+            "MB      reclen  host                          write MB/s   read MB/s   phases overlap\n";
+    for (const std::string &host : client_hosts)
+        text += megabytes + "       65536   " + host + "{*}\n";
+    return text + megabytes + "       65536   sum of the rates{*}\n" + megabytes + "       65536   all bytes / span{*}\n"
+           "The sum of the rates is what the clients got together only where their phases overlapped fully;\n"
+           "all bytes over the span from the first start to the last end of a phase is a lower bound.\n";
+}
+
+// The many-clients cases, once through each parallel shell.
+std::vector<Case> clients_cases()
+{
+    std::vector<Case> cases;
+    for (const std::string shell : {"pdsh", "clush"}) {
+        cases.push_back(Case{"four_clients_" + shell, "mkdir shared && " + clients + "run " + shell +
+            " -w '127.0.0.[2-5]' -o out -- 5 65536 \"$PWD\"/shared/t.%h && " + clients + "check out",
+            clients_report("5", false) + "status 0\n4 hosts; the figures follow from the outputs and the times\n", "", 0,
+            collected(client_hosts, {"shared/"}), serve, "", 0, "", true, stop_serving, has_clients});
+        cases.push_back(Case{"four_clients_on_sshfs_" + shell, clients + "run " + shell +
+            " -w '127.0.0.[2-5]' -o out -- 5 65536 \"$PWD\"/mnt/t.%h && " + clients + "check out",
+            clients_report("5", false) + "status 0\n4 hosts; the figures follow from the outputs and the times\n", "", 0,
+            collected(client_hosts, {"mnt/", "remote/"}), sshfs + "start", "", 0, "", true, sshfs + "stop", has_clients});
+        std::vector<std::string> five = client_hosts;
+        five.push_back("127.0.0.6");
+        cases.push_back(Case{"dead_host_" + shell, "mkdir shared && " + clients + "run " + shell +
+            " -w '127.0.0.[2-6]' -o out -- 5 65536 \"$PWD\"/shared/t.%h", clients_report("5", true) + "status 1\n", "",
+            0, collected(five, {"shared/"}), serve, "", 0, "", true, stop_serving, has_clients});
+        cases.push_back(Case{"interrupt_" + shell, clients + "interrupt " + shell,
+            "files while writing: 4\nno dorvik left within 5 s\nstatus 1\nfiles left: 0\n4\n", "", 0,
+            collected(client_hosts, {"shared/"}), serve, "", 0, "", true, stop_serving, has_clients});
+    }
+    return cases;
+}
+
+INSTANTIATE_TEST_SUITE_P(SlowClients, Arguments, testing::ValuesIn(clients_cases()), case_name);
+
 const std::string plot = "\"$SOURCE\"/tools/dorvik-plot ";
 const std::string has_gnuplot = "command -v gnuplot";
 const std::string png_magic = " 211   P   N   G\n";
@@ -356,6 +421,14 @@ INSTANTIATE_TEST_SUITE_P(Tools, Arguments, testing::Values(
          "| record length | dorvik write | fio write | dorvik read | fio read |\n|---|---|---|---|---|\n"
          "| 4096 | {N} | {N} | {N} | {N} |\n| 16384 | {N} | {N} | {N} | {N} |\n", "", 0, {}, "", "", 0, "", true, "",
          "command -v fio"},
+    Case{"clients_need_a_file_per_host", "exec \"$SOURCE\"/tools/dorvik-clients -w '127.0.0.[2-5]' -- auto=/tmp/x",
+         "", "dorvik-clients: the test file's name must hold %h, so that every client writes a file of its own "
+         "(clients sharing one file truncate each other's data): e.g. auto=/mnt/nfs/dorvik.%h\n", 1, {}, "", "", 0,
+         "", true},
+    Case{"clients_default_name_refused", "exec \"$SOURCE\"/tools/dorvik-clients -w 127.0.0.2 -- 100 8192", "",
+         "dorvik-clients: the test file's name must hold %h, so that every client writes a file of its own "
+         "(clients sharing one file truncate each other's data): e.g. auto=/mnt/nfs/dorvik.%h\n", 1, {}, "", "", 0,
+         "", true},
     Case{"missing_input", "exec " + plot + "nothing.txt", "", "dorvik-plot: nothing.txt: No such file or directory\n", 1, {},
          "", "", 0, "", true, "", has_gnuplot}), case_name);
 
