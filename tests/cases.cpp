@@ -479,34 +479,61 @@ INSTANTIATE_TEST_SUITE_P(Report, Arguments, testing::Values(
                  "32768, cdrom 2 MB x 4096, cdrom 2 MB x 8192 and 14 more; only baseline: file 6 MB x 4096, file 6 MB "
                  "x 8192")), case_name);
 
-const std::vector<std::string> installed = {
-    "root/", "root/opt/", "root/opt/dorvik/", "root/opt/dorvik/bin/", "root/opt/dorvik/bin/dorvik",
-    "root/opt/dorvik/bin/dorvik-plot", "root/opt/dorvik/bin/dorvik-report", "root/opt/dorvik/bin/dorvik_long",
-    "root/opt/dorvik/share/", "root/opt/dorvik/share/dorvik/", "root/opt/dorvik/share/dorvik/dorvik_output.py",
-    "root/opt/dorvik/share/man/", "root/opt/dorvik/share/man/man1/", "root/opt/dorvik/share/man/man1/dorvik.1",
-    "root/opt/dorvik/share/man/man1/dorvik-plot.1", "root/opt/dorvik/share/man/man1/dorvik-report.1",
-    "root/opt/dorvik/share/man/man1/dorvik_long.1"};
-const std::string manual_pages = "for page in dorvik dorvik_long dorvik-plot dorvik-report; do "
+const std::vector<std::string> installed_files = {
+    "bin/", "bin/dorvik", "bin/dorvik-clients", "bin/dorvik-plot", "bin/dorvik-report", "bin/dorvik_long", "share/",
+    "share/doc/", "share/doc/dorvik/", "share/doc/dorvik/changelog.gz", "share/doc/dorvik/copyright",
+    "share/dorvik/", "share/dorvik/dorvik_output.py", "share/man/", "share/man/man1/",
+    "share/man/man1/dorvik-clients.1.gz", "share/man/man1/dorvik-plot.1.gz", "share/man/man1/dorvik-report.1.gz",
+    "share/man/man1/dorvik.1.gz", "share/man/man1/dorvik_long.1.gz"};
+
+// The installed files under prefix, as the case's folder lists them.
+std::vector<std::string> installed(const std::string &prefix)
+{
+    std::vector<std::string> paths = {"root/", "root/opt/", "root/opt/dorvik/"};
+    for (const std::string &file : installed_files)
+        paths.push_back(prefix + file);
+    return paths;
+}
+
+// The package's files as rpm -qlp lists them: the files, and the folders of its own.
+const std::string rpm_listing =
+    "/usr/bin/dorvik\n/usr/bin/dorvik-clients\n/usr/bin/dorvik-plot\n/usr/bin/dorvik-report\n/usr/bin/dorvik_long\n"
+    "/usr/share/doc/dorvik\n/usr/share/doc/dorvik/changelog.gz\n/usr/share/doc/dorvik/copyright\n/usr/share/dorvik\n"
+    "/usr/share/dorvik/dorvik_output.py\n/usr/share/man/man1/dorvik-clients.1.gz\n/usr/share/man/man1/dorvik-plot.1.gz\n"
+    "/usr/share/man/man1/dorvik-report.1.gz\n/usr/share/man/man1/dorvik.1.gz\n/usr/share/man/man1/dorvik_long.1.gz\n";
+
+// The same as dpkg-deb -c lists them: every folder too.
+std::string deb_listing()
+{
+    std::string listing = "./usr/\n";
+    for (const std::string &file : installed_files)
+        listing += "./usr/" + file + "\n";
+    return listing;
+}
+
+const std::string manual_pages = "for page in dorvik dorvik_long dorvik-clients dorvik-plot dorvik-report; do "
                                  "man --warnings -l \"$SOURCE/man/$page.1\" 2>&1 >/dev/null; done";
+const std::string make_package = "cpack -G \"DEB;RPM\" -B \"$PWD/pkg\" --config \"$BUILD/CPackConfig.cmake\" >/dev/null 2>&1 && ";
 
 INSTANTIATE_TEST_SUITE_P(Install, Arguments, testing::Values(
     Case{"into_scratch_root", "DESTDIR=\"$PWD/root\" cmake --install \"$BUILD\" --prefix /opt/dorvik >/dev/null && "
-         "exec root/opt/dorvik/bin/dorvik help", help_text, "", 0, installed, "", "", 0, "", true},
+         "exec root/opt/dorvik/bin/dorvik help", help_text, "", 0, installed("root/opt/dorvik/"), "", "", 0, "", true},
     Case{"installed_report_finds_its_reader", "DESTDIR=\"$PWD/root\" cmake --install \"$BUILD\" --prefix /opt/dorvik "
          ">/dev/null && cd / && exec \"$OLDPWD\"/root/opt/dorvik/bin/dorvik-report \"$TESTS\"/data/hand-a1.txt",
          "source,mode,size_mb,record_length,write_bytes_per_s,read_bytes_per_s,write_mb_per_s,read_mb_per_s,status,"
          "reason\n{*}/hand-a1.txt,file,6,4096,100000000,200000000,95.367,190.735,ok,\n"
-         "{*}/hand-a1.txt,file,6,8192,300000000,400000000,286.102,381.470,ok,\n", "", 0, installed, "", "", 0, "",
-         true},
+         "{*}/hand-a1.txt,file,6,8192,300000000,400000000,286.102,381.470,ok,\n", "", 0,
+         installed("root/opt/dorvik/"), "", "", 0, "", true},
     Case{"manual_pages_without_warnings", manual_pages, "", "", 0, {}, "", "", 0, "", true, "", "command -v man"},
-    Case{"debian_package", "cpack -G DEB -B \"$PWD/pkg\" --config \"$BUILD/CPackConfig.cmake\" >/dev/null 2>&1 && "
-         "dpkg-deb -c pkg/dorvik_*.deb | awk '{ print $6 }' && dpkg-deb -f pkg/dorvik_*.deb Package Section && "
-         "rm -r pkg", "./usr/\n./usr/bin/\n./usr/bin/dorvik\n./usr/bin/dorvik-plot\n./usr/bin/dorvik-report\n"
-         "./usr/bin/dorvik_long\n./usr/share/\n./usr/share/dorvik/\n./usr/share/dorvik/dorvik_output.py\n"
-         "./usr/share/man/\n./usr/share/man/man1/\n./usr/share/man/man1/dorvik-plot.1\n"
-         "./usr/share/man/man1/dorvik-report.1\n./usr/share/man/man1/dorvik.1\n./usr/share/man/man1/dorvik_long.1\n"
-         "Package: dorvik\nSection: utils\n",
-         "", 0, {}, "", "", 0, "", true, "", "command -v dpkg-shlibdeps"}), case_name);
+    Case{"debian_package", make_package + "dpkg-deb -c pkg/dorvik_*.deb | awk '{ print $6 }' && "
+         "dpkg-deb -f pkg/dorvik_*.deb Package Section Priority Depends Recommends && "
+         "lintian pkg/dorvik_*.deb 2>/dev/null && rm -r pkg", deb_listing() +
+         "Package: dorvik\nSection: utils\nPriority: optional\nDepends: python3, libc6 (>= {*})\n"
+         "Recommends: gnuplot-nox | gnuplot, pdsh, clustershell\n", "", 0, {}, "", "", 0, "", true, "",
+         "command -v dpkg-shlibdeps && command -v lintian"},
+    Case{"rpm_package", make_package + "rpm -qlp pkg/dorvik-*.rpm && rpm -qp --requires pkg/dorvik-*.rpm | "
+         "grep -x python3 && rm -r pkg", rpm_listing + "python3\n", "", 0, {}, "", "", 0, "", true, "",
+         "command -v rpmbuild"}), case_name);
 
 // Under memcheck: no error, nothing definitely lost, the buffer released
 // across the re-entries of a series. Sanitizer builds cannot run under it.
