@@ -559,7 +559,17 @@ INSTANTIATE_TEST_SUITE_P(SlowMemcheck, Arguments, testing::Values(
 // These move gigabytes, on a file system in memory.
 const std::string mount_memory = "mkdir m && mount -t tmpfs -o size=7g tmpfs m";
 
+const std::string rig = "bash \"$TESTS\"/throttled_rig.sh ";
+// The best write and read of three runs on the throttled device, held to 15% and 10% of its 50 MiB/s.
+const std::string on_known_device = "for run in 1 2 3; do " + rig + "run \"$DORVIK\" 64 131072 m/f; done > runs.txt && "
+    "\"$SOURCE\"/tools/dorvik-report runs.txt | awk -F, 'NR > 1 { if ($7 > w) w = $7; if ($8 > r) r = $8 } END {"
+    " printf \"write %s within 15%%: %s\\nread %s within 10%%: %s\\n\", w, (w > 42.5 && w < 57.5) ? \"yes\" : \"no\","
+    " r, (r > 45 && r < 55) ? \"yes\" : \"no\" }' && rm runs.txt";
+
 INSTANTIATE_TEST_SUITE_P(Slow, Arguments, testing::Values(
+    Case{"device_of_known_speed", on_known_device, "write {*} within 15%: yes\nread {*} within 10%: yes\n", "", 0,
+         {"m/", "m/lost+found/"}, rig + "up", "", 0, "", true, rig + "down",
+         rig + "available && losetup -f && command -v mkfs.ext4"},
     Case{"size_past_32_bits", "4097 131072 m/f", full_test("4097", "32776", "131072", "m/f"), "", 0, {"m/"},
          mount_memory, "", 0, "", false, "umount m", can_mount},
     Case{"long_series", "exec \"$DORVIK_LONG\" auto=m/f", banner + series_heading("") +
