@@ -190,11 +190,13 @@ double write_phase(uint32_t record_length, uint64_t record_count, unsigned char 
 [[noreturn]] void fail_read(uint64_t record, uint32_t record_length, ssize_t done, int error)
 {
     printf("Error reading block %llu\n", static_cast<unsigned long long>(record));
-    if (done < 0)
+    if (done < 0) {
         fprintf(stderr, "dorvik: %s\n", strerror(error));
-    else
+    } else {
+        uint64_t read_so_far = record * record_length + static_cast<uint64_t>(done);
         fprintf(stderr, "dorvik: unexpected end of file after %llu bytes\n",
-                static_cast<unsigned long long>(record * record_length + static_cast<uint64_t>(done)));
+                static_cast<unsigned long long>(read_so_far));
+    }
     remove_test_file();
     exit(1);
 }
