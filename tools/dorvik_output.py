@@ -75,10 +75,10 @@ class Reader:
         self.run = None
         self.test = None      # the single test being reported
         self.in_help = False
-        self.pending_failure = None
+        self.number = 0       # the line being read
 
-    def fail(self, number, line, why="not dorvik output"):
-        raise ParseError(f"{self.source}:{number}: {why}: {line!r}")
+    def fail(self, number, line):
+        raise ParseError(f"{self.source}:{number}: not dorvik output: {line!r}")
 
     def end_with(self, reason):
         self.run["reason"] = reason
@@ -132,11 +132,11 @@ class Reader:
                 set_phase(self.test, phase, float(seconds))
                 self.test[phase + "_line"] = self.number
             if rest:
-                return self.failure_in_line(rest, line)
+                return self.failure_in_line(rest)
             return True
         return False
 
-    def failure_in_line(self, rest, line):
+    def failure_in_line(self, rest):
         failure = FAILURE.fullmatch(rest)
         if not failure:
             return False
