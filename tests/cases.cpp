@@ -411,13 +411,13 @@ INSTANTIATE_TEST_SUITE_P(Tools, Arguments, testing::Values(
          "dorvik-plot: cannot write nowhere/c.png: no folder nowhere\n", 1, {}, "", "", 0, "", true, "",
          has_gnuplot},
     Case{"fio_fails", "mkdir bin && printf '#!/bin/sh\\nexit 1\\n' > bin/fio && chmod +x bin/fio && "
-         "PATH=$PWD/bin:$PATH exec \"$SOURCE\"/tools/compare-with-fio . 1 1 4096", "{?}{*}\n{?}{*}\n",
+         "PATH=$PWD/bin:$PATH exec \"$SOURCE\"/scripts/compare-with-fio . 1 1 4096", "{?}{*}\n{?}{*}\n",
          "compare-with-fio: fio write failed: \n", 1, {"bin/", "bin/fio"}, "", "", 0, "", true},
-    Case{"fio_folder_missing", "exec \"$SOURCE\"/tools/compare-with-fio nowhere", "",
+    Case{"fio_folder_missing", "exec \"$SOURCE\"/scripts/compare-with-fio nowhere", "",
          "compare-with-fio: no folder nowhere\n", 1, {}, "", "", 0, "", true},
     Case{"single_test_has_no_table", "exec " + plot + "\"$TESTS\"/data/single-test.txt", "",
          "dorvik-plot: no series table in {*}/single-test.txt\n", 1, {}, "", "", 0, "", true, "", has_gnuplot},
-    Case{"compare_with_fio", "exec \"$SOURCE\"/tools/compare-with-fio . 2 1 4096 16384",
+    Case{"compare_with_fio", "exec \"$SOURCE\"/scripts/compare-with-fio . 2 1 4096 16384",
          "| record length | dorvik write | fio write | dorvik read | fio read |\n|---|---|---|---|---|\n"
          "| 4096 | {N} | {N} | {N} | {N} |\n| 16384 | {N} | {N} | {N} | {N} |\n", "", 0, {}, "", "", 0, "", true, "",
          "command -v fio"},
@@ -482,7 +482,10 @@ INSTANTIATE_TEST_SUITE_P(Report, Arguments, testing::Values(
 const std::vector<std::string> installed_files = {
     "bin/", "bin/dorvik", "bin/dorvik-clients", "bin/dorvik-plot", "bin/dorvik-report", "bin/dorvik_long", "share/",
     "share/doc/", "share/doc/dorvik/", "share/doc/dorvik/changelog.gz", "share/doc/dorvik/copyright",
-    "share/dorvik/", "share/dorvik/dorvik_output.py", "share/man/", "share/man/man1/",
+    "share/dorvik/", "share/dorvik/dorvik_tools/", "share/dorvik/dorvik_tools/__init__.py",
+    "share/dorvik/dorvik_tools/charts.py", "share/dorvik/dorvik_tools/clients.py",
+    "share/dorvik/dorvik_tools/controller.py", "share/dorvik/dorvik_tools/reader.py",
+    "share/dorvik/dorvik_tools/report.py", "share/man/", "share/man/man1/",
     "share/man/man1/dorvik-clients.1.gz", "share/man/man1/dorvik-plot.1.gz", "share/man/man1/dorvik-report.1.gz",
     "share/man/man1/dorvik.1.gz", "share/man/man1/dorvik_long.1.gz"};
 
@@ -499,7 +502,11 @@ std::vector<std::string> installed(const std::string &prefix)
 const std::string rpm_listing =
     "/usr/bin/dorvik\n/usr/bin/dorvik-clients\n/usr/bin/dorvik-plot\n/usr/bin/dorvik-report\n/usr/bin/dorvik_long\n"
     "/usr/share/doc/dorvik\n/usr/share/doc/dorvik/changelog.gz\n/usr/share/doc/dorvik/copyright\n/usr/share/dorvik\n"
-    "/usr/share/dorvik/dorvik_output.py\n/usr/share/man/man1/dorvik-clients.1.gz\n/usr/share/man/man1/dorvik-plot.1.gz\n"
+    "/usr/share/dorvik/dorvik_tools\n/usr/share/dorvik/dorvik_tools/__init__.py\n"
+    "/usr/share/dorvik/dorvik_tools/charts.py\n/usr/share/dorvik/dorvik_tools/clients.py\n"
+    "/usr/share/dorvik/dorvik_tools/controller.py\n/usr/share/dorvik/dorvik_tools/reader.py\n"
+    "/usr/share/dorvik/dorvik_tools/report.py\n"
+    "/usr/share/man/man1/dorvik-clients.1.gz\n/usr/share/man/man1/dorvik-plot.1.gz\n"
     "/usr/share/man/man1/dorvik-report.1.gz\n/usr/share/man/man1/dorvik.1.gz\n/usr/share/man/man1/dorvik_long.1.gz\n";
 
 // The same as dpkg-deb -c lists them: every folder too.

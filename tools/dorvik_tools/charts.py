@@ -1,0 +1,182 @@
+"""dorvik-plot: draws dorvik series as charts of write and read rates against
+record length with gnuplot. One input: one line per file size. Several: one
+line per input, at one file size, to compare runs."""
+
+import argparse
+import os
+import shutil
+import subprocess
+import sys
+
+from . import clients, reader
+
+# A colour and a marker of its own for each line, so that no two of the
+# first ten look alike even in black and white.
+COLOURS = ("#1f77b4", "#d62728", "#2ca02c", "#ff7f0e", "#9467bd", "#8c564b", "#e377c2", "#17becf",
+           "#7f7f7f", "#bcbd22")
+MARKERS = (7, 5, 9, 11, 13, 1, 2, 3, 4, 6)
+
+
+class PlotError(Exception):
+    """A chart that cannot be drawn; exit status 1."""
+
+
+def parse_arguments():
+    parser = argparse.ArgumentParser(prog="dorvik-plot", description=__doc__.split("\n\n")[0])
+    parser.add_argument("-o", dest="output", metavar="FILE.png|FILE.svg",
+                        help="the chart (default: the input's name with .png, or dorvik.png)")
+    parser.add_argument("-t", dest="titles", action="append", default=[], metavar="TITLE",
+                        help="the legend of the next input, in order (default: its file name)")
+    parser.add_argument("-s", dest="size", type=int, metavar="MB",
+                        help="with several inputs, the file size to compare (default: the largest common one)")
+    parser.add_argument("inputs", nargs="*", metavar="SERIES_OUTPUT")
+    return parser.parse_args()
+
+
+def name_of(path):
+    return "standard input" if path == "-" else path
+
+
+def first_series(path):
+    """The points (size, record length, write MB/s, read MB/s) of the first series in path."""
+    for run in reader.load(path):
+        if run["mode"] == "single":
+            continue
+        points = [(t["size_mb"], t["record_length"], reader.mb_per_s(t["write_bytes_per_s"]),
+                   reader.mb_per_s(t["read_bytes_per_s"])) for t in run["tests"] if t["status"] == "ok"]
+        if points:
+            return run, points
+    raise PlotError(f"no series table in {name_of(path)}")
+
+
+def quoted(text):
+    return "'" + text.replace("'", "''") + "'"
+
+
+def data_block(lines):
+    """lines: (title, points); one gnuplot data set per line."""
+    blocks = []
+    for _, points in lines:
+        blocks.append("\n".join(f"{length} {write:.3f} {read:.3f}" for _, length, write, read in points))
+    return "$data << EOD\n" + "\n\n\n".join(blocks) + "\nEOD"
+
+
+def plot_command(lines, column):
+    plots = [f"$data index {i} using 1:{column} with linespoints lw 2 lt {i % len(COLOURS) + 1} "
+             f"title {quoted(title)}" for i, (title, _) in enumerate(lines)]
+    return "plot " + ", ".join(plots)
+
+
+def script(output, heading, key_title, lines, writes):
+    """A chart of lines against record length, write beside read (read alone where nothing was written)."""
+    lengths = sorted({p[1] for _, points in lines for p in points})
+    terminal = ("svg size 1200,500 dynamic enhanced font 'sans,11'" if output.endswith(".svg")
+                else "pngcairo size 1200,500 enhanced font 'sans,10'")
+    commands = [f"set terminal {terminal}", f"set output {quoted(output)}", data_block(lines)]
+    commands += [f"set linetype {i + 1} lc rgb '{c}' pt {MARKERS[i]} ps 1.2" for i, c in enumerate(COLOURS)]
+    commands += ["set logscale x 2", "set xtics (" + ", ".join(map(str, lengths)) + ")",
+                 f"set xrange [{lengths[0]} / 1.5 : {lengths[-1]} * 1.5]", "set xlabel 'record length (bytes)'",
+                 "set ylabel 'MB/s (1 MB = 1,048,576 bytes)'", "set yrange [0:*]", "set grid"]
+    key = f"set key outside right top title {quoted(key_title)}"
+    if writes:
+        commands += [f"set multiplot layout 1,2 title {quoted(heading)}", "set key off", "set title 'write'",
+                     plot_command(lines, 2), key, "set title 'read'", plot_command(lines, 3), "unset multiplot"]
+    else:
+        commands += [key, f"set title {quoted(heading + ': read (no write phase)')}", plot_command(lines, 3)]
+    return "\n".join(commands) + "\n"
+
+
+def one_series(path):
+    run, points = first_series(path)
+    sizes = sorted({p[0] for p in points})
+    lines = [(f"{size} MB", [p for p in points if p[0] == size]) for size in sizes]
+    where = f"{'CD-ROM' if run['mode'] == 'cdrom' else 'raw'} device {run['device']}" if run["device"] else "on a file"
+    return f"dorvik series {where}", "file size", lines, any(p[2] for p in points)
+
+
+def comparison(paths, titles, size):
+    series = [first_series(path)[1] for path in paths]
+    common = set.intersection(*({p[0] for p in points} for points in series))
+    if size is None and not common:
+        raise PlotError("the inputs have no file size in common")
+    size = max(common) if size is None else size
+    if size not in common:
+        raise PlotError(f"not every input has the size {size} MB; common sizes: "
+                        + (", ".join(map(str, sorted(common))) or "none"))
+    lines = []
+    for i, (path, points) in enumerate(zip(paths, series)):
+        title = titles[i] if i < len(titles) else os.path.basename(name_of(path))
+        lines.append((title, [p for p in points if p[0] == size]))
+    return f"dorvik series compared at {size} MB", "run", lines, any(p[2] for _, ps in lines for p in ps)
+
+
+def clients_point(folder, size):
+    """The grid point of a dorvik-clients folder to draw: the last one, or the last of size MB."""
+    points = [p for p in clients.load_clients(folder)["points"] if size is None or p["size_mb"] == size]
+    if not points:
+        raise PlotError(f"no client measured {'anything' if size is None else f'{size} MB'} in {folder}")
+    return points[-1]
+
+
+def clients_script(output, folder, point):
+    """One bar per host and two for the aggregate, write beside read."""
+    bars = [(row["host"], row["write_mb_per_s"] or 0, row["read_mb_per_s"] or 0) for row in point["hosts"]]
+    bars += [(name, point[f"write_{kind}_mb_per_s"] or 0, point[f"read_{kind}_mb_per_s"] or 0)
+             for name, kind in (("sum of rates", "sum"), ("all bytes / span", "span"))]
+    terminal = ("svg size 1200,500 dynamic enhanced font 'sans,11'" if output.endswith(".svg")
+                else "pngcairo size 1200,500 enhanced font 'sans,10'")
+    data = "\n".join(f'"{name}" {write:.3f} {read:.3f}' for name, write, read in bars)
+    heading = f"dorvik-clients {folder}: {point['size_mb']} MB in {point['record_length']}-byte records"
+    return "\n".join([
+        f"set terminal {terminal}", f"set output {quoted(output)}", "$data << EOD", data, "EOD",
+        "set style data histograms", "set style fill solid 0.8 border -1", "set boxwidth 0.8", "set key off",
+        "set xtics rotate by -30", "set ylabel 'MB/s (1 MB = 1,048,576 bytes)'", "set yrange [0:*]", "set grid y",
+        f"set multiplot layout 1,2 title {quoted(heading)}",
+        "set title 'write'", f"plot $data using 2:xtic(1) lc rgb '{COLOURS[0]}'",
+        "set title 'read'", f"plot $data using 3:xtic(1) lc rgb '{COLOURS[1]}'", "unset multiplot"]) + "\n"
+
+
+def default_output(paths):
+    if len(paths) == 1 and paths[0] != "-":
+        return os.path.splitext(os.path.basename(paths[0]))[0] + ".png"
+    return "dorvik.png"
+
+
+def check_writable(output):
+    folder = os.path.dirname(output) or "."
+    if not os.path.isdir(folder):
+        raise PlotError(f"cannot write {output}: no folder {folder}")
+    if not os.access(folder, os.W_OK | os.X_OK) or (os.path.exists(output) and not os.access(output, os.W_OK)):
+        raise PlotError(f"cannot write {output}: permission denied")
+
+
+def draw(options):
+    paths = options.inputs or ["-"]
+    output = options.output or default_output(paths)
+    if len(options.titles) > len(paths):
+        raise PlotError("more titles (-t) than inputs")
+    if len(paths) == 1 and reader.is_clients_folder(paths[0]):
+        commands = clients_script(output, paths[0], clients_point(paths[0], options.size))
+    elif len(paths) == 1 and not options.titles and options.size is None:
+        commands = script(output, *one_series(paths[0]))
+    else:
+        commands = script(output, *comparison(paths, options.titles, options.size))
+    check_writable(output)
+    if shutil.which("gnuplot") is None:
+        raise PlotError("gnuplot is not installed (apt install gnuplot-nox)")
+    done = subprocess.run(["gnuplot"], input=commands, text=True,
+                          stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, check=False)
+    if done.returncode != 0:
+        raise PlotError(f"gnuplot could not draw {output}: {done.stderr.strip()}")
+    print(f"dorvik-plot: wrote {output}")
+
+
+def main():
+    options = parse_arguments()
+    try:
+        draw(options)
+    except (reader.ParseError, PlotError) as error:
+        print(f"dorvik-plot: {error}", file=sys.stderr)
+        return 1
+    return 0
+
