@@ -388,6 +388,14 @@ INSTANTIATE_TEST_SUITE_P(SlowClients, Arguments, testing::ValuesIn(clients_cases
 const std::string plot = "\"$SOURCE\"/tools/dorvik-plot ";
 const std::string has_gnuplot = "command -v gnuplot";
 const std::string png_magic = " 211   P   N   G\n";
+// For each tool, the options its page's SYNOPSIS names that its --help lacks (<)
+// or the other way round (>); and how --help writes the host's placeholder.
+const std::string options_agree =
+    "for tool in report plot clients; do sed -n '/^\\.SH SYNOPSIS/,/^\\.SH DESCRIPTION/p' "
+    "\"$SOURCE/man/dorvik-$tool.1\" | grep -o '\\\\-\\(\\\\-\\)\\?[a-z][a-z]*\\(\\\\-[a-z][a-z]*\\)*' | "
+    "tr -d '\\\\' | sort -u > page && \"$SOURCE/tools/dorvik-$tool\" --help | "
+    "grep -oE '^  -[a-z-]+(, --[a-z-]+)?' | tr -s ', ' '\\n' | grep -vx -e '' -e --help | sort -u > help && "
+    "echo \"dorvik-$tool\" && diff page help; done; \"$SOURCE\"/tools/dorvik-clients --help | grep -o '%*h in'";
 
 INSTANTIATE_TEST_SUITE_P(Tools, Arguments, testing::Values(
     Case{"series_to_png", plot + "-o chart.png \"$TESTS\"/data/series.txt && od -An -c -N4 chart.png",
@@ -429,6 +437,22 @@ INSTANTIATE_TEST_SUITE_P(Tools, Arguments, testing::Values(
          "dorvik-clients: the test file's name must hold %h, so that every client writes a file of its own "
          "(clients sharing one file truncate each other's data): e.g. auto=/mnt/nfs/dorvik.%h\n", 1, {}, "", "", 0,
          "", true},
+    Case{"versions", "for tool in report plot clients; do \"$SOURCE\"/tools/dorvik-$tool --version; done",
+         "dorvik-report " PROJECT_VERSION "\ndorvik-plot " PROJECT_VERSION "\ndorvik-clients " PROJECT_VERSION "\n",
+         "", 0, {}, "", "", 0, "", true},
+    Case{"help_and_synopsis_name_every_option", options_agree, "dorvik-report\ndorvik-plot\ndorvik-clients\n%h in\n",
+         "", 0, {"help", "page"}, "", "", 0, "", true},
+    Case{"clients_one_host_on_this_machine", "mkdir bin && cp \"$TESTS\"/local_pdsh.sh bin/pdsh && ln -s "
+         "\"$SOURCE\"/tools/dorvik-clients \"$DORVIK\" bin/ && PATH=$PWD/bin:$PATH exec dorvik-clients -e pdsh "
+         "-w 127.0.0.2 --bin \"$PWD\"/bin --start-in 0.2 -o out -- 1 512 \"$PWD\"/f.%h",
+         "dorvik-clients: 1 host, common start {*} UTC, outputs in out\nhost                start - instant (s)   "
+         "result\n127.0.0.2           +0.{N}             ok\nstart skew: 0.000000 s from the first start to the last\n\n"
+         "MB      reclen  host                          write MB/s   read MB/s   phases overlap\n"
+         "1       512     127.0.0.2{*}\n1       512     sum of the rates{*}   write 100%, read 100%\n"
+         "1       512     all bytes / span{*}\nThe sum of the rates is what the clients got together only where "
+         "their phases overlapped fully;\nall bytes over the span from the first start to the last end of a phase "
+         "is a lower bound.\n", "", 0, collected({"127.0.0.2"}, {"bin/", "bin/dorvik@", "bin/dorvik-clients@",
+         "bin/pdsh"}), "", "", 0, "", true},
     Case{"missing_input", "exec " + plot + "nothing.txt", "", "dorvik-plot: nothing.txt: No such file or directory\n", 1, {},
          "", "", 0, "", true, "", has_gnuplot}), case_name);
 

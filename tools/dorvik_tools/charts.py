@@ -8,7 +8,7 @@ import shutil
 import subprocess
 import sys
 
-from . import clients, reader
+from . import VERSION, clients, reader
 
 # A colour and a marker of its own for each line, so that no two of the
 # first ten look alike even in black and white.
@@ -23,6 +23,7 @@ class PlotError(Exception):
 
 def parse_arguments():
     parser = argparse.ArgumentParser(prog="dorvik-plot", description=__doc__.split("\n\n")[0])
+    parser.add_argument("--version", action="version", version=f"%(prog)s {VERSION}")
     parser.add_argument("-o", dest="output", metavar="FILE.png|FILE.svg",
                         help="the chart (default: the input's name with .png, or dorvik.png)")
     parser.add_argument("-t", dest="titles", action="append", default=[], metavar="TITLE",

@@ -21,7 +21,7 @@ import sys
 import time
 import uuid
 
-from . import clients, reader
+from . import VERSION, clients, reader
 
 RECORD = "DORVIK-CLIENTS-RECORD "
 ALIVE = "DORVIK-CLIENTS-ALIVE"
@@ -126,8 +126,9 @@ class Client:
 def parse_arguments():
     parser = argparse.ArgumentParser(
         prog="dorvik-clients", usage="dorvik-clients -w HOSTS [-e pdsh|clush] [-o FOLDER] [--start-in SECONDS] "
-        "[--long] [--bin FOLDER] [--ssh OPTIONS] -- DORVIK_ARGUMENTS...",
-        description="Runs dorvik on every host at once; %%h in the arguments becomes each host's name.")
+        "[--skew-limit SECONDS] [--long] [--bin FOLDER] [--ssh OPTIONS] -- DORVIK_ARGUMENTS...",
+        description="Runs dorvik on every host at once; %h in the arguments becomes each host's name.")
+    parser.add_argument("--version", action="version", version=f"%(prog)s {VERSION}")
     parser.add_argument("-w", dest="hosts", required=True, help="the hosts, in the parallel shell's syntax")
     parser.add_argument("-e", dest="shell", choices=("pdsh", "clush"),
                         help="the parallel shell (default: pdsh, or clush where pdsh is missing)")
@@ -355,7 +356,8 @@ def rate_text(value):
 def print_report(folder):
     summary = clients.load_clients(folder)
     when = datetime.datetime.fromtimestamp(summary["at"], datetime.timezone.utc)
-    print(f"dorvik-clients: {len(summary['hosts'])} hosts, common start {when:%Y-%m-%d %H:%M:%S.%f} UTC, "
+    count = len(summary["hosts"])
+    print(f"dorvik-clients: {count} host{'' if count == 1 else 's'}, common start {when:%Y-%m-%d %H:%M:%S.%f} UTC, "
           f"outputs in {folder}")
     print(f"{'host':<20}{'start - instant (s)':<22}result")
     for host in summary["hosts"]:

@@ -10,7 +10,7 @@ import statistics
 import sys
 from fractions import Fraction
 
-from . import clients, reader
+from . import VERSION, clients, reader
 
 PHASES = ("write", "read")
 
@@ -22,7 +22,8 @@ class UsageError(Exception):
 def parse_arguments():
     parser = argparse.ArgumentParser(
         prog="dorvik-report", description="Turns dorvik outputs into data (standard input when no FILE).")
-    parser.add_argument("--format", choices=("csv", "json", "markdown"), default="csv")
+    parser.add_argument("--version", action="version", version=f"%(prog)s {VERSION}")
+    parser.add_argument("--format", choices=("csv", "json", "markdown"), default="csv", help="(default: csv)")
     parser.add_argument("--median", action="store_true",
                         help="one row per grid point: median, minimum, maximum and spread of each rate")
     parser.add_argument("--baseline", action="append", default=[], metavar="FILE",
