@@ -437,6 +437,14 @@ INSTANTIATE_TEST_SUITE_P(Tools, Arguments, testing::Values(
          "dorvik-clients: the test file's name must hold %h, so that every client writes a file of its own "
          "(clients sharing one file truncate each other's data): e.g. auto=/mnt/nfs/dorvik.%h\n", 1, {}, "", "", 0,
          "", true},
+    // The README's first command: its arguments go to dorvik unchanged; without
+    // any, the series on a file of its own in the working folder, here
+    // interrupted in its first test.
+    Case{"run_script_passes_its_arguments", "exec \"$SOURCE\"/scripts/run 1 512 f 2>/dev/null",
+         full_test("1", "2048", "512", "f"), "", 0, {}, "", "", 0, "", true},
+    Case{"run_script_runs_the_series_here", "exec \"$SOURCE\"/scripts/run 2>/dev/null", banner + series_heading("") +
+         "{?}\t6       4096    {R}\n\ndorvik: interrupted\n\ndeleting file: dorvik-test.{N}\nexiting dorvik\n\n",
+         "", 0, {}, "", "", SIGINT, "bytes/sec read", true},
     Case{"versions", "for tool in report plot clients; do \"$SOURCE\"/tools/dorvik-$tool --version; done",
          "dorvik-report " PROJECT_VERSION "\ndorvik-plot " PROJECT_VERSION "\ndorvik-clients " PROJECT_VERSION "\n",
          "", 0, {}, "", "", 0, "", true},
