@@ -555,6 +555,15 @@ const std::string manual_pages = "LC_ALL=C; for page in \"$SOURCE\"/man/*.1; do 
                                  "groff -man -ww -z \"$page\" 2>&1; done";
 const std::string page_names = "dorvik-clients.1\ndorvik-plot.1\ndorvik-report.1\ndorvik.1\ndorvik_long.1\n";
 const std::string make_package = "cpack -G \"DEB;RPM\" -B \"$PWD/pkg\" --config \"$BUILD/CPackConfig.cmake\" >/dev/null 2>&1 && ";
+// The .deb installed by dpkg into a root of its own, every tool used (by
+// Python as users run it, free to write byte-code), then purged: what is left
+// of the root besides dpkg's own folder.
+const std::string dpkg_root = "dpkg --root=\"$PWD/root\" --force-not-root --force-depends ";
+const std::string install_use_purge = "unset PYTHONDONTWRITEBYTECODE && " + make_package + "mkdir -p root/var/lib/dpkg/info root/var/lib/dpkg/updates && "
+    "touch root/var/lib/dpkg/status && " + dpkg_root + "-i pkg/dorvik_*.deb >/dev/null 2>&1 && cd root/usr/bin && "
+    "./dorvik-report \"$TESTS\"/data/hand-a1.txt >/dev/null && ./dorvik-plot -o ../../../chart.svg \"$TESTS\"/data/series.txt && "
+    "./dorvik-clients --version && ./dorvik help >/dev/null && cd ../../.. && " + dpkg_root + "--purge dorvik >/dev/null && "
+    "ls root && rm -r pkg root chart.svg";
 
 INSTANTIATE_TEST_SUITE_P(Install, Arguments, testing::Values(
     Case{"into_scratch_root", "DESTDIR=\"$PWD/root\" cmake --install \"$BUILD\" --prefix /opt/dorvik >/dev/null && "
@@ -565,6 +574,8 @@ INSTANTIATE_TEST_SUITE_P(Install, Arguments, testing::Values(
          "reason\n{*}/hand-a1.txt,file,6,4096,100000000,200000000,95.367,190.735,ok,\n"
          "{*}/hand-a1.txt,file,6,8192,300000000,400000000,286.102,381.470,ok,\n", "", 0,
          installed("root/opt/dorvik/"), "", "", 0, "", true},
+    Case{"purge_after_use_leaves_nothing", install_use_purge, "dorvik-plot: wrote ../../../chart.svg\ndorvik-clients "
+         PROJECT_VERSION "\nvar\n", "", 0, {}, "", "", 0, "", true, "", "command -v dpkg-shlibdeps && command -v gnuplot"},
     Case{"manual_pages_without_warnings", manual_pages, page_names, "", 0, {}, "", "", 0, "", true, "", "command -v groff"},
     // A sanitizer build adds its runtimes to Depends. Lintian finds nothing
     // beyond its informational level; no field or document names example.org.
