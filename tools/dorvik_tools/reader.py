@@ -33,6 +33,8 @@ DESCRIPTION = re.compile(r"\tdorvik writes a (-?\d+) Megabyte sequential file co
 RECORDS = re.compile(r"\t(\d+) records which are each (\d+) bytes in length\.")
 WRITING = re.compile(r"Writing the (-?\d+) Megabyte file, '(.*)'\.\.\.(?:(\d+\.\d+) seconds)?(.*)")
 READING = re.compile(r"Reading the file\.\.\.(?:(\d+\.\d+) seconds)?(.*)")
+# A phase's seconds on a line of their own, after a reason on standard error broke the line.
+SECONDS = re.compile(r"(\d+\.\d+) seconds")
 ZERO_READ = "I/O error during read.  Try again with the command:"
 RETRY = re.compile(r"\tdorvik (-?\d+) (\d+) \t\(i\.e\. record size = \d+ bytes\)")
 SUGGESTION = re.compile(r"\tdorvik (-?\d+) \t\(i\.e\., file size = -?\d+ megabytes\)")
@@ -84,6 +86,7 @@ class Reader:
         self.notes = []       # notes before the first banner belong to the first run
         self.run = None
         self.test = None      # the single test being reported
+        self.pending = None   # the phase whose seconds a reason on standard error pushed to the next line
         self.in_help = False
         self.number = 0       # the line being read
 
@@ -149,8 +152,18 @@ class Reader:
                 phase = "write" if m.re is WRITING else "read"
                 set_phase(self.test, phase, float(seconds))
                 self.test[phase + "_line"] = self.number
+            if rest and SYSTEM_REASON.fullmatch(rest):
+                self.run["system_reason"] = rest
+                self.pending = "write" if m.re is WRITING else "read"
+                return True
             if rest:
                 return self.failure_in_line(rest)
+            return True
+        m = SECONDS.fullmatch(line)
+        if m and self.pending and self.test is not None:
+            set_phase(self.test, self.pending, float(m.group(1)))
+            self.test[self.pending + "_line"] = self.number
+            self.pending = None
             return True
         return False
 

@@ -6,7 +6,6 @@ Runs are read and written one at a time; medians and comparisons keep only
 the rates they need, so that memory does not grow with the number of runs."""
 
 import argparse
-import csv
 import json
 import os
 import re
@@ -283,6 +282,13 @@ def cell(value):
     return text
 
 
+def csv_field(text):
+    """A field quoted where a comma, a quote or a line end (CR as well as LF) would split it."""
+    if any(c in text for c in ',"\r\n'):
+        return '"' + text.replace('"', '""') + '"'
+    return text
+
+
 def markdown_cell(value):
     """A table cell on one line, its pipes and backslashes escaped, its control characters shown."""
     text = "" if value is None else str(value).replace("\\", "\\\\").replace("|", "\\|")
@@ -294,7 +300,6 @@ class Table:
 
     def __init__(self, names, form):
         self.names, self.form, self.count = names, form, 0
-        self.csv = csv.writer(sys.stdout, lineterminator="\n")
 
     def write(self, row):
         if self.count == 0:
@@ -308,7 +313,7 @@ class Table:
         if self.form == "markdown":
             sys.stdout.write("| " + " | ".join(markdown_cell(v) for v in values) + " |\n")
         else:
-            self.csv.writerow([cell(v) for v in values])
+            sys.stdout.write(",".join(csv_field(cell(v)) for v in values) + "\n")
 
 
 TEST_COLUMNS = ["source", "mode", "size_mb", "record_length", "write_bytes_per_s", "read_bytes_per_s",
