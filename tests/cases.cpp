@@ -388,6 +388,16 @@ INSTANTIATE_TEST_SUITE_P(SlowClients, Arguments, testing::ValuesIn(clients_cases
 const std::string plot = "\"$SOURCE\"/tools/dorvik-plot ";
 const std::string has_gnuplot = "command -v gnuplot";
 const std::string png_magic = " 211   P   N   G\n";
+// A gnuplot on PATH that keeps the script it is given in script.gp.
+const std::string stand_in = "mkdir bin && printf '#!/bin/sh\\ncat > script.gp\\n' > bin/gnuplot && chmod +x bin/gnuplot && "
+                             "PATH=$PWD/bin:$PATH && ";
+const std::vector<std::string> stand_in_files = {"bin/", "bin/gnuplot", "script.gp"};
+std::vector<std::string> installed(const std::string &prefix);
+std::vector<std::string> with_stand_in(std::vector<std::string> files)
+{
+    files.insert(files.end(), stand_in_files.begin(), stand_in_files.end());
+    return files;
+}
 
 INSTANTIATE_TEST_SUITE_P(Tools, Arguments, testing::Values(
     Case{"series_to_png", plot + "-o chart.png \"$TESTS\"/data/series.txt && od -An -c -N4 chart.png",
@@ -430,7 +440,37 @@ INSTANTIATE_TEST_SUITE_P(Tools, Arguments, testing::Values(
          "(clients sharing one file truncate each other's data): e.g. auto=/mnt/nfs/dorvik.%h\n", 1, {}, "", "", 0,
          "", true},
     Case{"missing_input", "exec " + plot + "nothing.txt", "", "dorvik-plot: nothing.txt: No such file or directory\n", 1, {},
-         "", "", 0, "", true, "", has_gnuplot}), case_name);
+         "", "", 0, "", true, "", has_gnuplot},
+    Case{"title_cannot_run_commands", plot + "-o c.png -t \"$(printf 'x\\nsystem \"touch MARK\"\\n#')\" \"$TESTS\"/data/"
+         "series.txt", "dorvik-plot: wrote c.png\n", "", 0, {"c.png"}, "", "", 0, "", true, "", has_gnuplot},
+    // The data handed to gnuplot: each input's write and read rates at the largest common size, 36 MB.
+    Case{"chart_data_compared", stand_in + plot + "-o c.png -t run_1 -t \"it's\" \"$TESTS\"/data/series.txt \"$TESTS\"/data/"
+         "long-series.txt && sed -n '/^set term/p;/^\\$data/,/^EOD/p;/title/p' script.gp", "dorvik-plot: wrote c.png\n"
+         "set terminal pngcairo size 1200,500 noenhanced font 'sans,10'\n$data << EOD\n4096 288.492 1356.099\n"
+         "8192 313.352 1455.687\n16384 516.705 786.877\n32768 392.536 685.984\n\n\n4096 1283.591 2275.380\n"
+         "8192 2256.967 3773.736\n16384 3457.546 5603.001\n32768 4872.226 6531.251\n65536 6084.080 8736.664\n"
+         "131072 7049.078 7093.217\nEOD\nset multiplot layout 1,2 title 'dorvik series compared at 36 MB'\n"
+         "set title 'write'\nplot $data index 0 using 1:2 with linespoints lw 2 lt 1 title 'run_1', $data index 1 using "
+         "1:2 with linespoints lw 2 lt 2 title 'it''s'\nset key outside right top title 'run'\nset title 'read'\nplot "
+         "$data index 0 using 1:3 with linespoints lw 2 lt 1 title 'run_1', $data index 1 using 1:3 with linespoints lw "
+         "2 lt 2 title 'it''s'\n", "", 0, stand_in_files, "", "", 0, "", true},
+    Case{"interrupted_chart_is_partial", stand_in + "cp \"$TESTS\"/data/interrupted.txt .run.txt && " + plot + "-o c.pdf "
+         ".run.txt && " + plot + ".run.txt && grep -E '^set (term|multiplot)' script.gp", "dorvik-plot: wrote c.pdf\n"
+         "dorvik-plot: wrote run.png\nset terminal pngcairo size 1200,500 noenhanced font 'sans,10'\nset multiplot "
+         "layout 1,2 title 'dorvik series on a file (partial: dorvik: interrupted)'\n", "", 0,
+         {"bin/", "bin/gnuplot", "script.gp", ".run.txt"}, "", "", 0, "", true},
+    Case{"pdf_chart", plot + "-o c.pdf \"$TESTS\"/data/series.txt && od -An -c -N4 c.pdf", "dorvik-plot: wrote c.pdf\n"
+         "   %   P   D   F\n", "", 0, {"c.pdf"}, "", "", 0, "", true, "", has_gnuplot},
+    Case{"plot_refusals", "for options in '-o c.jpg' '-t a' '-t a -t b -t c'; do " + plot + "$options \"$TESTS\"/data/"
+         "series.txt \"$TESTS\"/data/long-series.txt; echo $?; done", "1\n1\n1\n", "dorvik-plot: c.jpg: the chart's name "
+         "must end in .png, .svg or .pdf\ndorvik-plot: 1 titles (-t) for 2 inputs: give one per input, or none\n"
+         "dorvik-plot: 3 titles (-t) for 2 inputs: give one per input, or none\n", 0, {}, "", "", 0, "", true},
+    // Removing the package removes all it installed: the tools, run as root, write no byte-code beside it.
+    Case{"installed_tools_write_no_byte_code", stand_in + "DESTDIR=\"$PWD/root\" cmake --install \"$BUILD\" --prefix "
+         "/opt/dorvik >/dev/null && root/opt/dorvik/bin/dorvik-report --median \"$TESTS\"/data/hand-a1.txt >/dev/null && "
+         "root/opt/dorvik/bin/dorvik-plot -o c.png \"$TESTS\"/data/series.txt && root/opt/dorvik/bin/dorvik-clients -h "
+         ">/dev/null", "dorvik-plot: wrote c.png\n", "", 0, with_stand_in(installed("root/opt/dorvik/")), "", "", 0, "",
+         true}), case_name);
 
 // dorvik-report run in the folder of the recorded outputs, its output and status held
 // against a file in expected/ that was checked by hand.
