@@ -588,6 +588,11 @@ INSTANTIATE_TEST_SUITE_P(ReportInput, Arguments, testing::Values(
     in_data("output_cannot_be_written", "$R hand-a1.txt > /dev/full; echo $?; $R hand-a1.txt >&-; echo $?", "2\n2\n",
             "dorvik-report: cannot write the report: No space left on device\n"
             "dorvik-report: cannot write the report: standard output is closed\n"),
+    // Two hosts 3 ms apart: all bytes over each phase's span, not each host as a repeated run.
+    in_data("clients_folder_reduced_on_aggregates", "$R --median clients-pair | cut -d, -f1-5,9 && $R compare "
+            "clients-pair -- clients-pair | cut -d, -f1-10 | tail -1", "mode,size_mb,record_length,runs,"
+            "write_median_mb_per_s,read_median_mb_per_s\nclients,1,512,1,190.803,420.433\nclients,1,512,1,1,190.803,"
+            "190.803,1.000,\"same, noise not measured\"\n"),
     in_data("damaged_clients_folders", damaged_folders, [] {
         std::string lines;
         for (int doc = 0; doc < 7; ++doc)
