@@ -91,7 +91,8 @@ class Reader:
         self.number = 0       # the line being read
 
     def fail(self, number, line):
-        raise ParseError(f"{self.source}:{number}: not dorvik output: {line!r}")
+        shown_line = line if len(line) <= 200 else line[:200] + "..."
+        raise ParseError(f"{self.source}:{number}: not dorvik output: {shown_line!r}")
 
     def end_with(self, reason):
         self.run["reason"] = reason
