@@ -397,6 +397,17 @@ const std::string options_agree =
     "grep -oE '^  -[a-z-]+(, --[a-z-]+)?' | tr -s ', ' '\\n' | grep -vx -e '' -e --help | sort -u > help && "
     "echo \"dorvik-$tool\" && diff page help; done; \"$SOURCE\"/tools/dorvik-clients --help | grep -o '%*h in'";
 
+// A gnuplot on PATH that keeps the script it is given in script.gp.
+const std::string stand_in = "mkdir bin && printf '#!/bin/sh\\ncat > script.gp\\n' > bin/gnuplot && chmod +x bin/gnuplot && "
+                             "PATH=$PWD/bin:$PATH && ";
+const std::vector<std::string> stand_in_files = {"bin/", "bin/gnuplot", "script.gp"};
+std::vector<std::string> installed(const std::string &prefix);
+std::vector<std::string> with_stand_in(std::vector<std::string> files)
+{
+    files.insert(files.end(), stand_in_files.begin(), stand_in_files.end());
+    return files;
+}
+
 INSTANTIATE_TEST_SUITE_P(Tools, Arguments, testing::Values(
     Case{"series_to_png", plot + "-o chart.png \"$TESTS\"/data/series.txt && od -An -c -N4 chart.png",
          "dorvik-plot: wrote chart.png\n" + png_magic, "", 0, {"chart.png"}, "", "", 0, "", true, "", has_gnuplot},
@@ -462,7 +473,38 @@ INSTANTIATE_TEST_SUITE_P(Tools, Arguments, testing::Values(
          "is a lower bound.\n", "", 0, collected({"127.0.0.2"}, {"bin/", "bin/dorvik@", "bin/dorvik-clients@",
          "bin/pdsh"}), "", "", 0, "", true},
     Case{"missing_input", "exec " + plot + "nothing.txt", "", "dorvik-plot: nothing.txt: No such file or directory\n", 1, {},
-         "", "", 0, "", true, "", has_gnuplot}), case_name);
+         "", "", 0, "", true, "", has_gnuplot},
+    Case{"title_cannot_run_commands", plot + "-o c.png -t \"$(printf 'x\\nsystem \"touch MARK\"\\n#')\" \"$TESTS\"/data/"
+         "series.txt", "dorvik-plot: wrote c.png\n", "", 0, {"c.png"}, "", "", 0, "", true, "", has_gnuplot},
+    // The data handed to gnuplot: each input's write and read rates at the largest common size, 36 MB.
+    Case{"chart_data_compared", stand_in + plot + "-o c.png -t run_1 -t \"it's\" \"$TESTS\"/data/series.txt \"$TESTS\"/data/"
+         "long-series.txt && sed -n '/^set term/p;/^\\$data/,/^EOD/p;/title/p' script.gp", "dorvik-plot: wrote c.png\n"
+         "set terminal pngcairo size 1200,500 noenhanced font 'sans,10'\n$data << EOD\n4096 288.492 1356.099\n"
+         "8192 313.352 1455.687\n16384 516.705 786.877\n32768 392.536 685.984\n\n\n4096 1283.591 2275.380\n"
+         "8192 2256.967 3773.736\n16384 3457.546 5603.001\n32768 4872.226 6531.251\n65536 6084.080 8736.664\n"
+         "131072 7049.078 7093.217\nEOD\nset multiplot layout 1,2 title 'dorvik series compared at 36 MB'\n"
+         "set title 'write'\nplot $data index 0 using 1:2 with linespoints lw 2 lt 1 title 'run_1', $data index 1 using "
+         "1:2 with linespoints lw 2 lt 2 title 'it''s'\nset key outside right top title 'run'\nset title 'read'\nplot "
+         "$data index 0 using 1:3 with linespoints lw 2 lt 1 title 'run_1', $data index 1 using 1:3 with linespoints lw "
+         "2 lt 2 title 'it''s'\n", "", 0, stand_in_files, "", "", 0, "", true},
+    Case{"interrupted_chart_is_partial", stand_in + "cp \"$TESTS\"/data/interrupted.txt .run.txt && " + plot + "-o c.pdf "
+         ".run.txt && " + plot + ".run.txt && grep -E '^set (term|multiplot)' script.gp", "dorvik-plot: wrote c.pdf\n"
+         "dorvik-plot: wrote run.png\nset terminal pngcairo size 1200,500 noenhanced font 'sans,10'\nset multiplot "
+         "layout 1,2 title 'dorvik series on a file (partial: dorvik: interrupted)'\n", "", 0,
+         {"bin/", "bin/gnuplot", "script.gp", ".run.txt"}, "", "", 0, "", true},
+    Case{"pdf_chart", plot + "-o c.pdf \"$TESTS\"/data/series.txt && od -An -c -N4 c.pdf", "dorvik-plot: wrote c.pdf\n"
+         "   %   P   D   F\n", "", 0, {"c.pdf"}, "", "", 0, "", true, "", has_gnuplot},
+    Case{"plot_refusals", "for options in '-o c.jpg' '-t a' '-t a -t b -t c'; do " + plot + "$options \"$TESTS\"/data/"
+         "series.txt \"$TESTS\"/data/long-series.txt; echo $?; done", "1\n1\n1\n", "dorvik-plot: c.jpg: the chart's name "
+         "must end in .png, .svg or .pdf\ndorvik-plot: 1 titles (-t) for 2 inputs: give one per input, or none\n"
+         "dorvik-plot: 3 titles (-t) for 2 inputs: give one per input, or none\n", 0, {}, "", "", 0, "", true},
+    // Removing the package removes all it installed: the tools, run as root, write no byte-code beside it.
+    // PYTHONDONTWRITEBYTECODE, where it is set, would hide byte-code that the tools write on a user's machine.
+    Case{"installed_tools_write_no_byte_code", stand_in + "unset PYTHONDONTWRITEBYTECODE && DESTDIR=\"$PWD/root\" cmake --install \"$BUILD\" --prefix "
+         "/opt/dorvik >/dev/null && root/opt/dorvik/bin/dorvik-report --median \"$TESTS\"/data/hand-a1.txt >/dev/null && "
+         "root/opt/dorvik/bin/dorvik-plot -o c.png \"$TESTS\"/data/series.txt && root/opt/dorvik/bin/dorvik-clients -h "
+         ">/dev/null", "dorvik-plot: wrote c.png\n", "", 0, with_stand_in(installed("root/opt/dorvik/")), "", "", 0, "",
+         true}), case_name);
 
 // dorvik-report run in the folder of the recorded outputs, its output and status held
 // against a file in expected/ that was checked by hand.
@@ -473,11 +515,11 @@ Case report(const std::string &name, const std::string &arguments, const std::st
                 0, "", true};
 }
 
-// A report that fails: its message and status 2.
-Case report_error(const std::string &name, const std::string &arguments, const std::string &message)
+// A report that fails: its message and status (2: bad usage or input; 3: runs that cannot be compared).
+Case report_error(const std::string &name, const std::string &arguments, const std::string &message, int status = 2)
 {
     return Case{name, "cd \"$TESTS\"/data && exec \"$SOURCE\"/tools/dorvik-report " + arguments, "",
-                "dorvik-report: " + message + "\n", 2, {}, "", "", 0, "", true};
+                "dorvik-report: " + message + "\n", status, {}, "", "", 0, "", true};
 }
 
 const std::string baseline = "--baseline hand-a1.txt --baseline hand-a2.txt --baseline hand-a3.txt ";
@@ -504,12 +546,92 @@ INSTANTIATE_TEST_SUITE_P(Report, Arguments, testing::Values(
     report_error("empty", "empty.txt", "empty.txt: no dorvik output"),
     report_error("missing_file", "nothing.txt", "nothing.txt: No such file or directory"),
     report_error("grids_differ", "--median series.txt failed-series.txt", "the runs differ in their grids: "
-                 "failed-series.txt lacks file 20 MB x 4096, file 20 MB x 8192, file 20 MB x 16384, file 20 MB x 32768, "
+                 "failed-series.txt (run 1) lacks file 20 MB x 4096, file 20 MB x 8192, file 20 MB x 16384, file 20 MB x 32768, "
                  "file 36 MB x 4096, file 36 MB x 8192 and 2 more"),
-    report_error("baseline_grid_differs", "--baseline hand-a1.txt cdrom-series.txt", "new runs and baseline differ "
-                 "in their grids: only new: cdrom 1 MB x 4096, cdrom 1 MB x 8192, cdrom 1 MB x 16384, cdrom 1 MB x "
-                 "32768, cdrom 2 MB x 4096, cdrom 2 MB x 8192 and 14 more; only baseline: file 6 MB x 4096, file 6 MB "
-                 "x 8192")), case_name);
+    report_error("baseline_grid_differs", "--baseline hand-a1.txt cdrom-series.txt", "cannot compare: the sides "
+                 "differ in their points: only old: file 6 MB x 4096, file 6 MB x 8192; only new: cdrom 1 MB x 4096, "
+                 "cdrom 1 MB x 8192, cdrom 1 MB x 16384, cdrom 1 MB x 32768, cdrom 2 MB x 4096, cdrom 2 MB x 8192 and "
+                 "14 more", 3),
+    report("median_not_mean", "--median hand-a1.txt hand-a2.txt hand-m1.txt", "median-not-mean.csv"),
+    report("exactly_ten_percent_is_the_same", "--baseline hand-a1.txt hand-b3.txt", "exactly-ten-percent.csv"),
+    report("overlapping_runs_are_noise", "compare hand-a?.txt -- hand-c?.txt", "noise.csv"),
+    report("every_new_run_below_is_worse", "compare hand-c?.txt -- hand-a?.txt", "significant-worse.csv"),
+    report("two_runs_a_side_noise_not_measured", "compare hand-a1.txt hand-a2.txt -- hand-c1.txt hand-c2.txt",
+           "noise-not-measured.csv"),
+    report("clock_reasons_in_the_lines", "clock-fails.txt", "clock-fails.csv"),
+    Case{"glob_after_baseline", "cd \"$TESTS\"/data && exec \"$SOURCE\"/tools/dorvik-report --baseline hand-a?.txt "
+         "hand-b1.txt", "", "usage: {*}\n{*}\ndorvik-report: error: one --baseline with 3 new files (hand-a2.txt ...): "
+         "for several old runs use: dorvik-report compare OLD... -- NEW...\n", 2, {}, "", "", 0, "", true},
+    report_error("new_run_interrupted", "compare hand-a?.txt -- hand-b1.txt interrupted.txt", "cannot compare: a run "
+                 "failed or is incomplete: interrupted.txt (run 1): dorvik: interrupted", 3),
+    report_error("old_run_failed", "compare failed-series.txt -- series.txt", "cannot compare: a run failed or is "
+                 "incomplete: failed-series.txt (run 1): Error writing block 4096; the sides differ in their points: "
+                 "only old: none; only new: file 20 MB x 4096, file 20 MB x 8192, file 20 MB x 16384, file 20 MB x "
+                 "32768, file 36 MB x 4096, file 36 MB x 8192 and 2 more", 3),
+    report_error("missing_point", "compare hand-a1.txt -- - < long-series.txt", "cannot compare: the sides differ in "
+                 "their points: only old: none; only new: file 6 MB x 16384, file 6 MB x 32768, file 6 MB x 65536, "
+                 "file 6 MB x 131072, file 8 MB x 4096, file 8 MB x 8192 and 46 more", 3)), case_name);
+
+// A script run in the folder of the recorded outputs, with R for dorvik-report and P for dorvik-plot.
+Case in_data(const std::string &name, const std::string &script, const std::string &out, const std::string &err = "",
+             int status = 0)
+{
+    return Case{name, "T=$PWD && cd \"$TESTS\"/data && R=\"$SOURCE\"/tools/dorvik-report && P=\"$SOURCE\"/tools/dorvik-plot && " +
+                script, out, err, status, {}, "", "", 0, "", true};
+}
+
+const std::string a1_rows = "-,file,6,4096,100000000,200000000,95.367,190.735,ok,\n-,file,6,8192,300000000,"
+                            "400000000,286.102,381.470,ok,\n";
+// dorvik-clients folders damaged in turn: the status and the first word of each message.
+const std::string damaged_folders = "mkdir -p \"$T\"/out && for doc in '' '[]' '{}' '{\"hosts\": 3}' "
+    "'{\"hosts\": [{\"host\": \"../x\"}]}' '{\"hosts\": [{\"host\": \"a\"}]}' "
+    "'{\"hosts\": [{\"host\": \"a\", \"reason\": null, \"start\": 1}]}'; do printf %s \"$doc\" > \"$T\"/out/clients.json; "
+    "for tool in \"$R --median\" \"$R\" $P; do m=$($tool \"$T\"/out 2>&1 >/dev/null); echo \"$? ${m%%:*}\"; done; done; "
+    "rm -r \"$T\"/out";
+
+INSTANTIATE_TEST_SUITE_P(ReportInput, Arguments, testing::Values(
+    // The row of 6 MB x 32768 is cut inside its write rate.
+    in_data("cut_last_line_is_incomplete", "head -c 400 series.txt | $R | cut -d, -f3-", "size_mb,record_length,"
+            "write_bytes_per_s,read_bytes_per_s,write_mb_per_s,read_mb_per_s,status,reason\n6,4096,117525630,424751058,"
+            "112.081,405.074,ok,\n6,8192,552332595,252589273,526.745,240.888,ok,\n6,16384,583306786,252224605,556.285,"
+            "240.540,ok,\n,,,,,,incomplete,line 11 is cut short: the output ends inside it\n"),
+    in_data("crlf_same_on_standard_input", "sed 's/$/\\r/' series.txt > \"$T\"/crlf && $R < \"$T\"/crlf > \"$T\"/a && "
+            "$R \"$T\"/crlf | sed \"s|$T/crlf|-|\" | diff - \"$T\"/a && $R series.txt | sed 's/^series.txt/-/' | "
+            "diff - \"$T\"/a && echo same; rm \"$T\"/crlf \"$T\"/a", "same\n"),
+    in_data("notes_kept_aside", "{ echo '# kernel 6.1, ext4 data=ordered'; cat hand-a1.txt; echo '#'; } | "
+            "$R --format json | grep -A2 notes && { echo '# note'; cat hand-a1.txt; } | $R | tail -n +2",
+            "      \"notes\": [\"# kernel 6.1, ext4 data=ordered\", \"#\"]\n    }\n  ]\n" + a1_rows),
+    in_data("bytes_not_utf8_any_locale", "export PYTHONUTF8=0 PYTHONCOERCECLOCALE=0 LC_ALL=C; f=\"$T/$(printf '\\376')."
+            "txt\" && sed \"s/auto-test mode $/auto-test mode raw device $(printf '\\377')/\" hand-a1.txt > \"$f\" && $R \"$f\" | "
+            "tail -1 | sed \"s|$T/||\" && $R --format json < \"$f\" | grep device; rm \"$f\"; $R \"$T/$(printf '\\376\\nx')\"",
+            "\xfe.txt,raw,6,8192,300000000,400000000,286.102,381.470,ok,\n      \"device\": \"\\udcff\",\n",
+            "dorvik-report: {*}/\xfe\nx: No such file or directory\n", 2),
+    in_data("csv_cells_are_never_formulas", "for name in =1+2 +x -x @x \"$(printf '\\tx')\" \"$(printf '\\rx')\"; do "
+            "cp hand-a1.txt \"$T/$name\"; (cd \"$T\" && $R -- \"$name\" && rm -- \"$name\") | sed -n 2p | cut -d, -f1-3; done",
+            "'=1+2,file,6\n'+x,file,6\n'-x,file,6\n'@x,file,6\n'\tx,file,6\n\"'\rx\",file,6\n"),
+    in_data("markdown_rows_hold", "f=\"$(printf 'a|b\\nc\\\\')\" && cp hand-a1.txt \"$T/$f\" && (cd \"$T\" && $R --format "
+            "markdown \"$f\" | sed -n 3p | cut -d' ' -f1-4; rm \"$f\")", "| a\\|b\\nc\\\\ | file\n"),
+    in_data("bad_thresholds_refused", "for t in -1 -0.5 inf nan 1/0 x; do $R --threshold $t hand-a1.txt 2>&1 | tail -1; "
+            "done", "dorvik-report: error: argument --threshold: a threshold is not negative: '-1'\n"
+            "dorvik-report: error: argument --threshold: a threshold is not negative: '-0.5'\n"
+            "dorvik-report: error: argument --threshold: not a number of percent: 'inf'\n"
+            "dorvik-report: error: argument --threshold: not a number of percent: 'nan'\n"
+            "dorvik-report: error: argument --threshold: not a number of percent: '1/0'\n"
+            "dorvik-report: error: argument --threshold: not a number of percent: 'x'\n"),
+    in_data("output_cannot_be_written", "$R hand-a1.txt > /dev/full; echo $?; $R hand-a1.txt >&-; echo $?", "2\n2\n",
+            "dorvik-report: cannot write the report: No space left on device\n"
+            "dorvik-report: cannot write the report: standard output is closed\n"),
+    // Two hosts 3 ms apart: all bytes over each phase's span, not each host as a repeated run.
+    in_data("clients_folder_reduced_on_aggregates", "$R --median clients-pair | cut -d, -f1-5,9 && $R compare "
+            "clients-pair -- clients-pair | cut -d, -f1-10 | tail -1", "mode,size_mb,record_length,runs,"
+            "write_median_mb_per_s,read_median_mb_per_s\nclients,1,512,1,190.803,420.433\nclients,1,512,1,1,190.803,"
+            "190.803,1.000,\"same, noise not measured\"\n"),
+    in_data("damaged_clients_folders", damaged_folders, [] {
+        std::string lines;
+        for (int doc = 0; doc < 7; ++doc)
+            lines += "2 dorvik-report\n2 dorvik-report\n1 dorvik-plot\n";
+        return lines;
+    }())), case_name);
 
 const std::vector<std::string> installed_files = {
     "bin/", "bin/dorvik", "bin/dorvik-clients", "bin/dorvik-plot", "bin/dorvik-report", "bin/dorvik_long", "share/",

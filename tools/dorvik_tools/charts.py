@@ -4,6 +4,7 @@ line per input, at one file size, to compare runs."""
 
 import argparse
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -15,6 +16,11 @@ from . import VERSION, clients, reader
 COLOURS = ("#1f77b4", "#d62728", "#2ca02c", "#ff7f0e", "#9467bd", "#8c564b", "#e377c2", "#17becf",
            "#7f7f7f", "#bcbd22")
 MARKERS = (7, 5, 9, 11, 13, 1, 2, 3, 4, 6)
+# The chart's format follows its name; noenhanced shows names literally (no _ subscripts or ^ powers).
+TERMINALS = {".png": "pngcairo size 1200,500 noenhanced font 'sans,10'",
+             ".svg": "svg size 1200,500 dynamic noenhanced font 'sans,11'",
+             ".pdf": "pdfcairo size 12in,5in noenhanced font 'sans,10'"}
+CONTROL = re.compile(r"[\x00-\x1f\x7f]")
 
 
 class PlotError(Exception):
@@ -24,10 +30,10 @@ class PlotError(Exception):
 def parse_arguments():
     parser = argparse.ArgumentParser(prog="dorvik-plot", description=__doc__.split("\n\n")[0])
     parser.add_argument("--version", action="version", version=f"%(prog)s {VERSION}")
-    parser.add_argument("-o", dest="output", metavar="FILE.png|FILE.svg",
+    parser.add_argument("-o", dest="output", metavar="FILE.png|FILE.svg|FILE.pdf",
                         help="the chart (default: the input's name with .png, or dorvik.png)")
     parser.add_argument("-t", dest="titles", action="append", default=[], metavar="TITLE",
-                        help="the legend of the next input, in order (default: its file name)")
+                        help="the legend of each input, in order, one per input (default: its file name)")
     parser.add_argument("-s", dest="size", type=int, metavar="MB",
                         help="with several inputs, the file size to compare (default: the largest common one)")
     parser.add_argument("inputs", nargs="*", metavar="SERIES_OUTPUT")
@@ -35,7 +41,7 @@ def parse_arguments():
 
 
 def name_of(path):
-    return "standard input" if path == "-" else path
+    return "standard input" if path == "-" else reader.shown(path)
 
 
 def first_series(path):
@@ -51,7 +57,18 @@ def first_series(path):
 
 
 def quoted(text):
+    """A text as one gnuplot string that nothing in it can end: quotes doubled, and each control
+    character, a line break above all, written out as its escape (shown, never obeyed)."""
+    text = CONTROL.sub(lambda m: repr(m.group())[1:-1], text)
     return "'" + text.replace("'", "''") + "'"
+
+
+def terminal(output):
+    """The gnuplot terminal for a chart's name; an extension it does not know is refused."""
+    extension = os.path.splitext(output)[1].lower()
+    if extension not in TERMINALS:
+        raise PlotError(f"{reader.shown(output)}: the chart's name must end in .png, .svg or .pdf")
+    return TERMINALS[extension]
 
 
 def data_block(lines):
@@ -71,9 +88,8 @@ def plot_command(lines, column):
 def script(output, heading, key_title, lines, writes):
     """A chart of lines against record length, write beside read (read alone where nothing was written)."""
     lengths = sorted({p[1] for _, points in lines for p in points})
-    terminal = ("svg size 1200,500 dynamic enhanced font 'sans,11'" if output.endswith(".svg")
-                else "pngcairo size 1200,500 enhanced font 'sans,10'")
-    commands = [f"set terminal {terminal}", f"set output {quoted(output)}", data_block(lines)]
+    commands = [f"set terminal {terminal(output)}", f"set output {quoted(reader.shown(output))}",
+                data_block(lines)]
     commands += [f"set linetype {i + 1} lc rgb '{c}' pt {MARKERS[i]} ps 1.2" for i, c in enumerate(COLOURS)]
     commands += ["set logscale x 2", "set xtics (" + ", ".join(map(str, lengths)) + ")",
                  f"set xrange [{lengths[0]} / 1.5 : {lengths[-1]} * 1.5]", "set xlabel 'record length (bytes)'",
@@ -87,16 +103,21 @@ def script(output, heading, key_title, lines, writes):
     return "\n".join(commands) + "\n"
 
 
+def partial(run):
+    """What the chart of a run that did not reach its end says of it."""
+    return "" if run["complete"] else f" (partial: {run['reason']})"
+
+
 def one_series(path):
     run, points = first_series(path)
     sizes = sorted({p[0] for p in points})
     lines = [(f"{size} MB", [p for p in points if p[0] == size]) for size in sizes]
     where = f"{'CD-ROM' if run['mode'] == 'cdrom' else 'raw'} device {run['device']}" if run["device"] else "on a file"
-    return f"dorvik series {where}", "file size", lines, any(p[2] for p in points)
+    return f"dorvik series {where}{partial(run)}", "file size", lines, any(p[2] for p in points)
 
 
 def comparison(paths, titles, size):
-    series = [first_series(path)[1] for path in paths]
+    runs, series = zip(*(first_series(path) for path in paths))
     common = set.intersection(*({p[0] for p in points} for points in series))
     if size is None and not common:
         raise PlotError("the inputs have no file size in common")
@@ -105,9 +126,9 @@ def comparison(paths, titles, size):
         raise PlotError(f"not every input has the size {size} MB; common sizes: "
                         + (", ".join(map(str, sorted(common))) or "none"))
     lines = []
-    for i, (path, points) in enumerate(zip(paths, series)):
-        title = titles[i] if i < len(titles) else os.path.basename(name_of(path))
-        lines.append((title, [p for p in points if p[0] == size]))
+    for i, (path, run, points) in enumerate(zip(paths, runs, series)):
+        title = titles[i] if titles else os.path.basename(name_of(path))
+        lines.append((title + partial(run), [p for p in points if p[0] == size]))
     return f"dorvik series compared at {size} MB", "run", lines, any(p[2] for _, ps in lines for p in ps)
 
 
@@ -138,26 +159,32 @@ def clients_script(output, folder, point):
 
 
 def default_output(paths):
+    """The input's name with .png, its leading dots dropped so that the chart is never hidden."""
+    stem = ""
     if len(paths) == 1 and paths[0] != "-":
-        return os.path.splitext(os.path.basename(paths[0]))[0] + ".png"
-    return "dorvik.png"
+        stem = os.path.splitext(os.path.basename(os.path.normpath(paths[0])))[0].lstrip(".")
+    return (stem or "dorvik") + ".png"
 
 
 def check_writable(output):
     folder = os.path.dirname(output) or "."
     if not os.path.isdir(folder):
-        raise PlotError(f"cannot write {output}: no folder {folder}")
+        raise PlotError(f"cannot write {reader.shown(output)}: no folder {reader.shown(folder)}")
     if not os.access(folder, os.W_OK | os.X_OK) or (os.path.exists(output) and not os.access(output, os.W_OK)):
-        raise PlotError(f"cannot write {output}: permission denied")
+        raise PlotError(f"cannot write {reader.shown(output)}: permission denied")
 
 
 def draw(options):
     paths = options.inputs or ["-"]
     output = options.output or default_output(paths)
-    if len(options.titles) > len(paths):
-        raise PlotError("more titles (-t) than inputs")
+    terminal(output)
+    if CONTROL.search(output):
+        raise PlotError(f"{quoted(output)}: a chart's name holds no control characters")
+    if options.titles and len(options.titles) != len(paths):
+        raise PlotError(f"{len(options.titles)} titles (-t) for {len(paths)} inputs: give one per input, or none")
     if len(paths) == 1 and reader.is_clients_folder(paths[0]):
-        commands = clients_script(output, paths[0], clients_point(paths[0], options.size))
+        with reader.clients_folder_errors(paths[0]):
+            commands = clients_script(output, paths[0], clients_point(paths[0], options.size))
     elif len(paths) == 1 and not options.titles and options.size is None:
         commands = script(output, *one_series(paths[0]))
     else:
@@ -165,19 +192,34 @@ def draw(options):
     check_writable(output)
     if shutil.which("gnuplot") is None:
         raise PlotError("gnuplot is not installed (apt install gnuplot-nox)")
-    done = subprocess.run(["gnuplot"], input=commands, text=True,
+    done = subprocess.run(["gnuplot"], input=commands.encode("utf-8", "surrogateescape"),
                           stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, check=False)
     if done.returncode != 0:
-        raise PlotError(f"gnuplot could not draw {output}: {done.stderr.strip()}")
-    print(f"dorvik-plot: wrote {output}")
+        raise PlotError(f"gnuplot could not draw {reader.shown(output)}: "
+                        f"{done.stderr.decode('utf-8', 'surrogateescape').strip()}")
+    print(f"dorvik-plot: wrote {reader.shown(output)}")
 
 
 def main():
+    # Names go out byte for byte as they came in, in any locale.
+    for stream in (sys.stdout, sys.stderr):
+        if stream is not None:
+            stream.reconfigure(encoding="utf-8", errors="surrogateescape")
     options = parse_arguments()
     try:
         draw(options)
+        sys.stdout.flush()
     except (reader.ParseError, PlotError) as error:
-        print(f"dorvik-plot: {error}", file=sys.stderr)
-        return 1
+        return fail(error)
+    except OSError as error:
+        if sys.stdout is not None:
+            os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return fail(f"cannot write: {error.strerror}")
     return 0
+
+
+def fail(message):
+    if sys.stderr is not None:
+        print(f"dorvik-plot: {message}", file=sys.stderr)
+    return 1
 
