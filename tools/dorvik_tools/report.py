@@ -63,21 +63,21 @@ def test_rows(runs):
 
 
 def aggregate_rows(folder):
-    """The aggregate rows of a dorvik-clients folder: per grid point, the sum of the
-    clients' rates and all bytes over the span of each phase."""
+    """The aggregate rows of a dorvik-clients folder: per grid point, all bytes over the
+    span of each phase, and the bytes moved while all hosts were in it over that window."""
     summary = clients.load_clients(folder)
     rows = []
     for point in summary["points"]:
-        for host, kind in (("sum of rates", "sum"), ("all bytes / span", "span")):
+        for host, kind in (("all bytes / span", "span"), ("while all were active", "window")):
             row = {"host": host, "source": folder, "mode": "clients", "size_mb": point["size_mb"],
                    "record_length": point["record_length"], "status": "aggregate"}
             for phase in PHASES:
                 value = point[f"{phase}_{kind}_mb_per_s"]
                 row[phase + "_mb_per_s"] = None if value is None else f"{value:.3f}"
             for phase in PHASES:
-                overlap = point[phase + "_overlap"]
-                row[phase + "_overlap"] = None if overlap is None else f"{overlap:.3f}"
-            row["start_skew_s"] = None if summary["start_skew"] is None else f"{summary['start_skew']:.6f}"
+                seconds = point[f"{phase}_{kind}_s"]
+                row[phase + "_seconds"] = None if seconds is None else f"{seconds:.6f}"
+            row["start_skew_s"] = f"{point['start_skew']:.6f}"
             rows.append(row)
     return rows, summary
 
