@@ -35,7 +35,7 @@ TAG = "DORVIK-CLIENTS "
 SAMPLE_SECONDS = 0.25
 PINGS = 8
 # The longest line taken from a client; a longer one fails that host.
-LINE_LIMIT = 64 << 20
+LINE_LIMIT = 16 << 20
 INTERRUPTED = 130
 # What -w may hold: names, the shells' ranges and lists; nothing a shell reads as code.
 HOSTS = re.compile(r"[A-Za-z0-9_.:\[\],-]+")
@@ -389,7 +389,7 @@ class Host:
     def __init__(self, name):
         self.name = name
         self.state = "connecting"
-        self.channel = None
+        self.channel = self.fifo = self.exited = None
         self.reason = None
         self.pings, self.ping_sent = [], None
         self.offset = self.offset_error = None
@@ -449,6 +449,7 @@ class Controller:
         for host in self.hosts.values():
             path = os.path.join(fifos, host.name)
             os.mkfifo(path, 0o600)
+            host.fifo = path
             # Read-write: the open never waits, and the FIFO ends for ssh only when this end closes.
             host.channel = os.open(path, os.O_RDWR | os.O_NONBLOCK)
         self.process = subprocess.Popen(self.command(fifos), stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
@@ -469,9 +470,15 @@ class Controller:
         if host is None:
             return
         host.heard = time.monotonic()
+        if host.fifo is not None:
+            # Its ssh has the FIFO open by now: no name is left behind, whatever ends the controller.
+            os.unlink(host.fifo)
+            host.fifo = None
         if not text.startswith(TAG):
             if len(host.errors) < 100:
                 host.errors.append(text[:1000])
+            if " exited with exit code " in f" {text}":
+                host.exited = time.monotonic()
             return
         if host.reason is not None:
             return
@@ -540,6 +547,10 @@ class Controller:
             if not self.instants and host.state != "ready" and now - self.started > self.options.deadline:
                 said = "; ".join(e for e in host.errors if e.strip())
                 host.fail(f"not ready within {self.options.deadline:g} s" + (f": {said}" if said else ""))
+            elif host.exited is not None and host.state != "finished" and now - host.exited > 1:
+                # Its record, on the shell's other stream, had a second to arrive.
+                said = "; ".join(e for e in host.errors if e.strip())
+                host.fail(("no answer: " if host.state == "connecting" else "ended without its record: ") + said)
             elif host.state == "running" and now - host.heard > self.options.deadline:
                 host.fail(f"silent for {self.options.deadline:g} s in a test")
 
@@ -728,10 +739,12 @@ def main():
     if sys.argv[1:2] == ["--client"] and len(sys.argv) == 4:
         return Client(sys.argv[2], decode(sys.argv[3])).run()
     options = parse_arguments(sys.argv[1:])
-    if options.report is not None:
-        return report_again(options.report)
     try:
-        return control(options)
+        return report_again(options.report) if options.report is not None else control(options)
     except Refused as error:
         print(f"dorvik-clients: {error}", file=sys.stderr)
         return 2
+    except BrokenPipeError:
+        # A reader that stopped early (| head) ends the report, not the run: its folder is saved.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 1
