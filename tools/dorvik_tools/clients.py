@@ -10,6 +10,9 @@ from .reader import MEGABYTE, ParseError, mb_per_s, parse, read_clients_file
 PHASES = ("write", "read")
 COUNTER = {"write": 1, "read": 2}   # the column of a sample: [time, wchar, rchar]
 TIME_LINE_STEP = 0.5
+# How often a client samples its dorvik's counters; a window shorter than two
+# samples would only spread a sample's bytes over it, and gives no figure.
+SAMPLE_SECONDS = 0.1
 
 
 def checked_test(value):
@@ -100,9 +103,10 @@ def aggregate(size, length, rows):
         closed = min((r[phase + "_span"][1] for r in timed), default=None)
         window = closed - opened if timed and len(timed) == len(rows) and closed > opened else None
         point[phase + "_window_s"] = window
+        measured = window is not None and window >= 2 * SAMPLE_SECONDS
         moved = sum(counter(r["samples"], COUNTER[phase], closed) - counter(r["samples"], COUNTER[phase], opened)
-                    for r in timed) if window else None
-        point[phase + "_window_mb_per_s"] = mb_per_s(moved / window) if window else None
+                    for r in timed) if measured else None
+        point[phase + "_window_mb_per_s"] = mb_per_s(moved / window) if measured else None
     return point
 
 

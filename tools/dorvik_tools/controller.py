@@ -32,7 +32,7 @@ import uuid
 from . import clients, reader
 
 TAG = "DORVIK-CLIENTS "
-SAMPLE_SECONDS = 0.25
+SAMPLE_SECONDS = clients.SAMPLE_SECONDS
 PINGS = 8
 # The longest line taken from a client; a longer one fails that host.
 LINE_LIMIT = 16 << 20
@@ -706,7 +706,8 @@ def print_report(folder):
               f"{figure(point['read_window_s'], 3):>12}   start skew {figure(point['start_skew'], 6)} s")
     print("all bytes / span: every byte of the phase over the time from its first start to its last end;")
     print("while all were active: the bytes all clients passed to or received from the system between the")
-    print("last start and the first end of the phase, over that window (- where there was none).")
+    print("last start and the first end of the phase, over that window (- where there was none, or it was")
+    print(f"shorter than two samples of the counters, {2 * SAMPLE_SECONDS:g} s).")
     return status_of(summary)
 
 
