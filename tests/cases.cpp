@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
 #include <vector>
 
@@ -385,6 +386,118 @@ std::vector<Case> clients_cases()
 
 INSTANTIATE_TEST_SUITE_P(SlowClients, Arguments, testing::ValuesIn(clients_cases()), case_name);
 
+// dorvik-clients without a server: stand-ins for pdsh, clush and ssh run every
+// "host" on this machine (a host named down* refuses the connection).
+const std::string stand_ins = "mkdir bin && for n in pdsh clush ssh; do ln -s \"$TESTS\"/stand_in_shell.py bin/$n; "
+                              "done && ln -s \"$DORVIK\" bin/dorvik && ln -s \"$SOURCE\"/tools/dorvik-clients bin/";
+const std::vector<std::string> stand_in_files = {"bin/", "bin/clush@", "bin/dorvik-clients@", "bin/dorvik@",
+                                                 "bin/pdsh@", "bin/ssh@"};
+
+std::string on_stand_ins(const std::string &shell, const std::string &rest, const std::string &exec = "")
+{
+    return "PATH=$PWD/bin:$PATH " + exec + "\"$SOURCE\"/tools/dorvik-clients -e " + shell + " --bin \"$PWD\"/bin " +
+           rest;
+}
+
+// The stand-ins' files and the folder out/ with the files of hosts, plus more.
+std::vector<std::string> stand_in_run(const std::vector<std::string> &hosts, std::vector<std::string> more = {})
+{
+    std::vector<std::string> files = stand_in_files;
+    files.insert(files.end(), more.begin(), more.end());
+    files.push_back("out/");
+    files.push_back("out/clients.json");
+    for (const std::string &host : hosts)
+        for (const char *kind : {".err", ".out"})
+            files.push_back("out/" + host + kind);
+    std::sort(files.begin(), files.end());
+    return files;
+}
+
+// The report of a recorded real run printed again, and its status, held against expected/.
+Case clients_again(const std::string &name)
+{
+    return Case{"clients_report_" + name, "cd \"$TESTS\"/data && { \"$SOURCE\"/tools/dorvik-clients --report clients-" +
+                name + "; echo \"status $?\"; } | diff - expected/clients-" + name + ".txt && echo same", "same\n", "",
+                0, {}, "", "", 0, "", true};
+}
+
+const std::string clients_usage = "usage: dorvik-clients -w HOSTS {*}\n       dorvik-clients --report FOLDER\n";
+const std::string clients_footer =
+    "all bytes / span: every byte of the phase over the time from its first start to its last end;\n"
+    "while all were active: the bytes all clients passed to or received from the system between the\n"
+    "last start and the first end of the phase, over that window (- where there was none, or it was\n"
+    "shorter than two samples of the counters, 0.2 s).\n";
+// A host of the stand-ins that refuses the connection, and two that run.
+const std::string two_and_down =
+    "dorvik-clients: 3 hosts, first start {*} UTC, outputs in out\n"
+    "host                clock offset (s)      start - instant (s)   result\n"
+    "down1               -                     -                     no answer: ssh: connect to host down1 port 22: "
+    "Connection refused; {*}exited with exit code 255\n"
+    "h1                  {*}ok\nh2                  {*}ok\n"
+    "start skew: {*} s from the first start to the last; worst of a test: {*} s; by the controller's clock\n\n"
+    "MB      reclen  host                          write MB/s   read MB/s\n"
+    "1       65536   h1{*}\n1       65536   h2{*}\n1       65536   all bytes / span{*}\n"
+    "1       65536   while all were active{*}\n1       65536     over a window of (s){*}\n" + clients_footer;
+// A client that sends a malformed message (h2) and one that sends a line too long (h3).
+const std::string bad_clients = "printf '#!/bin/sh\\ncase $2 in h2) echo DORVIK-CLIENTS HELLO; echo DORVIK-CLIENTS "
+    "PONG zero 1; sleep 1;; h3) head -c 17000000 /dev/zero | tr \"\\\\\\\\0\" x; echo;; *) exec \"$SOURCE\"/tools/"
+    "dorvik-clients \"$@\";; esac\\n' > bin/fake && chmod +x bin/fake && ln -sf fake bin/dorvik-clients";
+// Every byte the clients moved, from their counters, against the time line's aggregate drawn from them.
+const std::string time_line_check = "python3 -c 'import json,sys; d=json.load(open(sys.argv[1]+\"/clients.json\")); "
+    "moved=sum(t[\"samples\"][-1][1]+t[\"samples\"][-1][2] for h in d[\"hosts\"] for t in h[\"tests\"])/1048576; "
+    "s=open(\"bin/gnuplot.in\").read().split(\"$line0 << EOD\\n\")[1].split(\"EOD\")[0].split(); "
+    "drawn=sum(float(r) for r in s[1::2])*0.5; print(\"same\" if abs(drawn-moved)<1e-3*moved else (drawn,moved))' ";
+
+INSTANTIATE_TEST_SUITE_P(Clients, Arguments, testing::Values(
+    clients_again("series"), clients_again("throttled"), clients_again("interrupted"), clients_again("dropped"),
+    clients_again("cdrom"),
+    Case{"clients_csv_throttled", "cd \"$TESTS\"/data && \"$SOURCE\"/tools/dorvik-report clients-throttled | diff - "
+         "expected/clients-throttled.csv && echo same", "same\n", "", 0, {}, "", "", 0, "", true},
+    Case{"clients_csv_series", "cd \"$TESTS\"/data && \"$SOURCE\"/tools/dorvik-report clients-series | diff - "
+         "expected/clients-series.csv && echo same", "same\n", "", 0, {}, "", "", 0, "", true},
+    Case{"clients_time_line", "mkdir bin && printf '#!/bin/sh\\ncat > \"$0.in\"\\n' > bin/gnuplot && chmod +x "
+         "bin/gnuplot && PATH=$PWD/bin:$PATH \"$SOURCE\"/tools/dorvik-plot -o c.png \"$TESTS\"/data/clients-throttled "
+         "&& grep -c 'set object rect' bin/gnuplot.in && " + time_line_check + "\"$TESTS\"/data/clients-throttled",
+         "dorvik-plot: wrote c.png\n2\nsame\n", "", 0, {"bin/", "bin/gnuplot", "bin/gnuplot.in"}, "", "", 0, "", true},
+    Case{"clients_stand_in_pdsh", on_stand_ins("pdsh", "-w h1,h2,down1 -o out -- 1 65536 \"$PWD\"/t.%h"),
+         two_and_down, "", 1, stand_in_run({"down1", "h1", "h2"}), stand_ins + " && mkdir out", "", 0, "", true},
+    Case{"clients_stand_in_clush", on_stand_ins("clush", "-w h1,h2,down1 -o out -- 1 65536 \"$PWD\"/t.%h"),
+         two_and_down, "", 1, stand_in_run({"down1", "h1", "h2"}), stand_ins, "", 0, "", true},
+    Case{"clients_interrupted", on_stand_ins("pdsh", "-w h1,h2 -o out -- 400 16 \"$PWD\"/t.%h", "exec "),
+         "{*}\n{*}\nh1{*}dorvik exited with status 0: dorvik: interrupted\nh2{*}dorvik exited with status 0: dorvik: "
+         "interrupted\n{*}\n\n{*}\n" + clients_footer, "", 130, stand_in_run({"h1", "h2"}), stand_ins, "",
+         SIGINT, "file:t.h2", true},
+    Case{"clients_cdrom_series", on_stand_ins("pdsh", "-w h1,h2 -o out -- cdrom=\"$PWD\"/zero > report.txt; echo "
+         "\"status $?\"; grep -c '^1       [0-9]* *all bytes / span  ' report.txt"), "status 0\n4\n", "", 0,
+         stand_in_run({"h1", "h2"}, {"report.txt", "zero%"}), stand_ins + " && mknod zero c 1 5", "", 0, "", true},
+    Case{"clients_garbage_and_oversized", on_stand_ins("pdsh", "-w h1,h2,h3 -o out -- 1 65536 \"$PWD\"/t.%h | "
+         "sed -E 's/^(h[0-9]) +(-|[-+][0-9.]+ .[0-9.]+) +[^ ]+ +/\\1 /'"), "{*}\n{*}\nh1 ok\n"
+         "h2 sent a malformed message ({*})\nh3 sent a line longer than 16777216 bytes\n{*}\n\n{*}\n1       65536   h1{*}\n"
+         "1       65536   all bytes / span{*}\n1       65536   while all were active{*}\n"
+         "1       65536     over a window{*}\n{*}\n{*}\n{*}\n{*}\n", "", 0,
+         stand_in_run({"h1", "h2", "h3"}, {"bin/fake"}), stand_ins + " && " + bad_clients, "", 0, "", true},
+    Case{"clients_planted_link", "echo keep > victim && mkdir out && ln -s ../victim out/h1.out && " +
+         on_stand_ins("pdsh", "-w h1 -o out -- 1 65536 \"$PWD\"/t.%h; echo \"status $?\"; cat victim"),
+         "status 2\nkeep\n", "dorvik-clients: out exists and is not an empty folder; name a new one with -o\n", 0,
+         {"bin/", "bin/clush@", "bin/dorvik-clients@", "bin/dorvik@", "bin/pdsh@", "bin/ssh@", "out/", "out/h1.out@",
+          "victim"}, stand_ins, "", 0, "", true},
+    Case{"clients_hostile_host", on_stand_ins("clush", "-w 'h1,x$(touch pwned)' -- 1 65536 \"$PWD\"/t.%h"), "",
+         clients_usage + "dorvik-clients: error: -w 'h1,x$(touch pwned)': host names hold only letters, digits, '.', "
+         "'-', '_', ':' and the ranges '[]' and ',', and none begins with '-'\n", 2, stand_in_files, stand_ins, "", 0,
+         "", true},
+    Case{"clients_host_like_an_option", on_stand_ins("pdsh", "-w h1,-oProxyCommand=x -- 1 65536 \"$PWD\"/t.%h"), "",
+         clients_usage + "dorvik-clients: error: -w 'h1,-oProxyCommand=x': {*}\n", 2, stand_in_files, stand_ins,
+         "", 0, "", true},
+    Case{"clients_start_in_nan", "exec \"$SOURCE\"/tools/dorvik-clients -w h1 --start-in nan -- 1 65536 t.%h", "",
+         clients_usage + "dorvik-clients: error: argument --start-in: 'nan' is not a number of seconds from 0.01 to "
+         "60\n", 2, {}, "", "", 0, "", true},
+    Case{"clients_deadline_inf", "exec \"$SOURCE\"/tools/dorvik-clients -w h1 --deadline inf -- 1 65536 t.%h", "",
+         clients_usage + "dorvik-clients: error: argument --deadline: 'inf' is not a number of seconds from 1 to "
+         "86400\n", 2, {}, "", "", 0, "", true},
+    Case{"clients_ssh_unbalanced", "exec \"$SOURCE\"/tools/dorvik-clients -w h1 --ssh \"-o 'x\" -- 1 65536 t.%h", "",
+         clients_usage + "dorvik-clients: error: --ssh: No closing quotation\n", 2, {}, "", "", 0, "", true}),
+    case_name);
+
 const std::string plot = "\"$SOURCE\"/tools/dorvik-plot ";
 const std::string has_gnuplot = "command -v gnuplot";
 const std::string png_magic = " 211   P   N   G\n";
@@ -423,11 +536,11 @@ INSTANTIATE_TEST_SUITE_P(Tools, Arguments, testing::Values(
          "command -v fio"},
     Case{"clients_need_a_file_per_host", "exec \"$SOURCE\"/tools/dorvik-clients -w '127.0.0.[2-5]' -- auto=/tmp/x",
          "", "dorvik-clients: the test file's name must hold %h, so that every client writes a file of its own "
-         "(clients sharing one file truncate each other's data): e.g. auto=/mnt/nfs/dorvik.%h\n", 1, {}, "", "", 0,
+         "(clients sharing one file truncate each other's data): e.g. auto=/mnt/nfs/dorvik.%h\n", 2, {}, "", "", 0,
          "", true},
     Case{"clients_default_name_refused", "exec \"$SOURCE\"/tools/dorvik-clients -w 127.0.0.2 -- 100 8192", "",
          "dorvik-clients: the test file's name must hold %h, so that every client writes a file of its own "
-         "(clients sharing one file truncate each other's data): e.g. auto=/mnt/nfs/dorvik.%h\n", 1, {}, "", "", 0,
+         "(clients sharing one file truncate each other's data): e.g. auto=/mnt/nfs/dorvik.%h\n", 2, {}, "", "", 0,
          "", true},
     Case{"missing_input", "exec " + plot + "nothing.txt", "", "dorvik-plot: nothing.txt: No such file or directory\n", 1, {},
          "", "", 0, "", true, "", has_gnuplot}), case_name);

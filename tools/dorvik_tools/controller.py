@@ -727,9 +727,10 @@ def report_again(folder):
 
 def control(options):
     check_arguments(options.arguments)
-    folder = make_folder(options.folder)
     shell = choose_shell(options.shell)
-    controller = Controller(options, shell, expand_hosts(shell, options.hosts))
+    hosts = expand_hosts(shell, options.hosts)
+    folder = make_folder(options.folder)
+    controller = Controller(options, shell, hosts)
     controller.run()
     save(folder, controller)
     status = print_report(folder)
