@@ -322,6 +322,12 @@ INSTANTIATE_TEST_SUITE_P(SlowNetwork, Arguments, testing::Values(
     case_name);
 
 const std::string clients = "bash \"$TESTS\"/clients.sh ";
+// The lines that end every report of dorvik-clients.
+const std::string clients_footer =
+    "all bytes / span: every byte of the phase over the time from its first start to its last end;\n"
+    "while all were active: the bytes all clients passed to or received from the system between the\n"
+    "last start and the first end of the phase, over that window (- where there was none, or it was\n"
+    "shorter than two samples of the counters, 0.2 s).\n";
 const std::string has_clients = has_sshfs + " && command -v pdsh && command -v clush";
 const std::string serve = "bash \"$TESTS\"/sshfs_loopback.sh serve";
 const std::string stop_serving = "bash \"$TESTS\"/sshfs_loopback.sh stop";
@@ -343,21 +349,23 @@ std::vector<std::string> collected(std::vector<std::string> hosts, std::vector<s
 std::string clients_report(const std::string &megabytes, bool dead)
 {
     std::string text = "dorvik-clients: " + std::to_string(client_hosts.size() + dead) +
-                       " hosts, common start {*} UTC, outputs in out\n"
-                       "host                start - instant (s)   result\n";
+                       " hosts, first start {*} UTC, outputs in out\n"
+                       "host                clock offset (s)      start - instant (s)   result\n";
     for (const std::string &host : client_hosts)
-        text += host + "           {*}ok{*}\n";
+        text += host + "           {*}ok\n";
     if (dead)
-        text += "127.0.0.6           -                     ssh: connect to host 127.0.0.6 port {N}: Connection refused; "
-                "{*}exited with exit code 255\n";
-    text += "start skew: {*} s from the first start to the last\n\n"
-            "MB      reclen  host                          write MB/s   read MB/s   phases overlap\n";
+        text += "127.0.0.6           -                     -                     no answer: ssh: connect to host "
+                "127.0.0.6 port {N}: Connection refused; {*}exited with exit code 255\n";
+    text += "start skew: {*} s from the first start to the last; worst of a test: {*} s; by the controller's clock\n\n"
+            "MB      reclen  host                          write MB/s   read MB/s\n";
     for (const std::string &host : client_hosts)
         text += megabytes + "       65536   " + host + "{*}\n";
-    return text + megabytes + "       65536   sum of the rates{*}\n" + megabytes + "       65536   all bytes / span{*}\n"
-           "The sum of the rates is what the clients got together only where their phases overlapped fully;\n"
-           "all bytes over the span from the first start to the last end of a phase is a lower bound.\n";
+    return text + megabytes + "       65536   all bytes / span{*}\n" + megabytes + "       65536   while all were "
+           "active{*}\n" + megabytes + "       65536     over a window of (s){*}\n" + clients_footer;
 }
+
+const std::string figures_follow = "4 hosts; the figures follow from the outputs and the times; worst start skew "
+                                   "within the limit\n";
 
 // The many-clients cases, once through each parallel shell.
 std::vector<Case> clients_cases()
@@ -366,20 +374,32 @@ std::vector<Case> clients_cases()
     for (const std::string shell : {"pdsh", "clush"}) {
         cases.push_back(Case{"four_clients_" + shell, "mkdir shared && " + clients + "run " + shell +
             " -w '127.0.0.[2-5]' -o out -- 5 65536 \"$PWD\"/shared/t.%h && " + clients + "check out",
-            clients_report("5", false) + "status 0\n4 hosts; the figures follow from the outputs and the times\n", "", 0,
+            clients_report("5", false) + "status 0\n" + figures_follow, "", 0,
             collected(client_hosts, {"shared/"}), serve, "", 0, "", true, stop_serving, has_clients});
         cases.push_back(Case{"four_clients_on_sshfs_" + shell, clients + "run " + shell +
             " -w '127.0.0.[2-5]' -o out -- 5 65536 \"$PWD\"/mnt/t.%h && " + clients + "check out",
-            clients_report("5", false) + "status 0\n4 hosts; the figures follow from the outputs and the times\n", "", 0,
+            clients_report("5", false) + "status 0\n" + figures_follow, "", 0,
             collected(client_hosts, {"mnt/", "remote/"}), sshfs + "start", "", 0, "", true, sshfs + "stop", has_clients});
+        cases.push_back(Case{"series_" + shell, "mkdir shared && " + clients + "run " + shell +
+            " --skew-limit 0.05 -w '127.0.0.[2-5]' -o out -- auto=\"$PWD\"/shared/t.%h > report.txt; tail -1 report.txt && " +
+            clients + "check out", "status 0\n" + figures_follow, "", 0,
+            collected(client_hosts, {"report.txt", "shared/"}), serve, "", 0, "", true, stop_serving, has_clients});
         std::vector<std::string> five = client_hosts;
         five.push_back("127.0.0.6");
-        cases.push_back(Case{"dead_host_" + shell, "mkdir shared && " + clients + "run " + shell +
-            " -w '127.0.0.[2-6]' -o out -- 5 65536 \"$PWD\"/shared/t.%h", clients_report("5", true) + "status 1\n", "",
-            0, collected(five, {"shared/"}), serve, "", 0, "", true, stop_serving, has_clients});
+        // The form --ssh -F/path, with the shell's own settings emptied.
+        cases.push_back(Case{"dead_host_" + shell, "mkdir shared && PDSH_SSH_ARGS_APPEND= " + clients + "run " + shell +
+            " --ssh -F$(cd .. && pwd)/ssh/ssh_config -w '127.0.0.[2-6]' -o out -- 5 65536 \"$PWD\"/shared/t.%h",
+            clients_report("5", true) + "status 1\n", "", 0, collected(five, {"shared/"}), serve, "", 0, "", true,
+            stop_serving, has_clients});
         cases.push_back(Case{"interrupt_" + shell, clients + "interrupt " + shell,
-            "files while writing: 4\nno dorvik left within 5 s\nstatus 1\nfiles left: 0\n4\n", "", 0,
+            "files while writing: 4\nno dorvik left within 5 s\nstatus 130\nfiles left: 0\nno ssh left\n4\n", "", 0,
             collected(client_hosts, {"shared/"}), serve, "", 0, "", true, stop_serving, has_clients});
+        cases.push_back(Case{"controller_killed_" + shell, clients + "killed " + shell,
+            "files while writing: 4\nno dorvik left within 10 s\nfiles left: 0\nno ssh left\n", "", 0,
+            {"out/", "shared/"}, serve, "", 0, "", true, stop_serving, has_clients});
+        cases.push_back(Case{"silent_host_" + shell, clients + "silent " + shell,
+            "127.0.0.6           -                     -                     not ready within 3 s\nstatus 1\n", "", 0,
+            collected(five, {"shared/"}), serve, "", 0, "", true, stop_serving, has_clients});
     }
     return cases;
 }
@@ -422,11 +442,6 @@ Case clients_again(const std::string &name)
 }
 
 const std::string clients_usage = "usage: dorvik-clients -w HOSTS {*}\n       dorvik-clients --report FOLDER\n";
-const std::string clients_footer =
-    "all bytes / span: every byte of the phase over the time from its first start to its last end;\n"
-    "while all were active: the bytes all clients passed to or received from the system between the\n"
-    "last start and the first end of the phase, over that window (- where there was none, or it was\n"
-    "shorter than two samples of the counters, 0.2 s).\n";
 // A host of the stand-ins that refuses the connection, and two that run.
 const std::string two_and_down =
     "dorvik-clients: 3 hosts, first start {*} UTC, outputs in out\n"
