@@ -455,7 +455,9 @@ const std::string two_and_down =
     "1       65536   while all were active{*}\n1       65536     over a window of (s){*}\n" + clients_footer;
 // A client that sends a malformed message (h2) and one that sends a line too long (h3).
 const std::string bad_clients = "printf '#!/bin/sh\\ncase $2 in h2) echo DORVIK-CLIENTS HELLO; echo DORVIK-CLIENTS "
-    "PONG zero 1; sleep 1;; h3) head -c 17000000 /dev/zero | tr \"\\\\\\\\0\" x; echo;; *) exec \"$SOURCE\"/tools/"
+    "PONG zero 1; sleep 1;; h3) head -c 17000000 /dev/zero | tr \"\\\\\\\\0\" x; echo;; h4) echo DORVIK-CLIENTS "
+    "HELLO; while read w n; do [ $w = PING ] && echo DORVIK-CLIENTS PONG $n 0; [ $w = GO ] && echo DORVIK-CLIENTS "
+    "DONE 0 eyJzdGFydCI6ICJ4In0=; done;; *) exec \"$SOURCE\"/tools/"
     "dorvik-clients \"$@\";; esac\\n' > bin/fake && chmod +x bin/fake && ln -sf fake bin/dorvik-clients";
 // Every byte the clients moved, from their counters, against the time line's aggregate drawn from them.
 const std::string time_line_check = "python3 -c 'import json,sys; d=json.load(open(sys.argv[1]+\"/clients.json\")); "
@@ -485,12 +487,13 @@ INSTANTIATE_TEST_SUITE_P(Clients, Arguments, testing::Values(
     Case{"clients_cdrom_series", on_stand_ins("pdsh", "-w h1,h2 -o out -- cdrom=\"$PWD\"/zero > report.txt; echo "
          "\"status $?\"; grep -c '^1       [0-9]* *all bytes / span  ' report.txt"), "status 0\n4\n", "", 0,
          stand_in_run({"h1", "h2"}, {"report.txt", "zero%"}), stand_ins + " && mknod zero c 1 5", "", 0, "", true},
-    Case{"clients_garbage_and_oversized", on_stand_ins("pdsh", "-w h1,h2,h3 -o out -- 1 65536 \"$PWD\"/t.%h | "
+    Case{"clients_garbage_and_oversized", on_stand_ins("pdsh", "-w h1,h2,h3,h4 -o out -- 1 65536 \"$PWD\"/t.%h | "
          "sed -E 's/^(h[0-9]) +(-|[-+][0-9.]+ .[0-9.]+) +[^ ]+ +/\\1 /'"), "{*}\n{*}\nh1 ok\n"
-         "h2 sent a malformed message ({*})\nh3 sent a line longer than 16777216 bytes\n{*}\n\n{*}\n1       65536   h1{*}\n"
+         "h2 sent a malformed message ({*})\nh3 sent a line longer than 16777216 bytes\nh4 sent a malformed message "
+         "(ValueError: a test's record lacks its times, outputs or status)\n{*}\n\n{*}\n1       65536   h1{*}\n"
          "1       65536   all bytes / span{*}\n1       65536   while all were active{*}\n"
          "1       65536     over a window{*}\n{*}\n{*}\n{*}\n{*}\n", "", 0,
-         stand_in_run({"h1", "h2", "h3"}, {"bin/fake"}), stand_ins + " && " + bad_clients, "", 0, "", true},
+         stand_in_run({"h1", "h2", "h3", "h4"}, {"bin/fake"}), stand_ins + " && " + bad_clients, "", 0, "", true},
     Case{"clients_planted_link", "echo keep > victim && mkdir out && ln -s ../victim out/h1.out && " +
          on_stand_ins("pdsh", "-w h1 -o out -- 1 65536 \"$PWD\"/t.%h; echo \"status $?\"; cat victim"),
          "status 2\nkeep\n", "dorvik-clients: out exists and is not an empty folder; name a new one with -o\n", 0,

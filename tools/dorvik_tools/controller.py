@@ -688,7 +688,7 @@ def print_report(folder):
     for host in summary["hosts"]:
         clock = "-" if host["offset"] is None else f"{signed(host['offset'])} ±{host['offset_error']:.6f}"
         flag = "  LATE START" if host["flagged"] else ""
-        print(f"{host['host']:<20}{clock:<22}{signed(host['skew']):<22}{host['reason'] or 'ok'}{flag}")
+        print(f"{host['host']:<19} {clock:<21} {signed(host['skew']):<21} {host['reason'] or 'ok'}{flag}")
     print(f"start skew: {figure(summary['start_skew'], 6)} s from the first start to the last; worst of a test: "
           f"{figure(summary['worst_test_skew'], 6)} s; by the controller's clock")
     print()
@@ -733,8 +733,7 @@ def control(options):
     controller = Controller(options, shell, hosts)
     controller.run()
     save(folder, controller)
-    status = print_report(folder)
-    return INTERRUPTED if controller.interrupted else status
+    return print_report(folder)
 
 
 def main():
