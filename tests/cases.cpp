@@ -494,6 +494,11 @@ INSTANTIATE_TEST_SUITE_P(Clients, Arguments, testing::Values(
          "1       65536   all bytes / span{*}\n1       65536   while all were active{*}\n"
          "1       65536     over a window{*}\n{*}\n{*}\n{*}\n{*}\n", "", 0,
          stand_in_run({"h1", "h2", "h3", "h4"}, {"bin/fake"}), stand_ins + " && " + bad_clients, "", 0, "", true},
+    Case{"clients_live_line_on_a_terminal", "script -qc '" + on_stand_ins("pdsh", "-w h1,h2 -o out -- 10 16 "
+         "\"$PWD\"/t.%h > /dev/null") + "' /dev/null | tr '\\r' '\\n' | grep -a -m1 -o '2 writing, 0 reading, "
+         "0 syncing or between phases, 0 waiting; test 1 of 1, 0 to go; [0-9.]* MB/s; [0-9]* s'",
+         "2 writing, 0 reading, 0 syncing or between phases, 0 waiting; test 1 of 1, 0 to go; {*} MB/s; {N} s\n", "",
+         0, stand_in_run({"h1", "h2"}), stand_ins, "", 0, "", true, "", "command -v script"},
     Case{"clients_planted_link", "echo keep > victim && mkdir out && ln -s ../victim out/h1.out && " +
          on_stand_ins("pdsh", "-w h1 -o out -- 1 65536 \"$PWD\"/t.%h; echo \"status $?\"; cat victim"),
          "status 2\nkeep\n", "dorvik-clients: out exists and is not an empty folder; name a new one with -o\n", 0,
