@@ -473,6 +473,10 @@ class Controller:
         if host.fifo is not None:
             # Its ssh has the FIFO open by now: no name is left behind, whatever ends the controller.
             os.unlink(host.fifo)
+            try:
+                os.rmdir(os.path.dirname(host.fifo))
+            except OSError:
+                pass
             host.fifo = None
         if not text.startswith(TAG):
             if len(host.errors) < 100:
