@@ -133,29 +133,39 @@ def comparison(paths, titles, size):
 
 
 def clients_point(folder, size):
-    """The grid point of a dorvik-clients folder to draw: the last one, or the last of size MB."""
-    points = [p for p in clients.load_clients(folder)["points"] if size is None or p["size_mb"] == size]
-    if not points:
-        raise PlotError(f"no client measured {'anything' if size is None else f'{size} MB'} in {folder}")
-    return points[-1]
+    """The time line of a dorvik-clients folder: per host and in all, MB/s over time, and its phases."""
+    line = clients.time_line(clients.load_clients(folder))
+    if line is None:
+        raise PlotError(f"no client measured anything in {folder}")
+    return line
 
 
-def clients_script(output, folder, point):
-    """One bar per host and two for the aggregate, write beside read."""
-    bars = [(row["host"], row["write_mb_per_s"] or 0, row["read_mb_per_s"] or 0) for row in point["hosts"]]
-    bars += [(name, point[f"write_{kind}_mb_per_s"] or 0, point[f"read_{kind}_mb_per_s"] or 0)
-             for name, kind in (("sum of rates", "sum"), ("all bytes / span", "span"))]
+def plain(text):
+    """Text for a gnuplot string: control characters shown as '?', never ending the line."""
+    return quoted("".join(c if c.isprintable() else "?" for c in text))
+
+
+def clients_script(output, folder, line):
+    """The aggregate and each host's MB/s over time, the span of every phase on any host shaded."""
     terminal = ("svg size 1200,500 dynamic enhanced font 'sans,11'" if output.endswith(".svg")
                 else "pngcairo size 1200,500 enhanced font 'sans,10'")
-    data = "\n".join(f'"{name}" {write:.3f} {read:.3f}' for name, write, read in bars)
-    heading = f"dorvik-clients {folder}: {point['size_mb']} MB in {point['record_length']}-byte records"
-    return "\n".join([
-        f"set terminal {terminal}", f"set output {quoted(output)}", "$data << EOD", data, "EOD",
-        "set style data histograms", "set style fill solid 0.8 border -1", "set boxwidth 0.8", "set key off",
-        "set xtics rotate by -30", "set ylabel 'MB/s (1 MB = 1,048,576 bytes)'", "set yrange [0:*]", "set grid y",
-        f"set multiplot layout 1,2 title {quoted(heading)}",
-        "set title 'write'", f"plot $data using 2:xtic(1) lc rgb '{COLOURS[0]}'",
-        "set title 'read'", f"plot $data using 3:xtic(1) lc rgb '{COLOURS[1]}'", "unset multiplot"]) + "\n"
+    commands = [f"set terminal {terminal}", f"set output {plain(output)}"]
+    series = [("all hosts", line["total"])] + line["hosts"]
+    for i, (_, points) in enumerate(series):
+        commands += [f"$line{i} << EOD"] + [f"{t:.3f} {rate:.3f}" for t, rate in points] + ["EOD"]
+    for phase, _, begin, end in line["marks"]:
+        colour = "#dde6ff" if phase == "write" else "#ffe2d6"
+        commands.append(f"set object rect from {begin:.3f}, graph 0 to {end:.3f}, graph 1 fc rgb '{colour}' "
+                        "fs solid 0.6 noborder behind")
+    plots = [f"NaN with boxes fs solid 0.6 fc rgb '{c}' title '{p} phase (first start to last end)'"
+             for p, c in (("write", "#dde6ff"), ("read", "#ffe2d6"))]
+    plots += [f"$line{i} using 1:2 with steps lw {3 if i == 0 else 1} lc rgb '{COLOURS[i % len(COLOURS)]}' "
+              f"title {plain(name)}" for i, (name, _) in enumerate(series)]
+    commands += ["set xlabel 'seconds from the first start (controller clock)'",
+                 "set ylabel 'MB/s passed to and from the system (1 MB = 1,048,576 bytes)'", "set yrange [0:*]",
+                 "set grid", "set key outside right top",
+                 f"set title {plain(f'dorvik-clients {folder}: bytes moved over time')}", "plot " + ", ".join(plots)]
+    return "\n".join(commands) + "\n"
 
 
 def default_output(paths):

@@ -1,15 +1,22 @@
-"""dorvik-clients: runs dorvik on many clients at once through pdsh or clush,
-all starting at one wall-clock instant, collects every output and reports
-each client's rates and the aggregate.
+"""dorvik-clients: runs dorvik on many clients at once through pdsh or clush
+and reports what the storage delivered to all of them together.
 
-The same program runs on each client (--client, started by the parallel
-shell over ssh): it waits for the instant, runs dorvik, timestamps each piece
-of its output as it arrives and sends all of it back in one record line."""
+The parallel shell starts this same program on every client (--client, over
+ssh), its standard input fed by the controller through a FIFO of its own, its
+standard output coming back through the shell. Over that channel the
+controller measures each client's clock (round trips, as NTP does), waits
+until every client is ready, then releases each test at one instant on all of
+them. A client samples its dorvik's byte counters while the test runs and
+sends everything back when it ends. When its standard input ends (the
+controller ended, was killed, or dropped it) the client ends its test at once."""
 
 import argparse
 import base64
+import configparser
+import ctypes
 import datetime
 import json
+import math
 import os
 import re
 import selectors
@@ -18,16 +25,25 @@ import shutil
 import signal
 import subprocess
 import sys
+import tempfile
 import time
 import uuid
 
 from . import VERSION, clients, reader
 
-RECORD = "DORVIK-CLIENTS-RECORD "
-ALIVE = "DORVIK-CLIENTS-ALIVE"
-# How often a client tells the controller it is there: a write that fails
-# means the controller or its ssh is gone, and the test is ended.
-HEARTBEAT_SECONDS = 0.5
+TAG = "DORVIK-CLIENTS "
+SAMPLE_SECONDS = clients.SAMPLE_SECONDS
+PINGS = 8
+# The longest line taken from a client; a longer one fails that host.
+LINE_LIMIT = 16 << 20
+INTERRUPTED = 130
+# What -w may hold: names, the shells' ranges and lists; nothing a shell reads as code.
+HOSTS = re.compile(r"[A-Za-z0-9_.:\[\],-]+")
+HOST_NAME = re.compile(r"[A-Za-z0-9_:][A-Za-z0-9_.:-]*")
+
+
+class Refused(Exception):
+    """Options or arguments that cannot run: exit status 2, before anything starts."""
 
 
 def encode(value):
@@ -38,113 +54,212 @@ def decode(text):
     return json.loads(base64.urlsafe_b64decode(text.encode()))
 
 
+def series_grid(long):
+    """The series' sizes and record lengths, as dorvik and dorvik_long run them on a file."""
+    sizes = [6]
+    while len(sizes) < (9 if long else 5):
+        sizes.append(2 * sizes[-1] - 4)
+    return [(size, 4096 << i) for size in sizes for i in range(6 if long else 4)]
+
+
 # ---- the client side ----
 
+def set_policy(policy, priority):
+    try:
+        os.sched_setscheduler(0, policy, os.sched_param(priority))
+        return True
+    except OSError:
+        return False
+
+
 class Client:
-    """One dorvik run on this host, started at the instant and watched to its end."""
+    """The tests of one host, each started at the instant the controller gives, and their counters."""
 
     def __init__(self, host, order):
         self.host, self.order = host, order
         self.child = None
-        self.stopping = False
+        self.gone = False
+        self.inbox = b""
 
-    def stop(self, *_):
-        self.stopping = True
-        if self.child is not None and self.child.poll() is None:
-            self.child.send_signal(signal.SIGTERM)
-
-    def wait_for_instant(self):
-        while not self.stopping:
-            left = self.order["at"] - time.time()
-            if left <= 0:
-                return True
-            time.sleep(min(left, 0.05))
-        return False
-
-    def heartbeat(self):
+    def say(self, *words):
         try:
-            os.write(1, (ALIVE + "\n").encode())
+            os.write(1, (TAG + " ".join(map(str, words)) + "\n").encode())
         except OSError:
             self.stop()
+
+    def stop(self, *_):
+        self.gone = True
+        if self.child is not None and self.child.returncode is None:
+            try:
+                os.kill(self.child.pid, signal.SIGTERM)
+            except OSError:
+                pass
+
+    def messages(self, timeout):
+        """The controller's lines that arrived within timeout; its end stops everything."""
+        if self.gone:
+            return []
+        streams = selectors.DefaultSelector()
+        streams.register(0, selectors.EVENT_READ)
+        if not streams.select(timeout):
+            return []
+        piece = os.read(0, 65536)
+        if not piece:
+            self.stop()
+            return []
+        *lines, self.inbox = (self.inbox + piece).split(b"\n")
+        return [line.decode(errors="replace").split() for line in lines]
 
     def run(self):
         for number in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
             signal.signal(number, self.stop)
         signal.signal(signal.SIGPIPE, signal.SIG_IGN)
-        record = {"host": self.host, "at": self.order["at"]}
-        if not self.wait_for_instant():
-            record.update(status=None, reason="stopped before the start")
-            return self.send(record)
-        arguments = [a.replace("%h", self.host) for a in self.order["arguments"]]
+        program = self.order["program"]
+        if shutil.which(program) is None:
+            self.say("FAIL", encode(f"dorvik is not installed there: {program}"))
+            return 1
+        self.say("HELLO")
+        while not self.gone:
+            for words in self.messages(None):
+                if words[:1] == ["PING"] and len(words) == 2:
+                    self.say("PONG", words[1], repr(time.time()))
+                elif words[:1] == ["GO"] and len(words) == 3:
+                    self.run_test(int(words[1]), float(words[2]))
+                elif words == ["END"]:
+                    return 0
+        return 0
+
+    def run_test(self, index, at):
+        record = {"index": index, "status": None, "samples": [], "chunks": [], "stdout": "", "stderr": ""}
+        while not self.gone and time.time() < at - 0.003:
+            self.messages(min(at - 0.003 - time.time(), 0.05))
+        arguments = [a.replace("%h", self.host) for a in self.order["tests"][index]]
+        # The last milliseconds in a sleep, finer than select's, ahead of other processes where allowed
+        # (a busy machine wakes a sleeper late); dorvik itself runs at the usual priority.
+        urgent = set_policy(os.SCHED_FIFO, 1)
+        time.sleep(max(0.0, at - time.time()))
         record["start"] = time.time()
+        if urgent:
+            set_policy(os.SCHED_OTHER, 0)
+        if self.gone:
+            record.update(end=record["start"], reason="stopped before the start")
+            return self.say("DONE", index, encode(record))
         try:
             self.child = subprocess.Popen([self.order["program"]] + arguments, stdin=subprocess.DEVNULL,
                                           stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         except OSError as error:
-            record.update(end=time.time(), status=None,
-                          reason=f"dorvik is not installed there: {self.order['program']}: {error.strerror}")
-            return self.send(record)
-        if self.stopping:
-            self.stop()
-        out, err, chunks = self.collect()
+            record.update(end=time.time(), reason=f"dorvik did not start: {error.strerror}")
+            return self.say("DONE", index, encode(record))
+        record["samples"].append([record["start"], 0, 0])
+        out, err = self.collect(index, record)
         record.update(end=time.time(), status=self.child.wait(), stdout=out.decode(errors="replace"),
-                      stderr=err.decode(errors="replace"), chunks=chunks)
-        return self.send(record)
+                      stderr=err.decode(errors="replace"))
+        self.child = None
+        return self.say("DONE", index, encode(record))
 
-    def collect(self):
-        """dorvik's two outputs, and for each piece of standard output its end and its time of arrival."""
-        out, err, chunks = bytearray(), bytearray(), []
+    def sample(self, index, record):
+        """dorvik's bytes passed to and received from the system so far, and when."""
+        try:
+            with open(f"/proc/{self.child.pid}/io", encoding="ascii") as f:
+                counters = dict(line.split(": ") for line in f.read().splitlines())
+        except (OSError, ValueError):
+            return
+        entry = [time.time(), int(counters.get("wchar", 0)), int(counters.get("rchar", 0))]
+        record["samples"].append(entry)
+        self.say("SAMPLE", index, *entry)
+
+    def collect(self, index, record):
+        """dorvik's two outputs, when each piece of standard output arrived, and its counters."""
+        out, err = bytearray(), bytearray()
         streams = selectors.DefaultSelector()
         streams.register(self.child.stdout, selectors.EVENT_READ, out)
         streams.register(self.child.stderr, selectors.EVENT_READ, err)
-        beat = time.monotonic()
-        while streams.get_map():
-            for key, _ in streams.select(timeout=HEARTBEAT_SECONDS):
+        streams.register(0, selectors.EVENT_READ, None)
+        due = time.monotonic() + SAMPLE_SECONDS
+        while any(key.data is not None for key in streams.get_map().values()):
+            for key, _ in streams.select(timeout=max(0.0, due - time.monotonic())):
+                if key.data is None:
+                    self.messages(0)
+                    if self.gone:
+                        streams.unregister(0)
+                    continue
                 piece = os.read(key.fd, 65536)
-                arrived = time.time()
                 if not piece:
                     streams.unregister(key.fileobj)
                     continue
                 key.data.extend(piece)
                 if key.data is out:
-                    chunks.append([len(out), arrived])
-            if time.monotonic() - beat >= HEARTBEAT_SECONDS:
-                self.heartbeat()
-                beat = time.monotonic()
-        return out, err, chunks
-
-    def send(self, record):
-        try:
-            os.write(1, (RECORD + encode(record) + "\n").encode())
-        except OSError:
-            return 1
-        return 0
+                    record["chunks"].append([len(out), time.time()])
+            if time.monotonic() >= due:
+                self.sample(index, record)
+                due += SAMPLE_SECONDS
+        # An ended process's counters stay readable until it is waited for.
+        self.sample(index, record)
+        return out, err
 
 
 # ---- the controller side ----
 
-def parse_arguments():
+def seconds_between(low, high):
+    def number(text):
+        try:
+            value = float(text)
+        except ValueError:
+            value = math.nan
+        if not low <= value <= high:
+            raise argparse.ArgumentTypeError(f"{text!r} is not a number of seconds from {low} to {high}")
+        return value
+    return number
+
+
+def parse_arguments(argv):
     parser = argparse.ArgumentParser(
-        prog="dorvik-clients", usage="dorvik-clients -w HOSTS [-e pdsh|clush] [-o FOLDER] [--start-in SECONDS] "
-        "[--skew-limit SECONDS] [--long] [--bin FOLDER] [--ssh OPTIONS] -- DORVIK_ARGUMENTS...",
+        prog="dorvik-clients", usage="dorvik-clients -w HOSTS [-e pdsh|clush] [-o FOLDER] [--deadline SECONDS] "
+        "[--start-in SECONDS] [--skew-limit SECONDS] [--long] [--bin FOLDER] [--ssh OPTIONS] "
+        "-- DORVIK_ARGUMENTS...\n       dorvik-clients --report FOLDER",
         description="Runs dorvik on every host at once; %h in the arguments becomes each host's name.")
     parser.add_argument("--version", action="version", version=f"%(prog)s {VERSION}")
-    parser.add_argument("-w", dest="hosts", required=True, help="the hosts, in the parallel shell's syntax")
+    parser.add_argument("-w", dest="hosts", help="the hosts, in the parallel shell's syntax")
     parser.add_argument("-e", dest="shell", choices=("pdsh", "clush"),
                         help="the parallel shell (default: pdsh, or clush where pdsh is missing)")
-    parser.add_argument("-o", dest="folder", help="where the outputs go (default: dorvik-clients-DATE)")
-    parser.add_argument("--start-in", type=float, default=3.0, metavar="SECONDS",
-                        help="how far ahead the common start lies (default 3)")
-    parser.add_argument("--skew-limit", type=float, default=0.1, metavar="SECONDS",
-                        help="a start later or earlier than this is flagged (default 0.1)")
+    parser.add_argument("-o", dest="folder", help="a new folder for the outputs (default: dorvik-clients-DATE)")
+    parser.add_argument("--deadline", type=seconds_between(1, 86400), default=30.0, metavar="SECONDS",
+                        help="a host not ready by then, or silent that long in a test, is dropped (default 30)")
+    parser.add_argument("--start-in", type=seconds_between(0.01, 60), default=0.2, metavar="SECONDS",
+                        help="how long after the release of a test it starts (default 0.2)")
+    parser.add_argument("--skew-limit", type=seconds_between(0.0001, 60), default=0.01, metavar="SECONDS",
+                        help="a start that may lie further than this from the instant is flagged (default 0.01)")
     parser.add_argument("--long", action="store_true", help="run dorvik_long")
     parser.add_argument("--bin", metavar="FOLDER", help="the folder of the programs on the clients (default: PATH)")
     parser.add_argument("--ssh", default="", metavar="OPTIONS", help="more options for ssh, such as '-F config'")
+    parser.add_argument("--report", metavar="FOLDER", help="print the report of an earlier run's folder again")
     parser.add_argument("arguments", nargs=argparse.REMAINDER, metavar="DORVIK_ARGUMENTS")
-    options = parser.parse_args()
+    # --ssh takes its value whole, even one that begins with a dash (--ssh -F/path).
+    words = list(argv)
+    end = words.index("--") if "--" in words else len(words)
+    for i in range(end - 1):
+        if words[i] == "--ssh":
+            words[i:i + 2] = ["--ssh=" + words[i + 1], ""]
+    options = parser.parse_args([w for i, w in enumerate(words) if w or i >= end])
     if options.arguments[:1] == ["--"]:
         options.arguments = options.arguments[1:]
+    try:
+        options.ssh = shlex.split(options.ssh)
+    except ValueError as error:
+        parser.error(f"--ssh: {error}")
+    if options.report is None:
+        check_hosts(parser, options.hosts)
+        if not options.arguments:
+            parser.error("no dorvik arguments after --")
     return options
+
+
+def check_hosts(parser, hosts):
+    if hosts is None:
+        parser.error("the hosts (-w) are required")
+    if not HOSTS.fullmatch(hosts) or hosts.startswith("-") or any(p.startswith("-") for p in hosts.split(",")):
+        parser.error(f"-w {hosts!r}: host names hold only letters, digits, '.', '-', '_', ':' and the ranges "
+                     "'[]' and ',', and none begins with '-'")
 
 
 def reads_as_number(text):
@@ -175,9 +290,17 @@ def file_name_argument(arguments):
 def check_arguments(arguments):
     name = file_name_argument(arguments)
     if name is not None and "%h" not in name:
-        raise SystemExit("dorvik-clients: the test file's name must hold %h, so that every client writes a file "
-                         "of its own (clients sharing one file truncate each other's data): "
-                         "e.g. auto=/mnt/nfs/dorvik.%h")
+        raise Refused("the test file's name must hold %h, so that every client writes a file "
+                      "of its own (clients sharing one file truncate each other's data): e.g. auto=/mnt/nfs/dorvik.%h")
+
+
+def tests_of(arguments, long):
+    """The dorvik runs, one per barrier: a series on a file runs as its grid's single tests, so that each
+    test starts at one instant on every client; anything else is one run."""
+    word = arguments[0] if len(arguments) == 1 else ""
+    if word.startswith(("auto=", "AUTO=")) and not reads_as_number(word):
+        return [[str(size), str(length), word[5:]] for size, length in series_grid(long)]
+    return [list(arguments)]
 
 
 def choose_shell(requested):
@@ -188,215 +311,447 @@ def choose_shell(requested):
     return shell
 
 
-def parallel_command(shell, hosts, ssh_options, remote):
-    """The parallel shell running ssh to every host; both put %h for the host's name."""
-    ssh = ["ssh", "-x", "-o", "BatchMode=yes"] + shlex.split(ssh_options) + ["%h", remote]
+def clush_ssh_settings():
+    """ssh_user and ssh_options of clush's configuration, which clush gives its own ssh."""
+    config = configparser.ConfigParser(interpolation=None)
+    home = os.path.expanduser("~")
+    config.read([os.path.join(d, "clush.conf") for d in (
+        "/etc/clustershell", os.path.join(os.environ.get("XDG_CONFIG_HOME", home + "/.config"), "clustershell"),
+        os.environ.get("CLUSTERSHELL_CFGDIR", "/nonexistent"))] + [home + "/.clush.conf"])
+    user = config.get("Main", "ssh_user", fallback="")
+    return (["-l", user] if user else []) + shlex.split(config.get("Main", "ssh_options", fallback=""))
+
+
+def ssh_command(shell, options):
+    """ssh as the shell would run it: its user's settings for that shell, then --ssh, which wins."""
+    settings = (shlex.split(os.environ.get("PDSH_SSH_ARGS_APPEND", "")) if shell == "pdsh"
+                else clush_ssh_settings())
+    return ["ssh", "-x", "-o", "BatchMode=yes"] + options.ssh + settings
+
+
+def parallel_command(shell, hosts, command):
+    """command run for every host by the parallel shell, %h standing for the host's name."""
     if shell == "clush":
         # clush runs the command through a local shell; pdsh runs it as it is.
-        ssh = [shlex.quote(word) for word in ssh]
-    return [shell, "-R", "exec", "-f", "256", "-w", hosts] + ssh
+        command = [shlex.quote(word) for word in command]
+    return [shell, "-R", "exec", "-f", "256", "-w", hosts] + command
 
 
 def expand_hosts(shell, hosts):
     done = subprocess.run([shell, "-R", "exec", "-w", hosts, "echo", "%h"], capture_output=True, text=True,
-                          check=False)
+                          check=False, stdin=subprocess.DEVNULL)
     names = sorted({line.split(": ", 1)[0] for line in done.stdout.splitlines() if ": " in line})
     if not names:
         raise SystemExit(f"dorvik-clients: {shell} found no host in {hosts!r}: {done.stderr.strip()}")
+    bad = [name for name in names if not HOST_NAME.fullmatch(name)]
+    if bad:
+        raise SystemExit(f"dorvik-clients: {shell} gave host names that are not plain names: {bad[0]!r}")
     return names
 
 
-class Controller:
-    """Starts the clients, gathers what they send back, and ends them on a signal."""
+def make_folder(name):
+    """A new folder for the outputs, or an empty one; never one with files, never a link."""
+    if name is None:
+        stem = f"dorvik-clients-{datetime.datetime.now():%Y%m%d-%H%M%S}"
+        for count in range(1, 1000):
+            try:
+                os.mkdir(stem if count == 1 else f"{stem}-{count}")
+                return stem if count == 1 else f"{stem}-{count}"
+            except FileExistsError:
+                continue
+        raise Refused(f"cannot make a folder {stem}-N")
+    try:
+        os.mkdir(name)
+        return name
+    except FileExistsError:
+        if os.path.islink(name) or not os.path.isdir(name) or os.listdir(name):
+            raise Refused(f"{name} exists and is not an empty folder; name a new one with -o") from None
+        return name
+    except OSError as error:
+        raise Refused(f"cannot make {name}: {error.strerror}") from None
 
-    def __init__(self, options):
-        self.options = options
-        self.shell = choose_shell(options.shell)
-        self.hosts = expand_hosts(self.shell, options.hosts)
-        self.run_id = uuid.uuid4().hex
-        self.at = time.time() + options.start_in
-        self.records, self.lines, self.errors = {}, {h: [] for h in self.hosts}, {h: [] for h in self.hosts}
+
+def new_file(folder, name, text):
+    """A file of the folder, made new: a link or a file planted there is never followed or overwritten."""
+    fd = os.open(os.path.join(folder, name), os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW, 0o644)
+    with open(fd, "w", encoding="utf-8") as f:
+        f.write(text)
+
+
+def die_with_parent():
+    # The parallel shell ends when the controller does, even by SIGKILL; its
+    # ssh then lose their input and every client ends its test.
+    ctypes.CDLL(None, use_errno=True).prctl(1, signal.SIGKILL)
+
+
+class Host:
+    """What the controller knows of one client."""
+
+    def __init__(self, name):
+        self.name = name
+        self.state = "connecting"
+        self.channel = self.fifo = self.exited = None
+        self.reason = None
+        self.pings, self.ping_sent = [], None
+        self.offset = self.offset_error = None
+        self.tests, self.errors, self.recent = [], [], []
+        self.heard = time.monotonic()
+
+    def send(self, *words):
+        if self.channel is None:
+            return
+        try:
+            os.write(self.channel, (" ".join(map(str, words)) + "\n").encode())
+        except OSError:
+            pass
+
+    def close(self):
+        if self.channel is not None:
+            os.close(self.channel)
+            self.channel = None
+
+    def fail(self, reason):
+        if self.reason is None:
+            self.reason = reason
+        self.state = "failed"
+        self.close()
+
+
+class Controller:
+    """Starts the clients, measures their clocks, releases every test at one instant, gathers the results."""
+
+    def __init__(self, options, shell, hosts):
+        self.options, self.shell = options, shell
+        self.hosts = {name: Host(name) for name in hosts}
+        self.tests = tests_of(options.arguments, options.long)
+        self.instants = []
         self.process = None
         self.interrupted = False
+        self.started = self.ended = None
+        self.pending = {}
+        self.live_line = sys.stderr.isatty()
 
     def on_client(self, program):
         """A program's path on the clients: in --bin, or found on their PATH."""
         return os.path.join(self.options.bin, program) if self.options.bin else program
 
-    def remote(self, *words):
-        return " ".join(shlex.quote(w) for w in (self.on_client("dorvik-clients"),) + words)
-
-    def order(self):
-        program = self.on_client("dorvik_long" if self.options.long else "dorvik")
-        return encode({"run": self.run_id, "at": self.at, "program": program, "arguments": self.options.arguments})
-
     def on_signal(self, *_):
         self.interrupted = True
 
-    def start(self):
-        command = parallel_command(self.shell, self.options.hosts, self.options.ssh,
-                                   self.remote("--client", "%h", self.order()))
-        self.process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                                        stderr=subprocess.PIPE, start_new_session=True)
+    def command(self, fifos):
+        order = encode({"run": uuid.uuid4().hex, "program": self.on_client("dorvik_long" if self.options.long
+                                                                             else "dorvik"), "tests": self.tests})
+        remote = " ".join(shlex.quote(w) for w in (self.on_client("dorvik-clients"), "--client", "%h", order))
+        relay = ["sh", "-c", 'exec "$@" < "$0"', os.path.join(fifos, "%h")]
+        return parallel_command(self.shell, ",".join(self.hosts),
+                                relay + ssh_command(self.shell, self.options) + ["--", "%h", remote])
 
-    def stop_clients(self):
-        """Ends the test on every client: their dorvik deletes its file as on an interrupt."""
-        command = parallel_command(self.shell, self.options.hosts, self.options.ssh,
-                                   # Only the clients' own processes: neither the shell that runs
-                                   # pkill nor, where a host is also the controller, the ssh that started them.
-                                   "pkill -TERM -f " + shlex.quote("^[^ ]*python[0-9.]* [^ ]*dorvik-clients [-]-client "
-                                                                   "[^ ]+ " + self.order()[:40]))
+    def start(self, fifos):
+        for host in self.hosts.values():
+            path = os.path.join(fifos, host.name)
+            os.mkfifo(path, 0o600)
+            host.fifo = path
+            # Read-write: the open never waits, and the FIFO ends for ssh only when this end closes.
+            host.channel = os.open(path, os.O_RDWR | os.O_NONBLOCK)
+        self.process = subprocess.Popen(self.command(fifos), stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                        stderr=subprocess.PIPE, start_new_session=True, preexec_fn=die_with_parent)
+        self.started = time.monotonic()
+
+    def host_of(self, line):
+        name, _, text = line.partition(": ")
+        if name in self.hosts:
+            return self.hosts[name], text
+        for name, host in self.hosts.items():
+            if f" {name}: " in f" {line}":
+                return host, line.split(f"{name}: ", 1)[1]
+        return None, line
+
+    def take(self, line):
+        host, text = self.host_of(line)
+        if host is None:
+            return
+        host.heard = time.monotonic()
+        if host.fifo is not None:
+            # Its ssh has the FIFO open by now: no name is left behind, whatever ends the controller.
+            os.unlink(host.fifo)
+            try:
+                os.rmdir(os.path.dirname(host.fifo))
+            except OSError:
+                pass
+            host.fifo = None
+        if not text.startswith(TAG):
+            if len(host.errors) < 100:
+                host.errors.append(text[:1000])
+            if " exited with exit code " in f" {text}":
+                host.exited = time.monotonic()
+            return
+        if host.reason is not None:
+            return
+        words = text[len(TAG):].split(" ")
         try:
-            subprocess.run(command, stdin=subprocess.DEVNULL, capture_output=True, timeout=10, check=False)
-        except subprocess.TimeoutExpired:
-            pass
+            self.message(host, words)
+        except (ValueError, IndexError, TypeError, KeyError, AttributeError) as error:
+            host.fail(f"sent a malformed message ({type(error).__name__}: {str(error)[:200]})")
 
-    def take(self, line, into):
-        host, _, text = line.partition(": ")
-        if host not in into:
-            for name in self.hosts:
-                if f" {name}: " in f" {line}":
-                    host, text = name, line.split(f"{name}: ", 1)[1]
-                    break
-            else:
-                return
-        if into is self.lines and text.startswith(RECORD):
-            self.records[host] = decode(text[len(RECORD):])
-        elif text != ALIVE:
-            into[host].append(text)
+    def message(self, host, words):
+        kind = words[0]
+        if kind == "HELLO" and host.state == "connecting":
+            host.state = "clock"
+        elif kind == "FAIL":
+            host.fail(str(decode(words[1])))
+        elif kind == "PONG" and host.ping_sent is not None and int(words[1]) == len(host.pings):
+            back = time.time()
+            host.pings.append((host.ping_sent, float(words[2]), back))
+            host.ping_sent = None
+            if len(host.pings) == PINGS:
+                sent, theirs, back = min(host.pings, key=lambda p: p[2] - p[0])
+                host.offset, host.offset_error = theirs - (sent + back) / 2, (back - sent) / 2
+                host.state = "ready"
+        elif kind == "SAMPLE" and host.state == "running":
+            host.recent = (host.recent + [[float(w) for w in words[2:5]]])[-5:]
+        elif kind == "DONE" and host.state == "running" and int(words[1]) == len(host.tests):
+            self.done(host, clients.checked_test(decode(words[2])))
+        else:
+            raise ValueError(f"unexpected {kind[:20]!r} while {host.state}")
 
-    def gather(self):
-        streams = selectors.DefaultSelector()
-        pending = {self.process.stdout: (b"", self.lines), self.process.stderr: (b"", self.errors)}
-        for stream in pending:
-            streams.register(stream, selectors.EVENT_READ)
-        first_stop = last_stop = None
-        while streams.get_map():
-            # Again every two seconds: a client still starting up missed the last one.
-            if self.interrupted and (last_stop is None or time.monotonic() - last_stop > 2):
-                self.stop_clients()
-                last_stop = time.monotonic()
-                first_stop = first_stop or last_stop
-            if first_stop is not None and time.monotonic() - first_stop > 15:
-                os.killpg(self.process.pid, signal.SIGTERM)
-            for key, _ in streams.select(timeout=0.2):
-                piece = os.read(key.fd, 65536)
-                rest, into = pending[key.fileobj]
-                if not piece:
-                    streams.unregister(key.fileobj)
-                    piece = b"\n"
-                *complete, rest = (rest + piece).split(b"\n")
-                pending[key.fileobj] = (rest, into)
-                for line in complete:
-                    # ssh ends its own messages with a carriage return.
-                    text = line.decode(errors="replace").rstrip("\r")
-                    if text:
-                        self.take(text, into)
-        self.process.wait()
+    def done(self, host, test):
+        test["at"] = self.instants[len(host.tests)]
+        test["arguments"] = self.tests[len(host.tests)]
+        host.tests.append(test)
+        host.recent = []
+        reason = clients.test_failure(test)
+        if reason is not None:
+            host.fail(reason)
+        else:
+            host.state = "ready" if len(host.tests) < len(self.tests) else "finished"
+
+    def clock(self):
+        for host in self.hosts.values():
+            if host.state == "clock" and host.ping_sent is None:
+                host.ping_sent = time.time()
+                host.send("PING", len(host.pings))
+
+    def barrier(self):
+        """Every live host ready: the next test starts on all of them at one instant."""
+        live = [h for h in self.hosts.values() if h.reason is None]
+        if self.interrupted or not live or any(h.state not in ("ready", "finished") for h in live):
+            return
+        if all(h.state == "finished" for h in live):
+            return
+        at = time.time() + self.options.start_in
+        self.instants.append(at)
+        for host in live:
+            host.state = "running"
+            host.send("GO", len(host.tests), repr(at + host.offset))
+
+    def drop_late(self):
+        now = time.monotonic()
+        for host in self.hosts.values():
+            if host.reason is not None:
+                continue
+            if not self.instants and host.state != "ready" and now - self.started > self.options.deadline:
+                said = "; ".join(e for e in host.errors if e.strip())
+                host.fail(f"not ready within {self.options.deadline:g} s" + (f": {said}" if said else ""))
+            elif host.exited is not None and host.state != "finished" and now - host.exited > 1:
+                # Its record, on the shell's other stream, had a second to arrive.
+                said = "; ".join(e for e in host.errors if e.strip())
+                host.fail(("no answer: " if host.state == "connecting" else "ended without its record: ") + said)
+            elif host.state == "running" and now - host.heard > self.options.deadline:
+                host.fail(f"silent for {self.options.deadline:g} s in a test")
+
+    def busy(self):
+        return any(h.reason is None and h.state != "finished" for h in self.hosts.values())
+
+    def read(self, streams, timeout):
+        for key, _ in streams.select(timeout):
+            piece = os.read(key.fd, 1 << 20)
+            rest = self.pending.get(key.fd, b"")
+            if not piece:
+                streams.unregister(key.fileobj)
+                piece = b"\n"
+            *complete, rest = (rest + piece).split(b"\n")
+            if len(rest) > LINE_LIMIT:
+                host, _ = self.host_of(rest[:200].decode(errors="replace"))
+                if host is not None:
+                    host.fail(f"sent a line longer than {LINE_LIMIT} bytes")
+                rest = b""
+            self.pending[key.fd] = rest
+            for line in complete:
+                # ssh ends its own messages with a carriage return.
+                text = line.decode(errors="replace").rstrip("\r")
+                if text:
+                    self.take(text)
 
     def run(self):
         for number in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
             signal.signal(number, self.on_signal)
-        self.start()
-        self.gather()
+        fifos = tempfile.mkdtemp(prefix="dorvik-clients-")
+        try:
+            self.start(fifos)
+            self.gather()
+        finally:
+            for host in self.hosts.values():
+                host.close()
+            shutil.rmtree(fifos, ignore_errors=True)
+            self.end_shell()
+            if self.live_line:
+                sys.stderr.write("\r\033[K")
 
+    def gather(self):
+        streams = selectors.DefaultSelector()
+        for stream in (self.process.stdout, self.process.stderr):
+            streams.register(stream, selectors.EVENT_READ)
+        shown = 0.0
+        while streams.get_map() and self.busy() and not self.interrupted:
+            self.read(streams, 0.02)
+            self.clock()
+            self.drop_late()
+            self.barrier()
+            if self.live_line and time.monotonic() - shown >= 0.5:
+                shown = time.monotonic()
+                sys.stderr.write("\r" + self.status_line() + "\033[K")
+                sys.stderr.flush()
+        for host in self.hosts.values():
+            # The end of its input ends a client: its test, if any, is stopped and its record sent.
+            host.close()
+        until = time.monotonic() + 10
+        while streams.get_map() and time.monotonic() < until and any(
+                h.reason is None and h.state == "running" for h in self.hosts.values()):
+            self.read(streams, 0.05)
+        for host in self.hosts.values():
+            if host.reason is None and host.state != "finished":
+                said = "; ".join(e for e in host.errors if e.strip())
+                host.fail(("interrupted" if self.interrupted else "no answer") + (f": {said}" if said else ""))
+        self.ended = time.monotonic()
 
-def failure_reason(record, errors):
-    """Why a host gave no result, or None when its test ran to its end."""
-    if record is None:
-        said = [e for e in errors if e.strip() and "exit code" not in e]
-        codes = [e for e in errors if "exit code" in e]
-        missing = "dorvik-clients is not installed there: " if any("exit code 127" in c for c in codes) else ""
-        return missing + "; ".join(said + codes) or "no answer"
-    if record.get("status") is None:
-        return record.get("reason", "did not start")
-    try:
-        runs = reader.parse(record["stdout"], record["host"])
-    except reader.ParseError as error:
-        return f"dorvik exited with status {record['status']}: {error}"
-    cut = [run for run in runs if not run["complete"]]
-    if cut or record["status"] != 0:
-        reason = cut[0]["reason"] if cut else "no reason printed"
-        said = [line for line in record["stderr"].splitlines() if line.strip()]
-        return f"dorvik exited with status {record['status']}: {reason}" + (f" ({said[-1]})" if said else "")
-    return None
+    def end_shell(self):
+        """The parallel shell and its ssh end; what does not end by itself soon is killed."""
+        if self.process is None:
+            return
+        try:
+            self.process.wait(timeout=3)
+        except subprocess.TimeoutExpired:
+            pass
+        for number in (signal.SIGTERM, signal.SIGKILL):
+            try:
+                os.killpg(self.process.pid, number)
+            except OSError:
+                break
+            time.sleep(0.2)
+        self.process.wait()
+
+    def status_line(self):
+        phases = {"write": 0, "read": 0, "other": 0, "waiting": 0}
+        rate = 0.0
+        for host in self.hosts.values():
+            if host.reason is not None:
+                continue
+            if host.state != "running" or len(host.recent) < 2:
+                phases["waiting"] += 1
+                continue
+            (t0, w0, r0), (t1, w1, r1) = host.recent[0], host.recent[-1]
+            phases["write" if w1 > host.recent[-2][1] else "read" if r1 > host.recent[-2][2] else "other"] += 1
+            rate += (w1 - w0 + r1 - r0) / (t1 - t0) / reader.MEGABYTE if t1 > t0 else 0.0
+        test = len(self.instants)
+        return (f"dorvik-clients: {phases['write']} writing, {phases['read']} reading, {phases['other']} syncing or "
+                f"between phases, {phases['waiting']} waiting; test {test} of {len(self.tests)}, "
+                f"{len(self.tests) - test} to go; {rate:.1f} MB/s; {time.monotonic() - self.started:.0f} s")
 
 
 def save(folder, controller):
-    """Every host's standard output, standard error, exit status and times, failed hosts too."""
-    os.makedirs(folder, exist_ok=True)
+    """Every host's standard output, standard error, clock, tests and counters, failed hosts too."""
     hosts = []
-    for host in controller.hosts:
-        record = controller.records.get(host)
-        errors = controller.errors[host] + controller.lines[host]
-        with open(os.path.join(folder, host + ".out"), "w", encoding="utf-8") as out:
-            out.write(record.get("stdout", "") if record else "")
-        with open(os.path.join(folder, host + ".err"), "w", encoding="utf-8") as err:
-            err.write((record.get("stderr", "") if record else "") + "".join(e + "\n" for e in errors))
-        entry = {"host": host, "status": record.get("status") if record else None,
-                 "reason": failure_reason(record, errors), "start": record.get("start") if record else None,
-                 "end": record.get("end") if record else None, "chunks": record.get("chunks", []) if record else []}
-        hosts.append(entry)
-    document = {"at": controller.at, "shell": controller.shell, "program": "dorvik_long" if controller.options.long
-                else "dorvik", "arguments": controller.options.arguments, "interrupted": controller.interrupted,
+    for host in controller.hosts.values():
+        new_file(folder, host.name + ".out", "".join(t["stdout"] for t in host.tests))
+        new_file(folder, host.name + ".err", "".join(t["stderr"] for t in host.tests)
+                 + "".join(e + "\n" for e in host.errors))
+        tests = [{k: v for k, v in t.items() if k not in ("stdout", "stderr")} | {"out_chars": len(t["stdout"])}
+                 for t in host.tests]
+        hosts.append({"host": host.name, "reason": host.reason, "offset": host.offset,
+                      "offset_error": host.offset_error, "tests": tests})
+    document = {"format": 2, "at": controller.instants[0] if controller.instants else None,
+                "shell": controller.shell, "program": "dorvik_long" if controller.options.long else "dorvik",
+                "arguments": controller.options.arguments, "interrupted": controller.interrupted,
                 "skew_limit": controller.options.skew_limit, "hosts": hosts}
-    with open(os.path.join(folder, reader.CLIENTS_FILE), "w", encoding="utf-8") as f:
-        json.dump(document, f, indent=2)
-        f.write("\n")
+    new_file(folder, reader.CLIENTS_FILE, json.dumps(document, indent=1) + "\n")
 
 
-def seconds(value, sign=False):
-    return "-" if value is None else (f"{value:+.6f}" if sign else f"{value:.6f}")
+def signed(value, places=6):
+    return "-" if value is None else f"{value:+.{places}f}"
 
 
-def rate_text(value):
-    return "-" if value is None else f"{value:.2f}"
+def figure(value, places=2):
+    return "-" if value is None else f"{value:.{places}f}"
 
 
 def print_report(folder):
     summary = clients.load_clients(folder)
-    when = datetime.datetime.fromtimestamp(summary["at"], datetime.timezone.utc)
+    when = ("never" if summary["at"] is None else
+            f"{datetime.datetime.fromtimestamp(summary['at'], datetime.timezone.utc):%Y-%m-%d %H:%M:%S.%f} UTC")
     count = len(summary["hosts"])
-    print(f"dorvik-clients: {count} host{'' if count == 1 else 's'}, common start {when:%Y-%m-%d %H:%M:%S.%f} UTC, "
-          f"outputs in {folder}")
-    print(f"{'host':<20}{'start - instant (s)':<22}result")
+    print(f"dorvik-clients: {count} host{'' if count == 1 else 's'}, first start {when}, outputs in {folder}")
+    print(f"{'host':<20}{'clock offset (s)':<22}{'start - instant (s)':<22}result")
     for host in summary["hosts"]:
+        clock = "-" if host["offset"] is None else f"{signed(host['offset'])} ±{host['offset_error']:.6f}"
         flag = "  LATE START" if host["flagged"] else ""
-        print(f"{host['host']:<20}{seconds(host['skew'], True):<22}{host['reason'] or 'ok'}{flag}")
-    print(f"start skew: {seconds(summary['start_skew'])} s from the first start to the last")
+        print(f"{host['host']:<19} {clock:<21} {signed(host['skew']):<21} {host['reason'] or 'ok'}{flag}")
+    print(f"start skew: {figure(summary['start_skew'], 6)} s from the first start to the last; worst of a test: "
+          f"{figure(summary['worst_test_skew'], 6)} s; by the controller's clock")
     print()
-    print(f"{'MB':<8}{'reclen':<8}{'host':<28}{'write MB/s':>12}{'read MB/s':>12}   phases overlap")
+    print(f"{'MB':<8}{'reclen':<8}{'host':<28}{'write MB/s':>12}{'read MB/s':>12}")
     for point in summary["points"]:
         size, length = point["size_mb"], point["record_length"]
+        head = f"{size!s:<8}{length!s:<8}"
         for row in point["hosts"]:
-            print(f"{size!s:<8}{length!s:<8}{row['host']:<28}{rate_text(row['write_mb_per_s']):>12}"
-                  f"{rate_text(row['read_mb_per_s']):>12}")
-        overlap = f"write {point['write_overlap']:.0%}, read {point['read_overlap']:.0%}" \
-            if point["read_overlap"] is not None else "-"
-        print(f"{size!s:<8}{length!s:<8}{'sum of the rates':<28}{rate_text(point['write_sum_mb_per_s']):>12}"
-              f"{rate_text(point['read_sum_mb_per_s']):>12}   {overlap}")
-        print(f"{size!s:<8}{length!s:<8}{'all bytes / span':<28}{rate_text(point['write_span_mb_per_s']):>12}"
-              f"{rate_text(point['read_span_mb_per_s']):>12}")
-    print("The sum of the rates is what the clients got together only where their phases overlapped fully;")
-    print("all bytes over the span from the first start to the last end of a phase is a lower bound.")
-    return summary
+            print(f"{head}{row['host']:<28}{figure(row['write_mb_per_s']):>12}{figure(row['read_mb_per_s']):>12}")
+        print(f"{head}{'all bytes / span':<28}{figure(point['write_span_mb_per_s']):>12}"
+              f"{figure(point['read_span_mb_per_s']):>12}")
+        print(f"{head}{'while all were active':<28}{figure(point['write_window_mb_per_s']):>12}"
+              f"{figure(point['read_window_mb_per_s']):>12}")
+        print(f"{head}{'  over a window of (s)':<28}{figure(point['write_window_s'], 3):>12}"
+              f"{figure(point['read_window_s'], 3):>12}   start skew {figure(point['start_skew'], 6)} s")
+    print("all bytes / span: every byte of the phase over the time from its first start to its last end;")
+    print("while all were active: the bytes all clients passed to or received from the system between the")
+    print("last start and the first end of the phase, over that window (- where there was none, or it was")
+    print(f"shorter than two samples of the counters, {2 * SAMPLE_SECONDS:g} s).")
+    return status_of(summary)
+
+
+def status_of(summary):
+    if summary["interrupted"]:
+        return INTERRUPTED
+    return 1 if any(h["reason"] or h["flagged"] for h in summary["hosts"]) else 0
+
+
+def report_again(folder):
+    try:
+        return print_report(folder)
+    except (reader.ParseError, KeyError, TypeError, ValueError) as error:
+        print(f"dorvik-clients: {error}", file=sys.stderr)
+        return 2
 
 
 def control(options):
     check_arguments(options.arguments)
-    if not options.arguments:
-        raise SystemExit("dorvik-clients: no dorvik arguments after --")
-    folder = options.folder or f"dorvik-clients-{datetime.datetime.now():%Y%m%d-%H%M%S}"
-    controller = Controller(options)
+    shell = choose_shell(options.shell)
+    hosts = expand_hosts(shell, options.hosts)
+    folder = make_folder(options.folder)
+    controller = Controller(options, shell, hosts)
     controller.run()
     save(folder, controller)
-    summary = print_report(folder)
-    failed = [h for h in summary["hosts"] if h["reason"]]
-    return 1 if failed or controller.interrupted else 0
+    return print_report(folder)
 
 
 def main():
     if sys.argv[1:2] == ["--client"] and len(sys.argv) == 4:
         return Client(sys.argv[2], decode(sys.argv[3])).run()
-    return control(parse_arguments())
-
+    options = parse_arguments(sys.argv[1:])
+    try:
+        return report_again(options.report) if options.report is not None else control(options)
+    except Refused as error:
+        print(f"dorvik-clients: {error}", file=sys.stderr)
+        return 2
+    except BrokenPipeError:
+        # A reader that stopped early (| head) ends the report, not the run: its folder is saved.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 1

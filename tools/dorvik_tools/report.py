@@ -110,19 +110,19 @@ def clients_summary(folder):
 
 
 def aggregate_rows(folder, summary):
-    """The aggregate rows of a dorvik-clients folder: per grid point, the sum of the
-    clients' rates and all bytes over the span of each phase."""
+    """The aggregate rows of a dorvik-clients folder: per grid point, all bytes over the
+    span of each phase, and the bytes moved while all hosts were in it over that window."""
     for point in summary["points"]:
-        for host, kind in (("sum of rates", "sum"), ("all bytes / span", "span")):
+        for host, kind in (("all bytes / span", "span"), ("while all were active", "window")):
             row = {"host": host, "source": reader.shown(folder), "mode": "clients", "size_mb": point["size_mb"],
                    "record_length": point["record_length"], "status": "aggregate"}
             for phase in PHASES:
                 value = point[f"{phase}_{kind}_mb_per_s"]
                 row[phase + "_mb_per_s"] = None if value is None else f"{value:.3f}"
             for phase in PHASES:
-                overlap = point[phase + "_overlap"]
-                row[phase + "_overlap"] = None if overlap is None else f"{overlap:.3f}"
-            row["start_skew_s"] = None if summary["start_skew"] is None else f"{summary['start_skew']:.6f}"
+                seconds = point[f"{phase}_{kind}_s"]
+                row[phase + "_seconds"] = None if seconds is None else f"{seconds:.6f}"
+            row["start_skew_s"] = None if point["start_skew"] is None else f"{point['start_skew']:.6f}"
             yield row
 
 
@@ -319,7 +319,7 @@ class Table:
 
 TEST_COLUMNS = ["source", "mode", "size_mb", "record_length", "write_bytes_per_s", "read_bytes_per_s",
                 "write_mb_per_s", "read_mb_per_s", "status", "write_seconds", "read_seconds", "reason"]
-AGGREGATE_COLUMNS = ["write_overlap", "read_overlap", "start_skew_s"]
+AGGREGATE_COLUMNS = ["start_skew_s"]
 
 
 def outputs(path):
@@ -331,9 +331,10 @@ def outputs(path):
 
 def test_columns(paths):
     names = list(TEST_COLUMNS)
-    if not any(reader.holds_single_tests(output) for path in paths for output in outputs(path)):
-        names = [n for n in names if not n.endswith("_seconds")]
     folders = [path for path in paths if reader.is_clients_folder(path)]
+    # The aggregate rows of a clients folder give their windows' lengths there.
+    if not folders and not any(reader.holds_single_tests(output) for path in paths for output in outputs(path)):
+        names = [n for n in names if not n.endswith("_seconds")]
     return (["host"] + names + AGGREGATE_COLUMNS) if folders else names
 
 
