@@ -463,7 +463,7 @@ const std::string bad_clients = "printf '#!/bin/sh\\ncase $2 in h2) echo DORVIK-
 const std::string time_line_check = "python3 -c 'import json,sys; d=json.load(open(sys.argv[1]+\"/clients.json\")); "
     "moved=sum(t[\"samples\"][-1][1]+t[\"samples\"][-1][2] for h in d[\"hosts\"] for t in h[\"tests\"])/1048576; "
     "s=open(\"bin/gnuplot.in\").read().split(\"$line0 << EOD\\n\")[1].split(\"EOD\")[0].split(); "
-    "drawn=sum(float(r) for r in s[1::2])*0.5; print(\"same\" if abs(drawn-moved)<1e-3*moved else (drawn,moved))' ";
+    "v=[float(x) for x in s]; drawn=sum(v[i+1]*(v[i]-v[i-2]) for i in range(2,len(v),2)); print(\"same\" if abs(drawn-moved)<1e-3*moved else (drawn,moved))' ";
 
 INSTANTIATE_TEST_SUITE_P(Clients, Arguments, testing::Values(
     clients_again("series"), clients_again("throttled"), clients_again("interrupted"), clients_again("dropped"),

@@ -140,16 +140,9 @@ def clients_point(folder, size):
     return line
 
 
-def plain(text):
-    """Text for a gnuplot string: control characters shown as '?', never ending the line."""
-    return quoted("".join(c if c.isprintable() else "?" for c in text))
-
-
 def clients_script(output, folder, line):
     """The aggregate and each host's MB/s over time, the span of every phase on any host shaded."""
-    terminal = ("svg size 1200,500 dynamic enhanced font 'sans,11'" if output.endswith(".svg")
-                else "pngcairo size 1200,500 enhanced font 'sans,10'")
-    commands = [f"set terminal {terminal}", f"set output {plain(output)}"]
+    commands = [f"set terminal {terminal(output)}", f"set output {quoted(output)}"]
     series = [("all hosts", line["total"])] + line["hosts"]
     for i, (_, points) in enumerate(series):
         commands += [f"$line{i} << EOD"] + [f"{t:.3f} {rate:.3f}" for t, rate in points] + ["EOD"]
@@ -159,12 +152,12 @@ def clients_script(output, folder, line):
                         "fs solid 0.6 noborder behind")
     plots = [f"NaN with boxes fs solid 0.6 fc rgb '{c}' title '{p} phase (first start to last end)'"
              for p, c in (("write", "#dde6ff"), ("read", "#ffe2d6"))]
-    plots += [f"$line{i} using 1:2 with steps lw {3 if i == 0 else 1} lc rgb '{COLOURS[i % len(COLOURS)]}' "
-              f"title {plain(name)}" for i, (name, _) in enumerate(series)]
+    plots += [f"$line{i} using 1:2 with fsteps lw {3 if i == 0 else 1} lc rgb '{COLOURS[i % len(COLOURS)]}' "
+              f"title {quoted(name)}" for i, (name, _) in enumerate(series)]
     commands += ["set xlabel 'seconds from the first start (controller clock)'",
                  "set ylabel 'MB/s passed to and from the system (1 MB = 1,048,576 bytes)'", "set yrange [0:*]",
                  "set grid", "set key outside right top",
-                 f"set title {plain(f'dorvik-clients {folder}: bytes moved over time')}", "plot " + ", ".join(plots)]
+                 f"set title {quoted(f'dorvik-clients {folder}: bytes moved over time')}", "plot " + ", ".join(plots)]
     return "\n".join(commands) + "\n"
 
 

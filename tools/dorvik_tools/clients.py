@@ -190,18 +190,24 @@ def time_line(document):
     hosts = {}
     for name, samples in tests:
         line = hosts.setdefault(name, [])
+        # Each point is the rate over the interval that ends at it (gnuplot's fsteps); a test's
+        # first sample starts its line from nothing moved.
+        line.append((samples[0][0] - origin, 0.0))
         for before, after in zip(samples, samples[1:]):
             if after[0] > before[0]:
                 moved = after[1] - before[1] + after[2] - before[2]
                 line.append((after[0] - origin, mb_per_s(moved / (after[0] - before[0]))))
     end = max(samples[-1][0] for _, samples in tests)
     steps = int((end - origin) / TIME_LINE_STEP) + 1
-    total = []
+    total = [(0.0, 0.0)]
     for step in range(steps):
-        left, right = origin + step * TIME_LINE_STEP, origin + (step + 1) * TIME_LINE_STEP
+        # The last interval ends with the last sample, not a whole step later.
+        left, right = origin + step * TIME_LINE_STEP, min(end, origin + (step + 1) * TIME_LINE_STEP)
+        if right <= left:
+            break
         moved = sum(counter(s, 1, right) + counter(s, 2, right) - counter(s, 1, left) - counter(s, 2, left)
                     for _, s in tests if s[0][0] < right and s[-1][0] > left)
-        total.append((right - origin, mb_per_s(moved / TIME_LINE_STEP)))
+        total.append((right - origin, mb_per_s(moved / (right - left))))
     marks = []
     for point in document["points"]:
         for phase in PHASES:
