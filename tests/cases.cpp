@@ -38,6 +38,13 @@ const std::string not_regular = "dorvik: Not a regular file; raw= and cdrom= are
 const std::string is_link = "dorvik: Is a symbolic link, which file mode never follows; name the file itself, or a new one\n";
 const std::string can_mount = "d=$(mktemp -d) && mount -t tmpfs tmpfs \"$d\" && umount \"$d\" && rmdir \"$d\"";
 const std::string no_space = "dorvik: No space left on device\n";
+const std::string too_long_record =
+    "dorvik: the record length is too long, or negative; records of 16 to 131073 bytes are accepted\n";
+const std::string too_short_record = "dorvik: the record length is too short; records of 16 to 131073 bytes are accepted\n";
+const std::string negative_size = "dorvik: the size is negative; give the file size in megabytes, 0 or more\n";
+const std::string name_too_long = "dorvik: the file name is 4096 bytes long; names of up to 4095 bytes are accepted\n";
+const std::string too_many = "dorvik: too many arguments; at most three are accepted (megabytes, record length, "
+                             "file name), or one keyword\n";
 
 class Arguments : public testing::TestWithParam<Case> {};
 TEST_P(Arguments, Run) { run_case(GetParam()); }
@@ -52,19 +59,19 @@ INSTANTIATE_TEST_SUITE_P(Cli, Arguments, testing::Values(
     Case{"word_is_a_name", "abc", full_test("1", "2048", "512", "abc"), "", 0, {}},
     Case{"size_with_trailing_text", "2MB", full_test("2", "4096", "512", default_name), "", 0, {}},
     Case{"zero_record_length_is_a_name", "10 0", full_test("10", "20480", "512", "0"), "", 0, {}},
-    Case{"zero_record_length", "10 0 f", refused("Error: Minimum record length is 16 bytes\n"), "", 1, {}},
+    Case{"zero_record_length", "10 0 f", refused("Error: Minimum record length is 16 bytes\n"), too_short_record, 1, {}},
     Case{"largest_record", "10 131073 f", full_test("10", "79", "131073", "f"), "", 0, {}},
-    Case{"record_too_long", "10 131074 f", refused("Error: Maximum record length is 131073 bytes\n"), "", 1, {}},
-    Case{"negative_record_length", "10 -512 f", refused("Error: Maximum record length is 131073 bytes\n"), "", 1, {}},
-    Case{"record_past_32_bits", "1 4294967312 f", refused("Error: Maximum record length is 131073 bytes\n"), "", 1, {}},
-    Case{"record_too_short", "10 15 f", refused("Error: Minimum record length is 16 bytes\n"), "", 1, {}},
+    Case{"record_too_long", "10 131074 f", refused("Error: Maximum record length is 131073 bytes\n"), too_long_record, 1, {}},
+    Case{"negative_record_length", "10 -512 f", refused("Error: Maximum record length is 131073 bytes\n"), too_long_record, 1, {}},
+    Case{"record_past_32_bits", "1 4294967312 f", refused("Error: Maximum record length is 131073 bytes\n"), too_long_record, 1, {}},
+    Case{"record_too_short", "10 15 f", refused("Error: Minimum record length is 16 bytes\n"), too_short_record, 1, {}},
     Case{"shortest_record", "1 16 f", full_test("1", "65536", "16", "f"), "", 0, {}},
     Case{"record_not_dividing_size", "1 1000 f", full_test("1", "1048", "1000", "f"), "", 0, {}},
     Case{"size_zero", "0 512 f", full_test("0", "0", "512", "f"), "", 0, {}},
-    Case{"negative_size_with_name", "-5 512 f", refused("Error: Minimum file size is 0 megabytes\n"), "", 1, {}},
-    Case{"negative_size_two_arguments", "-5 f", refused("Error: Minimum file size is 0 megabytes\n"), "", 1, {}},
-    Case{"size_below_32_bits", "-99999999999 512 f", refused("Error: Minimum file size is 0 megabytes\n"), "", 1, {}},
-    Case{"five_arguments", "1 512 keep x y", refused("dorvik: bad usage\n" + usage + "\n"), "", 1, {"keep"},
+    Case{"negative_size_with_name", "-5 512 f", refused("Error: Minimum file size is 0 megabytes\n"), negative_size, 1, {}},
+    Case{"negative_size_two_arguments", "-5 f", refused("Error: Minimum file size is 0 megabytes\n"), negative_size, 1, {}},
+    Case{"size_below_32_bits", "-99999999999 512 f", refused("Error: Minimum file size is 0 megabytes\n"), negative_size, 1, {}},
+    Case{"five_arguments", "1 512 keep x y", refused("dorvik: bad usage\n" + usage + "\n"), too_many, 1, {"keep"},
          "echo data > keep"},
     Case{"folder_missing", "1 512 nowhere/f", up_to_writing("1", "2048", "512", "nowhere/f") +
          "Cannot create temporary file: nowhere/f\n", "dorvik: No such file or directory\n", 1, {}},
@@ -78,7 +85,7 @@ INSTANTIATE_TEST_SUITE_P(Cli, Arguments, testing::Values(
          up_to_writing("2147483647", "4398046509056", "512", default_name) + "Error writing block 1024\n",
          no_space, 1, {"m/"}, "mkdir m && mount -t tmpfs -o size=512k tmpfs m", "", 0, "", true, "umount m",
          can_mount},
-    Case{"name_too_long", "1 512 " + long_name, refused("Error: Maximum file name length is 4095 bytes\n"), "", 1, {}},
+    Case{"name_too_long", "1 512 " + long_name, refused("Error: Maximum file name length is 4095 bytes\n"), name_too_long, 1, {}},
     Case{"longest_name", "1 512 " + longest_name, up_to_writing("1", "2048", "512", longest_name) +
          "Cannot create temporary file: " + longest_name + "\n", "dorvik: File name too long\n", 1, {}}), case_name);
 
@@ -162,6 +169,12 @@ const std::string help_text = banner + usage + "dorvik: help mode\n"
     "Bye!\n";
 
 const std::string image = "truncate -s 40M img";
+
+// Why raw= and cdrom= refuse what is a kind of file other than a device or regular file.
+std::string not_device(const std::string &kind)
+{
+    return " is " + kind + "; raw= and cdrom= take a device or a regular file\n";
+}
 const std::string empty_device = "dorvik: unexpected end of file after 0 bytes\n";
 
 INSTANTIATE_TEST_SUITE_P(Series, Arguments, testing::Values(
@@ -172,12 +185,13 @@ INSTANTIATE_TEST_SUITE_P(Series, Arguments, testing::Values(
     Case{"auto_empty_name", "auto=", banner + series_heading("") + "Cannot create temporary file: \n",
          "dorvik: No such file or directory\n", 1, {}},
     Case{"auto_name_too_long", "auto=" + long_name, refused("Error: Maximum file name length is 4095 bytes\n"),
-         "", 1, {}},
+         name_too_long, 1, {}},
     Case{"raw_default_missing", "raw", banner + series_heading("raw device " + default_name) +
          "Cannot open raw device: " + default_name + "\n", "dorvik: No such file or directory\n", 1, {}},
     Case{"raw_prefix", "rawdisk", banner + series_heading("raw device " + default_name) +
          "Cannot open raw device: " + default_name + "\n", "dorvik: No such file or directory\n", 1, {}},
-    Case{"raw_over_regular_file", "raw=img", series("raw device img", device_sizes), "", 0, {"img"}, image},
+    Case{"raw_over_regular_file_twice", "\"$DORVIK\" raw=img >/dev/null && exec \"$DORVIK\" raw=img",
+         series("raw device img", device_sizes), "", 0, {"img"}, image, "", 0, "", true},
     Case{"raw_on_zero_node", "RAW=zero", series("raw device zero", device_sizes), "", 0, node_files, make_nodes},
     Case{"raw_on_full_node", "raw=full", banner + series_heading("raw device full") + "Error writing block 0\n",
          "dorvik: No space left on device\n", 1, node_files, make_nodes},
@@ -187,12 +201,12 @@ INSTANTIATE_TEST_SUITE_P(Series, Arguments, testing::Values(
          "", 0, node_files, make_nodes, "cache_check=1"},
     Case{"cdrom_on_null_node", "CDROM=null", banner + series_heading("CD-ROM device null") +
          "Error reading block 0\n", empty_device, 1, node_files, make_nodes},
-    Case{"cdrom_on_fifo", "cdrom=fifo", banner + series_heading("CD-ROM device fifo") + "Error reading block 0\n",
-         empty_device, 1, {"fifo|"}, "mkfifo fifo"},
+    Case{"cdrom_on_fifo", "cdrom=fifo", banner + series_heading("CD-ROM device fifo") +
+         "Cannot open temporary file for read\n", "dorvik: fifo" + not_device("a FIFO"), 1, {"fifo|"}, "mkfifo fifo"},
     Case{"cdrom_missing", "cdrom=missing", banner + series_heading("CD-ROM device missing") +
          "Cannot open temporary file for read\n", "dorvik: missing: No such file or directory\n", 1, {}},
     Case{"raw_on_fifo", "raw=fifo", banner + series_heading("raw device fifo") + "Cannot open raw device: fifo\n",
-         "dorvik: No such device or address\n", 1, {"fifo|"}, "mkfifo fifo"},
+         "dorvik: fifo" + not_device("a FIFO"), 1, {"fifo|"}, "mkfifo fifo"},
     Case{"interrupt_between_tests", "auto=f", banner + series_heading("") + series_rows({6}, {4096}) + interrupted,
          "", 0, {}, "", "unlink_delay=3000000", SIGINT, "\t6       4096    "},
     Case{"hang_up_between_tests", "auto=f", banner + series_heading("") + series_rows({6}, {4096}) + interrupted,
@@ -295,8 +309,11 @@ INSTANTIATE_TEST_SUITE_P(Fault, Arguments, testing::Values(
          "dorvik: Device or resource busy\n", 1, {"dev", "img", "loop%", "m/"}, loop_device("40M") +
          " && mkfs.ext4 -q $(cat dev) && mkdir m && mount $(cat dev) m && echo keep > m/kept", "", 0, "", true,
          detach_loop, has_loop},
-    Case{"raw_on_unmounted_device", "raw=loop", series("raw device loop", device_sizes), "", 0, loop_files,
-         loop_device("40M") + " && mkfs.ext4 -q $(cat dev)", "", 0, "", false, detach_loop, has_loop},
+    Case{"raw_refuses_file_system", "\"$DORVIK\" raw=loop; s=$?; fsck.ext4 -n $(cat dev) >/dev/null 2>&1 && "
+         "echo clean; exit $s", banner + series_heading("raw device loop") + "Cannot open raw device: loop\nclean\n",
+         "dorvik: loop holds a file system of type ext4 (UUID {*}); raw mode would overwrite it. If its data can go, "
+         "erase its signatures first: wipefs -a loop\n", 1, loop_files, loop_device("40M") + " && mkfs.ext4 -q $(cat dev)",
+         "", 0, "", true, detach_loop, has_loop},
     Case{"closed_pipe", "{ \"$DORVIK\" auto=f; echo \"status $?\" >&2; } | head -3",
          "\nDORVIK: Test of Sequential File I/O -- 2.0.13-san (28-Feb-2008)\n"
          "\tOperating System: POSIX 1003.1-1990 -- using fsync()\n", "status 0\n", 0, {}, "", "", 0, "", true},
