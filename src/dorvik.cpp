@@ -2,6 +2,7 @@
 // help mode and the interrupt handler.
 #include "measure.hpp"
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <climits>
@@ -9,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <iterator>
 #include <unistd.h>
 
 namespace {
@@ -81,10 +83,8 @@ const int fatal_signals[] = {SIGQUIT, SIGXCPU, SIGUSR1, SIGUSR2, SIGALRM, SIGVTA
 
 bool is_quiet(int signal_number)
 {
-    for (int quiet : quiet_signals)
-        if (signal_number == quiet)
-            return true;
-    return false;
+    return std::any_of(std::begin(quiet_signals), std::end(quiet_signals),
+                       [signal_number](int quiet) { return quiet == signal_number; });
 }
 
 // Ends the run on a signal. It unlinks only a file this process created:
@@ -101,13 +101,13 @@ extern "C" void on_interrupt(int signal_number)
     write_text("exiting dorvik\n\n");
     if (is_quiet(signal_number))
         _exit(0);
+    // Ended by the signal itself, with the default action that the handler replaced.
     signal(signal_number, SIG_DFL);
     sigset_t unblocked;
     sigemptyset(&unblocked);
     sigaddset(&unblocked, signal_number);
-    raise(signal_number);
     sigprocmask(SIG_UNBLOCK, &unblocked, nullptr);
-    _exit(128 + signal_number);
+    raise(signal_number);
 }
 
 // Every signal that would end the process takes the test file with it. A
