@@ -3,7 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <csignal>
+#include <cstdio>
 #include <vector>
 
 namespace {
@@ -89,6 +91,19 @@ INSTANTIATE_TEST_SUITE_P(Cli, Arguments, testing::Values(
     Case{"longest_name", "1 512 " + longest_name, up_to_writing("1", "2048", "512", longest_name) +
          "Cannot create temporary file: " + longest_name + "\n", "dorvik: File name too long\n", 1, {}}), case_name);
 
+// A run on f while another, slowed by fault, is in the phase that waits for,
+// a shell test; the second is refused and the first ends undisturbed.
+Case second_run(const std::string &name, const std::string &fault, const std::string &waits_for)
+{
+    return Case{name, "\"$DORVIK\" 1 4096 f > first & until " + waits_for + " 2>/dev/null; do sleep 0.01; done; "
+                "\"$DORVIK\" 1 4096 f; s=$?; wait $! && echo first ended; rm first; exit $s",
+                up_to_writing("1", "256", "4096", "f") + "Cannot create temporary file: f\nfirst ended\n",
+                "dorvik: f is in use by another test\n", 1, {}, "", fault, 0, "", true};
+}
+
+const std::string control_character = "dorvik: the name holds a line break or another control character, which would "
+                                      "make the output unreadable; choose a name without one\n";
+
 INSTANTIATE_TEST_SUITE_P(Target, Arguments, testing::Values(
     Case{"existing_file_is_replaced", "1 4096 f", full_test("1", "256", "4096", "f"), "", 0, {}, "echo old > f"},
     Case{"device_refused", "1 512 zero", up_to_writing("1", "2048", "512", "zero") +
@@ -114,7 +129,28 @@ INSTANTIATE_TEST_SUITE_P(Target, Arguments, testing::Values(
          "dorvik: Input/output error\n", 1, {}, "", "fsync=5"},
     Case{"failed_sync_no_space", "1 512 f", up_to_writing("1", "2048", "512", "f") + "Error syncing file: f\n",
          "dorvik: No space left on device\n", 1, {}, "", "fsync=28"},
-    Case{"sync_not_supported", "1 512 f", full_test("1", "2048", "512", "f"), "", 0, {}, "", "fsync=22"}), case_name);
+    Case{"sync_not_supported", "1 512 f", full_test("1", "2048", "512", "f"), "", 0, {}, "", "fsync=22"},
+    Case{"sync_on_read_only_target", "1 512 f", full_test("1", "2048", "512", "f"), "", 0, {}, "", "fsync=30"},
+    Case{"hard_link_refused", "\"$DORVIK\" 1 512 t; s=$?; cat important t; exit $s", up_to_writing("1", "2048", "512",
+         "t") + "Cannot create temporary file: t\nkeep\nkeep\n", "dorvik: t has 2 links, and file mode would overwrite "
+         "the data under every name; name a new file, or remove the other links\n", 1, {"important", "t"},
+         "echo keep > important && ln important t", "", 0, "", true},
+    Case{"link_put_in_place_before_open", "\"$DORVIK\" 1 512 link; s=$?; cat kept; exit $s",
+         up_to_writing("1", "2048", "512", "link") + "Cannot create temporary file: link\nkeep\n", is_link, 1,
+         {"link@", "kept"}, "echo keep > kept", "link_on_create=1", 0, "", true},
+    Case{"file_mode_0640", "umask 022; \"$DORVIK\" 1 4096 f; s=$?; cat mode; rm mode; exit $s",
+         full_test("1", "256", "4096", "f") + "640\n", "", 0, {}, "", "write_delay=4000", 0, "file:f", true, "", "",
+         "stat -c %a f > mode"},
+    Case{"folder_swapped_between_phases", "1 4096 d/f", full_test("1", "256", "4096", "d/f"), "", 0,
+         {"d@", "moved/", "other/", "other/f"}, "mkdir d", "write_delay=4000", 0, "file:d/f", false, "", "",
+         "mv d moved && mkdir other && echo keep > other/f && ln -s other d"},
+    Case{"file_replaced_between_phases", "1 4096 f", up_to_writing("1", "256", "4096", "f") +
+         "{T} secondsCannot open temporary file for read\n", "dorvik: the test file was replaced during the test\n", 1,
+         {"f"}, "", "write_delay=4000", 0, "file:f", false, "", "", "rm f && echo other > f"},
+    second_run("second_run_while_writing", "write_delay=4000", "[ -s f ]"),
+    second_run("second_run_while_reading", "read_delay=4000", "grep -q Reading first"),
+    Case{"control_character_refused", "1 512 'a\nb'", refused("Cannot create temporary file: a?b\n"),
+         control_character, 1, {}}), case_name);
 
 INSTANTIATE_TEST_SUITE_P(Signal, Arguments, testing::Values(
     Case{"interrupt_while_writing", "10 4096 f", up_to_writing("10", "2560", "4096", "f") + interrupted,
@@ -132,6 +168,21 @@ INSTANTIATE_TEST_SUITE_P(Signal, Arguments, testing::Values(
     Case{"hang_up_while_reading", "10 4096 f", up_to_writing("10", "2560", "4096", "f") +
          "{T} seconds\nReading the file..." + interrupted, "", 0, {}, "", "read_delay=2000", SIGHUP,
          "Reading the file..."}), case_name);
+
+// A signal whose default action ends the process: the test file goes, and
+// the signal itself still ends the run.
+std::vector<Case> fatal_signal_cases()
+{
+    std::vector<Case> cases;
+    for (const auto &[name, number] : std::vector<std::pair<std::string, int>>{{"quit", SIGQUIT}, {"cpu_limit", SIGXCPU},
+             {"user1", SIGUSR1}, {"user2", SIGUSR2}, {"alarm", SIGALRM}, {"virtual_alarm", SIGVTALRM},
+             {"profiling", SIGPROF}})
+        cases.push_back(Case{name + "_while_writing", "10 4096 f", up_to_writing("10", "2560", "4096", "f") +
+                             interrupted, "", 128 + number, {}, "", "write_delay=2000", number, "file:f"});
+    return cases;
+}
+
+INSTANTIATE_TEST_SUITE_P(FatalSignal, Arguments, testing::ValuesIn(fatal_signal_cases()), case_name);
 
 const std::vector<int> file_sizes = {6, 8, 12, 20, 36};
 const std::vector<int> device_sizes = {1, 2, 4, 8, 16};
@@ -170,6 +221,38 @@ const std::string help_text = banner + usage + "dorvik: help mode\n"
 
 const std::string image = "truncate -s 40M img";
 
+const std::string lost_output = "dorvik: standard output could not be written, so the results are lost\n";
+
+// raw= on an image that make gave a signature: refused, and the signature,
+// which blkid shows as key, still there.
+Case signature_case(const std::string &name, const std::string &make, const std::string &tool,
+                    const std::string &key, const std::string &found, const std::string &value)
+{
+    return Case{name, "\"$DORVIK\" raw=img; s=$?; blkid -o value -s " + key + " img; exit $s", banner +
+                series_heading("raw device img") + "Cannot open raw device: img\n" + value + "\n", "dorvik: img holds " +
+                found + "; raw mode would overwrite it. If its data can go, erase its signatures first: wipefs -af img\n",
+                1, {"img"}, "truncate -s 8M img && " + make, "", 0, "", true, "",
+                "command -v blkid && command -v " + tool};
+}
+
+// A series of the file grid on a clock whose n-th reading comes n seconds
+// after the one before: test i writes in 4i + 3 seconds and reads in 4i + 5.
+std::string ramped_series()
+{
+    std::string text = banner + series_heading("");
+    char row[96];
+    int test = 0;
+    for (int size : file_sizes)
+        for (int record_length : record_lengths) {
+            double bytes = std::floor(size * 1048576.0 / record_length) * record_length;
+            snprintf(row, sizeof row, "\t%-8d%-8d%-20lld%-20lld\n", size, record_length,
+                     static_cast<long long>(bytes / (4 * test + 3)), static_cast<long long>(bytes / (4 * test + 5)));
+            text += row;
+            test++;
+        }
+    return text + average_statistics + completed;
+}
+
 // Why raw= and cdrom= refuse what is a kind of file other than a device or regular file.
 std::string not_device(const std::string &kind)
 {
@@ -201,12 +284,38 @@ INSTANTIATE_TEST_SUITE_P(Series, Arguments, testing::Values(
          "", 0, node_files, make_nodes, "cache_check=1"},
     Case{"cdrom_on_null_node", "CDROM=null", banner + series_heading("CD-ROM device null") +
          "Error reading block 0\n", empty_device, 1, node_files, make_nodes},
-    Case{"cdrom_on_fifo", "cdrom=fifo", banner + series_heading("CD-ROM device fifo") +
-         "Cannot open temporary file for read\n", "dorvik: fifo" + not_device("a FIFO"), 1, {"fifo|"}, "mkfifo fifo"},
+    Case{"cdrom_on_fifo_with_idle_writer", "sleep 60 > fifo & \"$DORVIK\" cdrom=fifo; s=$?; kill $!; exit $s",
+         banner + series_heading("CD-ROM device fifo") + "Cannot open temporary file for read\n",
+         "dorvik: fifo" + not_device("a FIFO"), 1, {"fifo|"}, "mkfifo fifo", "", 0, "", true},
+    Case{"cdrom_on_folder", "cdrom=dir", banner + series_heading("CD-ROM device dir") +
+         "Cannot open temporary file for read\n", "dorvik: dir" + not_device("a folder"), 1, {"dir/"}, "mkdir dir"},
+    Case{"cdrom_name_with_control_character", "'cdrom=a\tb'", refused("Cannot open temporary file for read\n"),
+         control_character, 1, {}},
+    Case{"cdrom_ends_inside_a_record", "cdrom=img", banner + series_heading("CD-ROM device img") +
+         "Error reading block 244\n", "dorvik: unexpected end of file after 1000000 bytes\n", 1, {"img"},
+         "head -c 1000000 /dev/zero > img"},
     Case{"cdrom_missing", "cdrom=missing", banner + series_heading("CD-ROM device missing") +
          "Cannot open temporary file for read\n", "dorvik: missing: No such file or directory\n", 1, {}},
-    Case{"raw_on_fifo", "raw=fifo", banner + series_heading("raw device fifo") + "Cannot open raw device: fifo\n",
-         "dorvik: fifo" + not_device("a FIFO"), 1, {"fifo|"}, "mkfifo fifo"},
+    Case{"raw_on_fifo_with_idle_reader", "sleep 60 < fifo & \"$DORVIK\" raw=fifo; s=$?; kill $!; exit $s",
+         banner + series_heading("raw device fifo") + "Cannot open raw device: fifo\n",
+         "dorvik: fifo" + not_device("a FIFO"), 1, {"fifo|"}, "mkfifo fifo", "", 0, "", true},
+    Case{"raw_on_socket", "raw=sock", banner + series_heading("raw device sock") + "Cannot open raw device: sock\n",
+         "dorvik: sock" + not_device("a socket"), 1, {"sock"}, "python3 -c \"import socket; "
+         "socket.socket(socket.AF_UNIX).bind('sock')\"", "", 0, "", false, "", "command -v python3"},
+    Case{"raw_name_with_control_character", "'raw=x\033[2Jy'", refused("Cannot open raw device: x?[2Jy\n"),
+         control_character, 1, {}},
+    Case{"raw_on_locked_image", "flock img -c 'touch held; sleep 1' & until [ -e held ]; do sleep 0.01; done; "
+         "\"$DORVIK\" raw=img; s=$?; wait; rm held; exit $s", banner + series_heading("raw device img") +
+         "Cannot open raw device: img\n", "dorvik: img is in use by another test\n", 1, {"img"}, image, "", 0, "",
+         true, "", "command -v flock"},
+    signature_case("raw_refuses_ext4_image", "mkfs.ext4 -q -F img", "mkfs.ext4", "TYPE", "a file system of type ext4 (UUID {*})",
+                   "ext4"),
+    signature_case("raw_refuses_swap_image", "mkswap img", "mkswap", "TYPE", "data of type swap (UUID {*})", "swap"),
+    signature_case("raw_refuses_gpt_image", "echo label: gpt | sfdisk -q img", "sfdisk", "PTTYPE",
+                   "a partition table of type gpt", "gpt"),
+    Case{"output_to_full_device", "exec \"$DORVIK\" cdrom=zero > full", "", lost_output, 1, node_files, make_nodes,
+         "", 0, "", true},
+    Case{"file_mode_rates_in_order", "auto=f", ramped_series(), "", 0, {}, "", "clock_ramp=1000000000"},
     Case{"interrupt_between_tests", "auto=f", banner + series_heading("") + series_rows({6}, {4096}) + interrupted,
          "", 0, {}, "", "unlink_delay=3000000", SIGINT, "\t6       4096    "},
     Case{"hang_up_between_tests", "auto=f", banner + series_heading("") + series_rows({6}, {4096}) + interrupted,
@@ -294,6 +403,9 @@ INSTANTIATE_TEST_SUITE_P(Fault, Arguments, testing::Values(
     Case{"full_file_system_mid_record", "3 1000 m/f", up_to_writing("3", "3145", "1000", "m/f") +
          "Error writing block 2097\n", "dorvik: No space left on device\n", 1, {"m/"}, mount_two_megabytes, "", 0,
          "", false, "umount m", can_mount},
+    Case{"file_size_limit_exactly_met", "ulimit -f 2048; exec \"$DORVIK\" 1 4096 f", full_test("1", "256", "4096", "f"),
+         "", 0, {}, "", "", 0, "", true},
+    Case{"output_descriptor_closed", "exec \"$DORVIK\" 1 512 f >&-", "", lost_output, 1, {}, "", "", 0, "", true},
     Case{"file_size_limit", "ulimit -f 200; exec \"$DORVIK\" 1 4096 f", up_to_writing("1", "256", "4096", "f") +
          "Error writing block 25\n", "dorvik: File too large\n", 1, {}, "", "", 0, "", true},
     Case{"end_of_device", "raw=loop", banner + series_heading("raw device loop") + series_rows({1, 2}, record_lengths) +
