@@ -660,11 +660,12 @@ INSTANTIATE_TEST_SUITE_P(Install, Arguments, testing::Values(
     Case{"debian_package", make_package + "dpkg-deb -c pkg/dorvik_*.deb | awk '{ print $6 }' && "
          "dpkg-deb -f pkg/dorvik_*.deb Package Section Priority Depends Recommends && "
          "lintian pkg/dorvik_*.deb 2>/dev/null && rm -r pkg", deb_listing() +
-         "Package: dorvik\nSection: utils\nPriority: optional\nDepends: python3, {*}libc6 (>= {*})\n"
+         "Package: dorvik\nSection: utils\nPriority: optional\nDepends: python3, {*}libblkid1 (>= {*}), {*}libc6 (>= {*})\n"
          "Recommends: gnuplot-nox | gnuplot, pdsh, clustershell\n", "", 0, {}, "", "", 0, "", true, "",
          "command -v dpkg-shlibdeps && command -v lintian"},
-    Case{"rpm_package", make_package + "rpm -qlp pkg/dorvik-*.rpm && rpm -qp --requires pkg/dorvik-*.rpm | "
-         "grep -x python3 && rm -r pkg", rpm_listing + "python3\n", "", 0, {}, "", "", 0, "", true, "",
+    Case{"rpm_package", make_package + "rpm -qlp pkg/dorvik-*.rpm && r=$(rpm -qp --requires pkg/dorvik-*.rpm) && "
+         "echo \"$r\" | grep -x python3 && echo \"$r\" | grep -xF 'libblkid.so.1()(64bit)' && rm -r pkg",
+         rpm_listing + "python3\nlibblkid.so.1()(64bit)\n", "", 0, {}, "", "", 0, "", true, "",
          "command -v rpmbuild"}), case_name);
 
 // Under memcheck: no error, nothing definitely lost, the buffer released
