@@ -113,7 +113,7 @@ void open_target_folder()
     refuse_target(reason);
 }
 
-void refuse_non_regular(mode_t mode)
+[[noreturn]] void refuse_non_regular(mode_t mode)
 {
     if (S_ISLNK(mode))
         refuse_target(link_refused);
@@ -164,17 +164,18 @@ int open_test_file()
 {
     sigset_t previous = hold_signals();
     int fd = open_target(O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0640);
+    int error = errno;
     struct stat status;
     if (fd >= 0 && fstat(fd, &status) == 0) {
         remember_target(status);
         test_file_exists = 1;
     }
     release_signals(&previous);
-    if (fd < 0 && errno == EEXIST)
+    if (fd < 0 && error == EEXIST)
         fd = open_target(O_WRONLY | O_NOFOLLOW, 0);
     if (fd >= 0)
         return fd;
-    int error = errno;
+    error = errno;
     // ELOOP is also what too many links in the folders give.
     if (error == ELOOP && fstatat(target_folder, target_name, &status, AT_SYMLINK_NOFOLLOW) == 0 &&
         S_ISLNK(status.st_mode))
