@@ -252,7 +252,8 @@ const char *signature_kind(const char *usage)
     refuse_with_name(what);
 }
 
-[[noreturn]] void refuse_signature(blkid_probe probe, bool image)
+// Says what the signature that probe found marks.
+void describe_signature(blkid_probe probe, char *found, size_t size)
 {
     const char *type = "unknown";
     const char *usage = "";
@@ -264,10 +265,27 @@ const char *signature_kind(const char *usage)
         blkid_probe_lookup_value(probe, "UUID", &uuid, nullptr);
         kind = signature_kind(usage);
     }
-    char found[512];
-    snprintf(found, sizeof found, "%s of type %s%s%s%s", kind, type, uuid != nullptr ? " (UUID " : "",
+    snprintf(found, size, "%s of type %s%s%s%s", kind, type, uuid != nullptr ? " (UUID " : "",
              uuid != nullptr ? uuid : "", uuid != nullptr ? ")" : "");
-    refuse_overwrite(found, image);
+}
+
+// blkid's verdict on fd: 0 with found described, 1 for nothing found, -2
+// for several signatures, -1 when it could not look.
+int probe_signatures(int fd, char *found, size_t size)
+{
+    blkid_probe probe = blkid_new_probe();
+    if (probe == nullptr)
+        return -1;
+    int result = -1;
+    if (blkid_probe_set_device(probe, fd, 0, 0) == 0) {
+        blkid_probe_enable_partitions(probe, 1);
+        blkid_probe_set_superblocks_flags(probe, BLKID_SUBLKS_TYPE | BLKID_SUBLKS_USAGE | BLKID_SUBLKS_UUID);
+        result = blkid_do_safeprobe(probe);
+    }
+    if (result == 0)
+        describe_signature(probe, found, size);
+    blkid_free_probe(probe);
+    return result;
 }
 
 // Raw mode writes from the first byte, so a device or image that holds a
@@ -284,21 +302,16 @@ void refuse_recognised_data()
         refuse_target(strerror(errno));
     if (!is_target(status))
         refuse_target("the target was replaced while it was opened");
-    blkid_probe probe = blkid_new_probe();
-    if (probe == nullptr || blkid_probe_set_device(probe, fd, 0, 0) != 0)
-        refuse_target("its signatures could not be probed");
-    blkid_probe_enable_partitions(probe, 1);
-    blkid_probe_set_superblocks_flags(probe, BLKID_SUBLKS_TYPE | BLKID_SUBLKS_USAGE | BLKID_SUBLKS_UUID);
-    int found = blkid_do_safeprobe(probe);
-    bool image = S_ISREG(status.st_mode);
-    if (found == 0)
-        refuse_signature(probe, image);
-    if (found == -2)
-        refuse_overwrite("more than one signature", image);
-    if (found < 0)
-        refuse_target("its signatures could not be probed");
-    blkid_free_probe(probe);
+    char found[512];
+    int result = probe_signatures(fd, found, sizeof found);
     close(fd);
+    bool image = S_ISREG(status.st_mode);
+    if (result == 0)
+        refuse_overwrite(found, image);
+    if (result == -2)
+        refuse_overwrite("more than one signature", image);
+    if (result < 0)
+        refuse_target("its signatures could not be probed");
 }
 
 // O_EXCL makes Linux refuse a block device that is mounted, used as swap or

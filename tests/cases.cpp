@@ -681,8 +681,12 @@ INSTANTIATE_TEST_SUITE_P(SlowMemcheck, Arguments, testing::Values(
     Case{"write_failure", memcheck + "raw=full", banner + series_heading("raw device full") +
          "Error writing block 0\n", "dorvik: No space left on device\n", 1, node_files, make_nodes, "", 0, "", true,
          "", has_valgrind},
-    Case{"bad_usage", memcheck + "1 2 3 4 5", refused("dorvik: bad usage\n" + usage + "\n"), "", 1, {}, "", "", 0,
-         "", true, "", has_valgrind},
+    Case{"bad_usage", memcheck + "1 2 3 4 5", refused("dorvik: bad usage\n" + usage + "\n"), too_many, 1, {}, "", "",
+         0, "", true, "", has_valgrind},
+    Case{"signature_refused", memcheck + "raw=img", banner + series_heading("raw device img") +
+         "Cannot open raw device: img\n", "dorvik: img holds a file system of type ext4 (UUID {*}); raw mode would "
+         "overwrite it. If its data can go, erase its signatures first: wipefs -af img\n", 1, {"img"},
+         "truncate -s 8M img && mkfs.ext4 -q -F img", "", 0, "", true, "", has_valgrind + " && command -v mkfs.ext4"},
     Case{"file_series", memcheck + "auto=f", series("", file_sizes), "", 0, {}, "", "", 0, "", true, "",
          has_valgrind},
     Case{"cdrom_series", memcheck + "cdrom=zero", series("CD-ROM device zero", device_sizes, "0                   "),
