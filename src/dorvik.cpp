@@ -2,12 +2,15 @@
 // help mode and the interrupt handler.
 #include "measure.hpp"
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <initializer_list>
+#include <fcntl.h>
+#include <iterator>
 #include <unistd.h>
 
 namespace {
@@ -72,33 +75,73 @@ void write_text(const char *text)
     (void)written;
 }
 
+// Signals that end the run with status 0, as a user's interrupt does.
+const int quiet_signals[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
+// Signals that end the run as they would have without a handler, so that a
+// shell or a batch system still sees what ended it.
+const int fatal_signals[] = {SIGQUIT, SIGXCPU, SIGUSR1, SIGUSR2, SIGALRM, SIGVTALRM, SIGPROF};
+
+bool is_quiet(int signal_number)
+{
+    return std::any_of(std::begin(quiet_signals), std::end(quiet_signals),
+                       [signal_number](int quiet) { return quiet == signal_number; });
+}
+
 // Ends the run on a signal. It unlinks only a file this process created:
 // before the create, file_name may name something the run has not touched.
-extern "C" void on_interrupt(int /*signal_number*/)
+extern "C" void on_interrupt(int signal_number)
 {
     write_text("\ndorvik: interrupted\n\n");
     if (!raw_mode) {
         write_text("deleting file: ");
         write_text(file_name);
         write_text("\n");
-        if (test_file_exists)
-            unlink(file_name);
+        remove_test_file();
     }
     write_text("exiting dorvik\n\n");
-    _exit(0);
+    if (is_quiet(signal_number))
+        _exit(0);
+    // Ended by the signal itself, with the default action that the handler replaced.
+    signal(signal_number, SIG_DFL);
+    sigset_t unblocked;
+    sigemptyset(&unblocked);
+    sigaddset(&unblocked, signal_number);
+    sigprocmask(SIG_UNBLOCK, &unblocked, nullptr);
+    raise(signal_number);
 }
 
-// A closed terminal (SIGHUP) or reader (SIGPIPE) ends the run like an
-// interrupt, so the test file goes with it. A file-size limit must fail the
-// write with EFBIG, not kill the process and leave the file behind.
+// Every signal that would end the process takes the test file with it. A
+// file-size limit must fail the write with EFBIG, not kill the process and
+// leave the file behind.
 void install_handlers()
 {
     struct sigaction action = {};
     action.sa_handler = on_interrupt;
     sigfillset(&action.sa_mask);
-    for (int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGPIPE})
+    for (int signal_number : quiet_signals)
+        sigaction(signal_number, &action, nullptr);
+    for (int signal_number : fatal_signals)
         sigaction(signal_number, &action, nullptr);
     signal(SIGXFSZ, SIG_IGN);
+}
+
+// A descriptor of 0, 1 or 2 left closed by the caller would be given to the
+// test file, and the report would be printed into it. Read-only /dev/null
+// holds the place: printing to it fails, so the lost output is noticed.
+void hold_standard_descriptors()
+{
+    for (int fd = 0; fd <= 2; fd++)
+        if (fcntl(fd, F_GETFD) < 0 && open("/dev/null", O_RDONLY) < 0)
+            exit(1);
+}
+
+// Figures that never reached standard output are a failed run, not a result.
+void check_output()
+{
+    if (!ferror(stdout))
+        return;
+    fputs("dorvik: standard output could not be written, so the results are lost\n", stderr);
+    exit(1);
 }
 
 // Reads a number by atoi's rules, but a value beyond the int range
@@ -113,14 +156,30 @@ int read_number(const char *text)
     return static_cast<int>(value);
 }
 
+bool has_control_character(const char *name)
+{
+    for (; *name != '\0'; name++)
+        if (iscntrl(static_cast<unsigned char>(*name)))
+            return true;
+    return false;
+}
+
+// A name is refused before anything uses it if it is too long for file_name,
+// or if it holds a line break or another control character, which would
+// break every reader of the output or forge lines of figures.
 void set_file_name(const char *name)
 {
     size_t length = strlen(name);
     if (length >= FILE_NAME_SIZE) {
         printf("Error: Maximum file name length is %u bytes\n", FILE_NAME_SIZE - 1);
+        fprintf(stderr, "dorvik: the file name is %zu bytes long; names of up to %u bytes are accepted\n", length,
+                FILE_NAME_SIZE - 1);
         exit(1);
     }
     memcpy(file_name, name, length + 1);
+    if (has_control_character(file_name))
+        refuse_target("the name holds a line break or another control character, which would make the output "
+                      "unreadable; choose a name without one");
 }
 
 void print_banner()
@@ -185,20 +244,22 @@ void run_keyword(const char *argument)
     for (const series_keyword &keyword : series_keywords) {
         if (!starts_with(argument, keyword.lower) && !starts_with(argument, keyword.upper))
             continue;
-        const char *rest = argument + strlen(keyword.lower);
-        if (*rest == '=')
-            set_file_name(rest + 1);
         auto_mode = 1;
         if (keyword.raw)
             raw_mode = 1;
         if (keyword.cdrom)
             cdrom_mode = 1;
+        const char *rest = argument + strlen(keyword.lower);
+        if (*rest == '=')
+            set_file_name(rest + 1);
         run_auto_series();
         puts("Completed series of tests");
+        check_output();
         exit(0);
     }
     if (strcmp(argument, "help") == 0 || strcmp(argument, "HELP") == 0) {
         print_help();
+        check_output();
         exit(0);
     }
 }
@@ -207,10 +268,14 @@ void check_record_length(uint32_t record_length)
 {
     if (record_length > MAX_RECLEN) {
         printf("Error: Maximum record length is %d bytes\n", static_cast<int>(MAX_RECLEN));
+        fprintf(stderr, "dorvik: the record length is too long, or negative; records of %u to %u bytes are "
+                "accepted\n", MIN_RECLEN, MAX_RECLEN);
         exit(1);
     }
     if (record_length < MIN_RECLEN) {
         printf("Error: Minimum record length is %d bytes\n", static_cast<int>(MIN_RECLEN));
+        fprintf(stderr, "dorvik: the record length is too short; records of %u to %u bytes are accepted\n",
+                MIN_RECLEN, MAX_RECLEN);
         exit(1);
     }
 }
@@ -219,6 +284,7 @@ void check_size(int megabytes)
 {
     if (megabytes < 0) {
         printf("Error: Minimum file size is 0 megabytes\n");
+        fputs("dorvik: the size is negative; give the file size in megabytes, 0 or more\n", stderr);
         exit(1);
     }
 }
@@ -229,6 +295,7 @@ int dorvik_main(int argc, char **argv)
     if (!auto_mode) {
         // Unbuffered, so that nothing printed is lost when a signal ends the
         // process with output going to a file or a pipe.
+        hold_standard_descriptors();
         setvbuf(stdout, nullptr, _IONBF, 0);
         print_banner();
         install_handlers();
@@ -274,6 +341,9 @@ int dorvik_main(int argc, char **argv)
     default:
         puts("dorvik: bad usage");
         puts(usage_text);
+        fputs(argc == 0 ? "dorvik: started without even a program name\n"
+                        : "dorvik: too many arguments; at most three are accepted (megabytes, record length, "
+                          "file name), or one keyword\n", stderr);
         exit(1);
     }
 
@@ -287,6 +357,8 @@ int dorvik_main(int argc, char **argv)
         exit(1);
     }
     run_sequential_test(megabytes, record_length, record_count);
+    if (!auto_mode)
+        check_output();
     return 0;
 }
 

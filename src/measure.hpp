@@ -5,6 +5,7 @@
 
 #include <csignal>
 #include <cstdint>
+#include <sys/types.h>
 
 // Largest record in bytes; also the size of every record buffer.
 constexpr uint32_t MAX_RECLEN = 131073;
@@ -28,6 +29,16 @@ extern volatile sig_atomic_t cdrom_mode;
 extern unsigned char *record_buffer;
 // 1 while an ordinary test file that this process created exists under file_name.
 extern volatile sig_atomic_t test_file_exists;
+// The folder that holds the target, open for the length of a test and -1
+// otherwise: the target is reached through it, so that a folder of the path
+// renamed during the test cannot lead the run to another file.
+extern volatile sig_atomic_t target_folder;
+// The target's name within target_folder: the last part of file_name.
+extern const char *target_name;
+// Device and inode of the target as the test first opened it; what is read
+// and deleted later must still be that file. Set with signals held.
+extern dev_t target_device;
+extern ino_t target_inode;
 
 // Bytes moved and seconds spent by every test that completed in this process.
 struct run_totals_t {
@@ -51,7 +62,12 @@ void print_average_statistics();
 
 // Unlinks the test file if this process created it and it is still there,
 // which a raw or CD-ROM target never is; signals are held off so that the
-// interrupt handler never sees half of it.
+// interrupt handler never sees half of it. Safe to call from a signal handler.
 void remove_test_file();
+
+// Ends the run because the target cannot be used: the open-failure message
+// of the mode on standard output, "dorvik: " and reason on standard error,
+// status 1.
+[[noreturn]] void refuse_target(const char *reason);
 
 #endif

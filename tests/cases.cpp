@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <csignal>
+#include <cstdio>
 #include <vector>
 
 namespace {
@@ -39,6 +41,13 @@ const std::string not_regular = "dorvik: Not a regular file; raw= and cdrom= are
 const std::string is_link = "dorvik: Is a symbolic link, which file mode never follows; name the file itself, or a new one\n";
 const std::string can_mount = "d=$(mktemp -d) && mount -t tmpfs tmpfs \"$d\" && umount \"$d\" && rmdir \"$d\"";
 const std::string no_space = "dorvik: No space left on device\n";
+const std::string too_long_record =
+    "dorvik: the record length is too long, or negative; records of 16 to 131073 bytes are accepted\n";
+const std::string too_short_record = "dorvik: the record length is too short; records of 16 to 131073 bytes are accepted\n";
+const std::string negative_size = "dorvik: the size is negative; give the file size in megabytes, 0 or more\n";
+const std::string name_too_long = "dorvik: the file name is 4096 bytes long; names of up to 4095 bytes are accepted\n";
+const std::string too_many = "dorvik: too many arguments; at most three are accepted (megabytes, record length, "
+                             "file name), or one keyword\n";
 
 class Arguments : public testing::TestWithParam<Case> {};
 TEST_P(Arguments, Run) { run_case(GetParam()); }
@@ -53,19 +62,19 @@ INSTANTIATE_TEST_SUITE_P(Cli, Arguments, testing::Values(
     Case{"word_is_a_name", "abc", full_test("1", "2048", "512", "abc"), "", 0, {}},
     Case{"size_with_trailing_text", "2MB", full_test("2", "4096", "512", default_name), "", 0, {}},
     Case{"zero_record_length_is_a_name", "10 0", full_test("10", "20480", "512", "0"), "", 0, {}},
-    Case{"zero_record_length", "10 0 f", refused("Error: Minimum record length is 16 bytes\n"), "", 1, {}},
+    Case{"zero_record_length", "10 0 f", refused("Error: Minimum record length is 16 bytes\n"), too_short_record, 1, {}},
     Case{"largest_record", "10 131073 f", full_test("10", "79", "131073", "f"), "", 0, {}},
-    Case{"record_too_long", "10 131074 f", refused("Error: Maximum record length is 131073 bytes\n"), "", 1, {}},
-    Case{"negative_record_length", "10 -512 f", refused("Error: Maximum record length is 131073 bytes\n"), "", 1, {}},
-    Case{"record_past_32_bits", "1 4294967312 f", refused("Error: Maximum record length is 131073 bytes\n"), "", 1, {}},
-    Case{"record_too_short", "10 15 f", refused("Error: Minimum record length is 16 bytes\n"), "", 1, {}},
+    Case{"record_too_long", "10 131074 f", refused("Error: Maximum record length is 131073 bytes\n"), too_long_record, 1, {}},
+    Case{"negative_record_length", "10 -512 f", refused("Error: Maximum record length is 131073 bytes\n"), too_long_record, 1, {}},
+    Case{"record_past_32_bits", "1 4294967312 f", refused("Error: Maximum record length is 131073 bytes\n"), too_long_record, 1, {}},
+    Case{"record_too_short", "10 15 f", refused("Error: Minimum record length is 16 bytes\n"), too_short_record, 1, {}},
     Case{"shortest_record", "1 16 f", full_test("1", "65536", "16", "f"), "", 0, {}},
     Case{"record_not_dividing_size", "1 1000 f", full_test("1", "1048", "1000", "f"), "", 0, {}},
     Case{"size_zero", "0 512 f", full_test("0", "0", "512", "f"), "", 0, {}},
-    Case{"negative_size_with_name", "-5 512 f", refused("Error: Minimum file size is 0 megabytes\n"), "", 1, {}},
-    Case{"negative_size_two_arguments", "-5 f", refused("Error: Minimum file size is 0 megabytes\n"), "", 1, {}},
-    Case{"size_below_32_bits", "-99999999999 512 f", refused("Error: Minimum file size is 0 megabytes\n"), "", 1, {}},
-    Case{"five_arguments", "1 512 keep x y", refused("dorvik: bad usage\n" + usage + "\n"), "", 1, {"keep"},
+    Case{"negative_size_with_name", "-5 512 f", refused("Error: Minimum file size is 0 megabytes\n"), negative_size, 1, {}},
+    Case{"negative_size_two_arguments", "-5 f", refused("Error: Minimum file size is 0 megabytes\n"), negative_size, 1, {}},
+    Case{"size_below_32_bits", "-99999999999 512 f", refused("Error: Minimum file size is 0 megabytes\n"), negative_size, 1, {}},
+    Case{"five_arguments", "1 512 keep x y", refused("dorvik: bad usage\n" + usage + "\n"), too_many, 1, {"keep"},
          "echo data > keep"},
     Case{"folder_missing", "1 512 nowhere/f", up_to_writing("1", "2048", "512", "nowhere/f") +
          "Cannot create temporary file: nowhere/f\n", "dorvik: No such file or directory\n", 1, {}},
@@ -79,9 +88,22 @@ INSTANTIATE_TEST_SUITE_P(Cli, Arguments, testing::Values(
          up_to_writing("2147483647", "4398046509056", "512", default_name) + "Error writing block 1024\n",
          no_space, 1, {"m/"}, "mkdir m && mount -t tmpfs -o size=512k tmpfs m", "", 0, "", true, "umount m",
          can_mount},
-    Case{"name_too_long", "1 512 " + long_name, refused("Error: Maximum file name length is 4095 bytes\n"), "", 1, {}},
+    Case{"name_too_long", "1 512 " + long_name, refused("Error: Maximum file name length is 4095 bytes\n"), name_too_long, 1, {}},
     Case{"longest_name", "1 512 " + longest_name, up_to_writing("1", "2048", "512", longest_name) +
          "Cannot create temporary file: " + longest_name + "\n", "dorvik: File name too long\n", 1, {}}), case_name);
+
+// A run on f while another, slowed by fault, is in the phase that waits for,
+// a shell test; the second is refused and the first ends undisturbed.
+Case second_run(const std::string &name, const std::string &fault, const std::string &waits_for)
+{
+    return Case{name, "\"$DORVIK\" 1 4096 f > first & until " + waits_for + " 2>/dev/null; do sleep 0.01; done; "
+                "\"$DORVIK\" 1 4096 f; s=$?; wait $! && echo first ended; rm first; exit $s",
+                up_to_writing("1", "256", "4096", "f") + "Cannot create temporary file: f\nfirst ended\n",
+                "dorvik: f is in use by another test\n", 1, {}, "", fault, 0, "", true};
+}
+
+const std::string control_character = "dorvik: the name holds a line break or another control character, which would "
+                                      "make the output unreadable; choose a name without one\n";
 
 INSTANTIATE_TEST_SUITE_P(Target, Arguments, testing::Values(
     Case{"existing_file_is_replaced", "1 4096 f", full_test("1", "256", "4096", "f"), "", 0, {}, "echo old > f"},
@@ -108,7 +130,28 @@ INSTANTIATE_TEST_SUITE_P(Target, Arguments, testing::Values(
          "dorvik: Input/output error\n", 1, {}, "", "fsync=5"},
     Case{"failed_sync_no_space", "1 512 f", up_to_writing("1", "2048", "512", "f") + "Error syncing file: f\n",
          "dorvik: No space left on device\n", 1, {}, "", "fsync=28"},
-    Case{"sync_not_supported", "1 512 f", full_test("1", "2048", "512", "f"), "", 0, {}, "", "fsync=22"}), case_name);
+    Case{"sync_not_supported", "1 512 f", full_test("1", "2048", "512", "f"), "", 0, {}, "", "fsync=22"},
+    Case{"sync_on_read_only_target", "1 512 f", full_test("1", "2048", "512", "f"), "", 0, {}, "", "fsync=30"},
+    Case{"hard_link_refused", "\"$DORVIK\" 1 512 t; s=$?; cat important t; exit $s", up_to_writing("1", "2048", "512",
+         "t") + "Cannot create temporary file: t\nkeep\nkeep\n", "dorvik: t has 2 links, and file mode would overwrite "
+         "the data under every name; name a new file, or remove the other links\n", 1, {"important", "t"},
+         "echo keep > important && ln important t", "", 0, "", true},
+    Case{"link_put_in_place_before_open", "\"$DORVIK\" 1 512 link; s=$?; cat kept; exit $s",
+         up_to_writing("1", "2048", "512", "link") + "Cannot create temporary file: link\nkeep\n", is_link, 1,
+         {"link@", "kept"}, "echo keep > kept", "link_on_create=1", 0, "", true},
+    Case{"file_mode_0640", "umask 022; \"$DORVIK\" 1 4096 f; s=$?; cat mode; rm mode; exit $s",
+         full_test("1", "256", "4096", "f") + "640\n", "", 0, {}, "", "write_delay=4000", 0, "file:f", true, "", "",
+         "stat -c %a f > mode"},
+    Case{"folder_swapped_between_phases", "1 4096 d/f", full_test("1", "256", "4096", "d/f"), "", 0,
+         {"d@", "moved/", "other/", "other/f"}, "mkdir d", "write_delay=4000", 0, "file:d/f", false, "", "",
+         "mv d moved && mkdir other && echo keep > other/f && ln -s other d"},
+    Case{"file_replaced_between_phases", "1 4096 f", up_to_writing("1", "256", "4096", "f") +
+         "{T} secondsCannot open temporary file for read\n", "dorvik: the test file was replaced during the test\n", 1,
+         {"f"}, "", "write_delay=4000", 0, "file:f", false, "", "", "rm f && echo other > f"},
+    second_run("second_run_while_writing", "write_delay=4000", "[ -s f ]"),
+    second_run("second_run_while_reading", "read_delay=4000", "grep -q Reading first"),
+    Case{"control_character_refused", "1 512 'a\nb'", refused("Cannot create temporary file: a?b\n"),
+         control_character, 1, {}}), case_name);
 
 INSTANTIATE_TEST_SUITE_P(Signal, Arguments, testing::Values(
     Case{"interrupt_while_writing", "10 4096 f", up_to_writing("10", "2560", "4096", "f") + interrupted,
@@ -126,6 +169,21 @@ INSTANTIATE_TEST_SUITE_P(Signal, Arguments, testing::Values(
     Case{"hang_up_while_reading", "10 4096 f", up_to_writing("10", "2560", "4096", "f") +
          "{T} seconds\nReading the file..." + interrupted, "", 0, {}, "", "read_delay=2000", SIGHUP,
          "Reading the file..."}), case_name);
+
+// A signal whose default action ends the process: the test file goes, and
+// the signal itself still ends the run.
+std::vector<Case> fatal_signal_cases()
+{
+    std::vector<Case> cases;
+    for (const auto &[name, number] : std::vector<std::pair<std::string, int>>{{"quit", SIGQUIT}, {"cpu_limit", SIGXCPU},
+             {"user1", SIGUSR1}, {"user2", SIGUSR2}, {"alarm", SIGALRM}, {"virtual_alarm", SIGVTALRM},
+             {"profiling", SIGPROF}})
+        cases.push_back(Case{name + "_while_writing", "10 4096 f", up_to_writing("10", "2560", "4096", "f") +
+                             interrupted, "", 128 + number, {}, "", "write_delay=2000", number, "file:f"});
+    return cases;
+}
+
+INSTANTIATE_TEST_SUITE_P(FatalSignal, Arguments, testing::ValuesIn(fatal_signal_cases()), case_name);
 
 const std::vector<int> file_sizes = {6, 8, 12, 20, 36};
 const std::vector<int> device_sizes = {1, 2, 4, 8, 16};
@@ -163,6 +221,44 @@ const std::string help_text = banner + usage + "dorvik: help mode\n"
     "Bye!\n";
 
 const std::string image = "truncate -s 40M img";
+
+const std::string lost_output = "dorvik: standard output could not be written, so the results are lost\n";
+
+// raw= on an image that make gave a signature: refused, and the signature,
+// which blkid shows as key, still there.
+Case signature_case(const std::string &name, const std::string &make, const std::string &tool,
+                    const std::string &key, const std::string &found, const std::string &value)
+{
+    return Case{name, "\"$DORVIK\" raw=img; s=$?; blkid -o value -s " + key + " img; exit $s", banner +
+                series_heading("raw device img") + "Cannot open raw device: img\n" + value + "\n", "dorvik: img holds " +
+                found + "; raw mode would overwrite it. If its data can go, erase its signatures first: wipefs -af img\n",
+                1, {"img"}, "truncate -s 8M img && " + make, "", 0, "", true, "",
+                "command -v blkid && command -v " + tool};
+}
+
+// A series of the file grid on a clock whose n-th reading comes n seconds
+// after the one before: test i writes in 4i + 3 seconds and reads in 4i + 5.
+std::string ramped_series()
+{
+    std::string text = banner + series_heading("");
+    char row[96];
+    int test = 0;
+    for (int size : file_sizes)
+        for (int record_length : record_lengths) {
+            double bytes = std::floor(size * 1048576.0 / record_length) * record_length;
+            snprintf(row, sizeof row, "\t%-8d%-8d%-20lld%-20lld\n", size, record_length,
+                     static_cast<long long>(bytes / (4 * test + 3)), static_cast<long long>(bytes / (4 * test + 5)));
+            text += row;
+            test++;
+        }
+    return text + average_statistics + completed;
+}
+
+// Why raw= and cdrom= refuse what is a kind of file other than a device or regular file.
+std::string not_device(const std::string &kind)
+{
+    return " is " + kind + "; raw= and cdrom= take a device or a regular file\n";
+}
 const std::string empty_device = "dorvik: unexpected end of file after 0 bytes\n";
 
 INSTANTIATE_TEST_SUITE_P(Series, Arguments, testing::Values(
@@ -173,12 +269,13 @@ INSTANTIATE_TEST_SUITE_P(Series, Arguments, testing::Values(
     Case{"auto_empty_name", "auto=", banner + series_heading("") + "Cannot create temporary file: \n",
          "dorvik: No such file or directory\n", 1, {}},
     Case{"auto_name_too_long", "auto=" + long_name, refused("Error: Maximum file name length is 4095 bytes\n"),
-         "", 1, {}},
+         name_too_long, 1, {}},
     Case{"raw_default_missing", "raw", banner + series_heading("raw device " + default_name) +
          "Cannot open raw device: " + default_name + "\n", "dorvik: No such file or directory\n", 1, {}},
     Case{"raw_prefix", "rawdisk", banner + series_heading("raw device " + default_name) +
          "Cannot open raw device: " + default_name + "\n", "dorvik: No such file or directory\n", 1, {}},
-    Case{"raw_over_regular_file", "raw=img", series("raw device img", device_sizes), "", 0, {"img"}, image},
+    Case{"raw_over_regular_file_twice", "\"$DORVIK\" raw=img >/dev/null && exec \"$DORVIK\" raw=img",
+         series("raw device img", device_sizes), "", 0, {"img"}, image, "", 0, "", true},
     Case{"raw_on_zero_node", "RAW=zero", series("raw device zero", device_sizes), "", 0, node_files, make_nodes},
     Case{"raw_on_full_node", "raw=full", banner + series_heading("raw device full") + "Error writing block 0\n",
          "dorvik: No space left on device\n", 1, node_files, make_nodes},
@@ -188,12 +285,38 @@ INSTANTIATE_TEST_SUITE_P(Series, Arguments, testing::Values(
          "", 0, node_files, make_nodes, "cache_check=1"},
     Case{"cdrom_on_null_node", "CDROM=null", banner + series_heading("CD-ROM device null") +
          "Error reading block 0\n", empty_device, 1, node_files, make_nodes},
-    Case{"cdrom_on_fifo", "cdrom=fifo", banner + series_heading("CD-ROM device fifo") + "Error reading block 0\n",
-         empty_device, 1, {"fifo|"}, "mkfifo fifo"},
+    Case{"cdrom_on_fifo_with_idle_writer", "sleep 60 > fifo & \"$DORVIK\" cdrom=fifo; s=$?; kill $!; exit $s",
+         banner + series_heading("CD-ROM device fifo") + "Cannot open temporary file for read\n",
+         "dorvik: fifo" + not_device("a FIFO"), 1, {"fifo|"}, "mkfifo fifo", "", 0, "", true},
+    Case{"cdrom_on_folder", "cdrom=dir", banner + series_heading("CD-ROM device dir") +
+         "Cannot open temporary file for read\n", "dorvik: dir" + not_device("a folder"), 1, {"dir/"}, "mkdir dir"},
+    Case{"cdrom_name_with_control_character", "'cdrom=a\tb'", refused("Cannot open temporary file for read\n"),
+         control_character, 1, {}},
+    Case{"cdrom_ends_inside_a_record", "cdrom=img", banner + series_heading("CD-ROM device img") +
+         "Error reading block 244\n", "dorvik: unexpected end of file after 1000000 bytes\n", 1, {"img"},
+         "head -c 1000000 /dev/zero > img"},
     Case{"cdrom_missing", "cdrom=missing", banner + series_heading("CD-ROM device missing") +
          "Cannot open temporary file for read\n", "dorvik: missing: No such file or directory\n", 1, {}},
-    Case{"raw_on_fifo", "raw=fifo", banner + series_heading("raw device fifo") + "Cannot open raw device: fifo\n",
-         "dorvik: No such device or address\n", 1, {"fifo|"}, "mkfifo fifo"},
+    Case{"raw_on_fifo_with_idle_reader", "sleep 60 < fifo & \"$DORVIK\" raw=fifo; s=$?; kill $!; exit $s",
+         banner + series_heading("raw device fifo") + "Cannot open raw device: fifo\n",
+         "dorvik: fifo" + not_device("a FIFO"), 1, {"fifo|"}, "mkfifo fifo", "", 0, "", true},
+    Case{"raw_on_socket", "raw=sock", banner + series_heading("raw device sock") + "Cannot open raw device: sock\n",
+         "dorvik: sock" + not_device("a socket"), 1, {"sock"}, "python3 -c \"import socket; "
+         "socket.socket(socket.AF_UNIX).bind('sock')\"", "", 0, "", false, "", "command -v python3"},
+    Case{"raw_name_with_control_character", "'raw=x\033[2Jy'", refused("Cannot open raw device: x?[2Jy\n"),
+         control_character, 1, {}},
+    Case{"raw_on_locked_image", "flock img -c 'touch held; sleep 1' & until [ -e held ]; do sleep 0.01; done; "
+         "\"$DORVIK\" raw=img; s=$?; wait; rm held; exit $s", banner + series_heading("raw device img") +
+         "Cannot open raw device: img\n", "dorvik: img is in use by another test\n", 1, {"img"}, image, "", 0, "",
+         true, "", "command -v flock"},
+    signature_case("raw_refuses_ext4_image", "mkfs.ext4 -q -F img", "mkfs.ext4", "TYPE", "a file system of type ext4 (UUID {*})",
+                   "ext4"),
+    signature_case("raw_refuses_swap_image", "mkswap img", "mkswap", "TYPE", "data of type swap (UUID {*})", "swap"),
+    signature_case("raw_refuses_gpt_image", "echo label: gpt | sfdisk -q img", "sfdisk", "PTTYPE",
+                   "a partition table of type gpt", "gpt"),
+    Case{"output_to_full_device", "exec \"$DORVIK\" cdrom=zero > full", "", lost_output, 1, node_files, make_nodes,
+         "", 0, "", true},
+    Case{"file_mode_rates_in_order", "auto=f", ramped_series(), "", 0, {}, "", "clock_ramp=1000000000"},
     Case{"interrupt_between_tests", "auto=f", banner + series_heading("") + series_rows({6}, {4096}) + interrupted,
          "", 0, {}, "", "unlink_delay=3000000", SIGINT, "\t6       4096    "},
     Case{"hang_up_between_tests", "auto=f", banner + series_heading("") + series_rows({6}, {4096}) + interrupted,
@@ -281,6 +404,11 @@ INSTANTIATE_TEST_SUITE_P(Fault, Arguments, testing::Values(
     Case{"full_file_system_mid_record", "3 1000 m/f", up_to_writing("3", "3145", "1000", "m/f") +
          "Error writing block 2097\n", "dorvik: No space left on device\n", 1, {"m/"}, mount_two_megabytes, "", 0,
          "", false, "umount m", can_mount},
+    Case{"file_size_limit_exactly_met", "ulimit -f 2048; exec \"$DORVIK\" 1 4096 f", full_test("1", "256", "4096", "f"),
+         "", 0, {}, "", "", 0, "", true},
+    // Closed descriptors must not be given to the target, or the rows would be written into it.
+    Case{"output_descriptor_closed", "\"$DORVIK\" raw=img <&- >&-; s=$?; grep -ac '32768   ' img; exit $s", "0\n",
+         lost_output, 1, {"img"}, image, "", 0, "", true},
     Case{"file_size_limit", "ulimit -f 200; exec \"$DORVIK\" 1 4096 f", up_to_writing("1", "256", "4096", "f") +
          "Error writing block 25\n", "dorvik: File too large\n", 1, {}, "", "", 0, "", true},
     Case{"end_of_device", "raw=loop", banner + series_heading("raw device loop") + series_rows({1, 2}, record_lengths) +
@@ -296,8 +424,11 @@ INSTANTIATE_TEST_SUITE_P(Fault, Arguments, testing::Values(
          "dorvik: Device or resource busy\n", 1, {"dev", "img", "loop%", "m/"}, loop_device("40M") +
          " && mkfs.ext4 -q $(cat dev) && mkdir m && mount $(cat dev) m && echo keep > m/kept", "", 0, "", true,
          detach_loop, has_loop},
-    Case{"raw_on_unmounted_device", "raw=loop", series("raw device loop", device_sizes), "", 0, loop_files,
-         loop_device("40M") + " && mkfs.ext4 -q $(cat dev)", "", 0, "", false, detach_loop, has_loop},
+    Case{"raw_refuses_file_system", "\"$DORVIK\" raw=loop; s=$?; fsck.ext4 -n $(cat dev) >/dev/null 2>&1 && "
+         "echo clean; exit $s", banner + series_heading("raw device loop") + "Cannot open raw device: loop\nclean\n",
+         "dorvik: loop holds a file system of type ext4 (UUID {*}); raw mode would overwrite it. If its data can go, "
+         "erase its signatures first: wipefs -a loop\n", 1, loop_files, loop_device("40M") + " && mkfs.ext4 -q $(cat dev)",
+         "", 0, "", true, detach_loop, has_loop},
     Case{"closed_pipe", "{ \"$DORVIK\" auto=f; echo \"status $?\" >&2; } | head -3",
          "\nDORVIK: Test of Sequential File I/O -- 2.0.13-san (28-Feb-2008)\n"
          "\tOperating System: POSIX 1003.1-1990 -- using fsync()\n", "status 0\n", 0, {}, "", "", 0, "", true},
@@ -836,11 +967,11 @@ INSTANTIATE_TEST_SUITE_P(Install, Arguments, testing::Values(
          "{ dpkg-deb -f pkg/dorvik_*.deb; zcat x/usr/share/doc/dorvik/*.gz; cat x/usr/share/doc/dorvik/copyright; } | "
          "grep -c example.org; rm -r pkg x", deb_listing() +
          "Package: dorvik\nSection: utils\nPriority: optional\nMaintainer: dorvik developers <dorvik@dorvik.invalid>\n"
-         "Depends: python3, {*}libc6 (>= {*})\nRecommends: gnuplot-nox | gnuplot, pdsh, clustershell\n0\n", "", 0, {},
+         "Depends: python3, {*}libblkid1 (>= {*}), {*}libc6 (>= {*})\nRecommends: gnuplot-nox | gnuplot, pdsh, clustershell\n0\n", "", 0, {},
          "", "", 0, "", true, "", "command -v dpkg-shlibdeps && command -v lintian"},
-    Case{"rpm_package", make_package + "rpm -qlp pkg/dorvik-*.rpm && rpm -qp --requires pkg/dorvik-*.rpm | "
-         "grep -x python3 && rpm -qp --qf '%{SUMMARY}\\n%{LICENSE}\\n%{URL}\\n%{DESCRIPTION}\\n' pkg/dorvik-*.rpm | "
-         "head -4 && rpm -qip pkg/dorvik-*.rpm | grep -c example.org; rm -r pkg", rpm_listing + "python3\n"
+    Case{"rpm_package", make_package + "rpm -qlp pkg/dorvik-*.rpm && r=$(rpm -qp --requires pkg/dorvik-*.rpm) && "
+         "echo \"$r\" | grep -x python3 && echo \"$r\" | grep -xF 'libblkid.so.1()(64bit)' && rpm -qp --qf '%{SUMMARY}\\n%{LICENSE}\\n%{URL}\\n%{DESCRIPTION}\\n' pkg/dorvik-*.rpm | "
+         "head -4 && rpm -qip pkg/dorvik-*.rpm | grep -c example.org; rm -r pkg", rpm_listing + "python3\nlibblkid.so.1()(64bit)\n"
          "benchmark of sequential file I/O for disks, NFS and SAN\nMIT\n(none)\n"
          "dorvik writes a file as a run of equal records, forces it to stable storage\n0\n", "", 0, {}, "", "", 0, "",
          true, "", "command -v rpmbuild"}), case_name);
@@ -858,8 +989,12 @@ INSTANTIATE_TEST_SUITE_P(SlowMemcheck, Arguments, testing::Values(
     Case{"write_failure", memcheck + "raw=full", banner + series_heading("raw device full") +
          "Error writing block 0\n", "dorvik: No space left on device\n", 1, node_files, make_nodes, "", 0, "", true,
          "", has_valgrind},
-    Case{"bad_usage", memcheck + "1 2 3 4 5", refused("dorvik: bad usage\n" + usage + "\n"), "", 1, {}, "", "", 0,
-         "", true, "", has_valgrind},
+    Case{"bad_usage", memcheck + "1 2 3 4 5", refused("dorvik: bad usage\n" + usage + "\n"), too_many, 1, {}, "", "",
+         0, "", true, "", has_valgrind},
+    Case{"signature_refused", memcheck + "raw=img", banner + series_heading("raw device img") +
+         "Cannot open raw device: img\n", "dorvik: img holds a file system of type ext4 (UUID {*}); raw mode would "
+         "overwrite it. If its data can go, erase its signatures first: wipefs -af img\n", 1, {"img"},
+         "truncate -s 8M img && mkfs.ext4 -q -F img", "", 0, "", true, "", has_valgrind + " && command -v mkfs.ext4"},
     Case{"file_series", memcheck + "auto=f", series("", file_sizes), "", 0, {}, "", "", 0, "", true, "",
          has_valgrind},
     Case{"cdrom_series", memcheck + "cdrom=zero", series("CD-ROM device zero", device_sizes, "0                   "),

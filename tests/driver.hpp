@@ -14,7 +14,7 @@ struct Case {
     std::string out;             // expected standard output, with the masks of expand_masks;
                                  // lines that begin with {?} may be left out together
     std::string err;             // expected standard error, masked the same way
-    int status = 0;              // expected exit status
+    int status = 0;              // expected exit status; 128 + N when signal N ends the program
     std::vector<std::string> files; // every path left in the folder; folders end in '/',
                                  // devices in '%', FIFOs in '|', links in '@'
     std::string setup = "";      // shell run in the folder before the program

@@ -5,12 +5,14 @@
  *   fsync=N          fsync fails with errno N
  *   write_delay=US   each write to a file descriptor above 2 sleeps US microseconds first
  *   read_delay=US    each read sleeps US microseconds first
- *   unlink_delay=US  each unlink sleeps US microseconds after unlinking
+ *   unlink_delay=US  each unlinkat sleeps US microseconds after unlinking
  *   read_error=N     each read from a file descriptor above 2 fails with errno N
  *   clock_error=N    clock_gettime fails with errno N
  *   clock_frozen=1   clock_gettime always gives the same time
  *   clock_step=NS    each clock_gettime reading is NS nanoseconds after the one before
- *   open_error=N     opening a relative name read-only fails with errno N
+ *   clock_ramp=NS    the n-th clock_gettime reading is n x NS nanoseconds after the one before
+ *   open_error=N     opening a relative name read-only, other than a folder, fails with errno N
+ *   link_on_create=1 a name opened to be created is first replaced by a symbolic link to "kept"
  *   cache_check=1    a read from a descriptor above 2 that posix_fadvise has not
  *                    dropped from the page cache since it was opened says so on stderr
  */
@@ -105,13 +107,50 @@ static int open_with(const char *name, const char *path, int flags, va_list argu
     int (*real_open)(const char *, int, ...) = (int (*)(const char *, int, ...))dlsym(RTLD_NEXT, name);
     mode_t mode = (flags & O_CREAT) ? (mode_t)va_arg(arguments, int) : 0;
     long error = setting("open_error");
-    if (error != 0 && path[0] != '/' && (flags & O_ACCMODE) == O_RDONLY) {
+    if (error != 0 && path[0] != '/' && (flags & O_ACCMODE) == O_RDONLY && !(flags & O_DIRECTORY)) {
         errno = (int)error;
         return -1;
     }
     int fd = real_open(path, flags, mode);
     if (fd >= 0 && fd < (int)sizeof dropped)
         dropped[fd] = 0;
+    return fd;
+}
+
+static int openat_with(const char *name, int folder, const char *path, int flags, va_list arguments)
+{
+    int (*real_openat)(int, const char *, int, ...) = (int (*)(int, const char *, int, ...))dlsym(RTLD_NEXT, name);
+    mode_t mode = (flags & O_CREAT) ? (mode_t)va_arg(arguments, int) : 0;
+    long error = setting("open_error");
+    if (error != 0 && path[0] != '/' && (flags & O_ACCMODE) == O_RDONLY && !(flags & O_DIRECTORY)) {
+        errno = (int)error;
+        return -1;
+    }
+    if (setting("link_on_create") != 0 && (flags & O_CREAT)) {
+        unlinkat(folder, path, 0);
+        symlinkat("kept", folder, path);
+    }
+    int fd = real_openat(folder, path, flags, mode);
+    if (fd >= 0 && fd < (int)sizeof dropped)
+        dropped[fd] = 0;
+    return fd;
+}
+
+int openat(int folder, const char *path, int flags, ...)
+{
+    va_list arguments;
+    va_start(arguments, flags);
+    int fd = openat_with("openat", folder, path, flags, arguments);
+    va_end(arguments);
+    return fd;
+}
+
+int openat64(int folder, const char *path, int flags, ...)
+{
+    va_list arguments;
+    va_start(arguments, flags);
+    int fd = openat_with("openat64", folder, path, flags, arguments);
+    va_end(arguments);
     return fd;
 }
 
@@ -153,12 +192,12 @@ ssize_t read(int fd, void *buffer, size_t count)
     return real_read(fd, buffer, count);
 }
 
-int unlink(const char *path)
+int unlinkat(int folder, const char *path, int flags)
 {
-    static int (*real_unlink)(const char *);
-    if (real_unlink == NULL)
-        real_unlink = (int (*)(const char *))dlsym(RTLD_NEXT, "unlink");
-    int result = real_unlink(path);
+    static int (*real_unlinkat)(int, const char *, int);
+    if (real_unlinkat == NULL)
+        real_unlinkat = (int (*)(int, const char *, int))dlsym(RTLD_NEXT, "unlinkat");
+    int result = real_unlinkat(folder, path, flags);
     pause_for("unlink_delay");
     return result;
 }
@@ -172,9 +211,11 @@ int clock_gettime(clockid_t clock, struct timespec *now)
         errno = (int)error;
         return -1;
     }
+    static long long readings;
     long step = setting("clock_step");
-    if (setting("clock_frozen") != 0 || step > 0) {
-        stepped += step;
+    long ramp = setting("clock_ramp");
+    if (setting("clock_frozen") != 0 || step > 0 || ramp > 0) {
+        stepped += step + ++readings * ramp;
         now->tv_sec = (time_t)(stepped / 1000000000LL);
         now->tv_nsec = (long)(stepped % 1000000000LL);
         return 0;
