@@ -611,6 +611,13 @@ INSTANTIATE_TEST_SUITE_P(Clients, Arguments, testing::Values(
          two_and_down, "", 1, stand_in_run({"down1", "h1", "h2"}), stand_ins + " && mkdir out", "", 0, "", true},
     Case{"clients_stand_in_clush", on_stand_ins("clush", "-w h1,h2,down1 -o out -- 1 65536 \"$PWD\"/t.%h"),
          two_and_down, "", 1, stand_in_run({"down1", "h1", "h2"}), stand_ins, "", 0, "", true},
+    // A client whose wall clock is 8 s ahead: its offset is measured and the start still holds.
+    Case{"clients_clock_ahead", on_stand_ins("pdsh", "-w h1,ahead1 -o out -- 1 65536 \"$PWD\"/t.%h > report; s=$?; "
+         "head -n 5 report; awk '$1 == \"ahead1\" && $2 > 7.99 && $2 < 8.01 { print \"offset 8 s\" }' report; "
+         "echo \"status $s\""), "dorvik-clients: 2 hosts, first start {*} UTC, outputs in out\n"
+         "host{*}\nahead1              +{*} ±0.{N}   +0.00{N}             ok\nh1                  {*}ok\n"
+         "start skew: 0.00{*} s from the first start to the last; {*}\noffset 8 s\nstatus 0\n", "", 0,
+         stand_in_run({"ahead1", "h1"}, {"report"}), stand_ins, "", 0, "", true},
     Case{"clients_interrupted", on_stand_ins("pdsh", "-w h1,h2 -o out -- 400 16 \"$PWD\"/t.%h", "exec "),
          "{*}\n{*}\nh1{*}dorvik exited with status 0: dorvik: interrupted\nh2{*}dorvik exited with status 0: dorvik: "
          "interrupted\n{*}\n\n{*}\n" + clients_footer, "", 130, stand_in_run({"h1", "h2"}), stand_ins, "",

@@ -369,6 +369,7 @@ void run_case(const Case &c)
     setenv("TESTS", TESTS_SOURCE_DIR, 1);
     setenv("SOURCE", PROJECT_SOURCE_DIR, 1);
     setenv("BUILD", PROJECT_BINARY_DIR, 1);
+    setenv("FAULT_LIBRARY", FAULT_LIBRARY_PATH, 1);
     if (!c.needs.empty() && std::system(("{ " + c.needs + "\n} >/dev/null 2>&1").c_str()) != 0)
         GTEST_SKIP() << "this machine cannot: " << c.needs;
     char base_template[] = "/tmp/dorvik-case.XXXXXX";

@@ -3,8 +3,9 @@
 pdsh or clush (through a link) it runs "-R exec ... -w HOSTS COMMAND..." for
 every host on this machine, %h replaced, each line of output prefixed with
 "host: " (clush runs the command through sh, as the real one does); named ssh
-it runs the remote command here with sh, and a host whose name begins with
-"down" refuses the connection."""
+it runs the remote command here with sh, a host whose name begins with
+"down" refuses the connection, and one whose name begins with "ahead" runs
+with its wall clock 8 s ahead (the fault library's clock_ahead)."""
 import os
 import subprocess
 import sys
@@ -40,6 +41,9 @@ def ssh(words):
     if host.startswith("down"):
         print(f"ssh: connect to host {host} port 22: Connection refused", file=sys.stderr)
         return 255
+    if host.startswith("ahead"):
+        os.environ.update(LD_PRELOAD=os.environ["FAULT_LIBRARY"], DORVIK_FAULT="clock_ahead=8000",
+                          ASAN_OPTIONS=os.environ.get("ASAN_OPTIONS", "") + ":verify_asan_link_order=0")
     os.execvp("sh", ["sh", "-c", remote])
 
 
