@@ -297,6 +297,11 @@ INSTANTIATE_TEST_SUITE_P(Series, Arguments, testing::Values(
          "head -c 1000000 /dev/zero > img"},
     Case{"cdrom_missing", "cdrom=missing", banner + series_heading("CD-ROM device missing") +
          "Cannot open temporary file for read\n", "dorvik: missing: No such file or directory\n", 1, {}},
+    // With no peer at all, opening a FIFO to write would wait forever, or fail
+    // without blocking: the refusal says what it is, before any open.
+    Case{"raw_on_fifo_without_peer", "exec timeout 10 \"$DORVIK\" raw=fifo",
+         banner + series_heading("raw device fifo") + "Cannot open raw device: fifo\n",
+         "dorvik: fifo" + not_device("a FIFO"), 1, {"fifo|"}, "mkfifo fifo", "", 0, "", true},
     Case{"raw_on_fifo_with_idle_reader", "sleep 60 < fifo & \"$DORVIK\" raw=fifo; s=$?; kill $!; exit $s",
          banner + series_heading("raw device fifo") + "Cannot open raw device: fifo\n",
          "dorvik: fifo" + not_device("a FIFO"), 1, {"fifo|"}, "mkfifo fifo", "", 0, "", true},
