@@ -977,7 +977,7 @@ INSTANTIATE_TEST_SUITE_P(Install, Arguments, testing::Values(
     // beyond its informational level; no field or document names example.org.
     Case{"debian_package", make_package + "dpkg-deb -c pkg/dorvik_*.deb | awk '{ print $6 }' && "
          "dpkg-deb -f pkg/dorvik_*.deb Package Section Priority Maintainer Depends Recommends Homepage && "
-         "lintian --pedantic -E pkg/dorvik_*.deb 2>/dev/null && dpkg-deb -x pkg/dorvik_*.deb x && "
+         "TMPDIR=\"$PWD/pkg\" lintian --pedantic -E pkg/dorvik_*.deb 2>/dev/null && dpkg-deb -x pkg/dorvik_*.deb x && "
          "{ dpkg-deb -f pkg/dorvik_*.deb; zcat x/usr/share/doc/dorvik/*.gz; cat x/usr/share/doc/dorvik/copyright; } | "
          "grep -c example.org; rm -r pkg x", deb_listing() +
          "Package: dorvik\nSection: utils\nPriority: optional\nMaintainer: dorvik developers <dorvik@dorvik.invalid>\n"
