@@ -4,7 +4,6 @@ line per input, at one file size, to compare runs."""
 
 import argparse
 import os
-import re
 import shutil
 import subprocess
 import sys
@@ -20,7 +19,6 @@ MARKERS = (7, 5, 9, 11, 13, 1, 2, 3, 4, 6)
 TERMINALS = {".png": "pngcairo size 1200,500 noenhanced font 'sans,10'",
              ".svg": "svg size 1200,500 dynamic noenhanced font 'sans,11'",
              ".pdf": "pdfcairo size 12in,5in noenhanced font 'sans,10'"}
-CONTROL = re.compile(r"[\x00-\x1f\x7f]")
 
 
 class PlotError(Exception):
@@ -59,8 +57,7 @@ def first_series(path):
 def quoted(text):
     """A text as one gnuplot string that nothing in it can end: quotes doubled, and each control
     character, a line break above all, written out as its escape (shown, never obeyed)."""
-    text = CONTROL.sub(lambda m: repr(m.group())[1:-1], text)
-    return "'" + text.replace("'", "''") + "'"
+    return "'" + reader.escaped(text).replace("'", "''") + "'"
 
 
 def terminal(output):
@@ -132,7 +129,7 @@ def comparison(paths, titles, size):
     return f"dorvik series compared at {size} MB", "run", lines, any(p[2] for _, ps in lines for p in ps)
 
 
-def clients_point(folder, size):
+def clients_time_line(folder):
     """The time line of a dorvik-clients folder: per host and in all, MB/s over time, and its phases."""
     line = clients.time_line(clients.load_clients(folder))
     if line is None:
@@ -146,7 +143,7 @@ def clients_script(output, folder, line):
     series = [("all hosts", line["total"])] + line["hosts"]
     for i, (_, points) in enumerate(series):
         commands += [f"$line{i} << EOD"] + [f"{t:.3f} {rate:.3f}" for t, rate in points] + ["EOD"]
-    for phase, _, begin, end in line["marks"]:
+    for phase, begin, end in line["marks"]:
         colour = "#dde6ff" if phase == "write" else "#ffe2d6"
         commands.append(f"set object rect from {begin:.3f}, graph 0 to {end:.3f}, graph 1 fc rgb '{colour}' "
                         "fs solid 0.6 noborder behind")
@@ -181,13 +178,13 @@ def draw(options):
     paths = options.inputs or ["-"]
     output = options.output or default_output(paths)
     terminal(output)
-    if CONTROL.search(output):
+    if reader.CONTROL.search(output):
         raise PlotError(f"{quoted(output)}: a chart's name holds no control characters")
     if options.titles and len(options.titles) != len(paths):
         raise PlotError(f"{len(options.titles)} titles (-t) for {len(paths)} inputs: give one per input, or none")
     if len(paths) == 1 and reader.is_clients_folder(paths[0]):
         with reader.clients_folder_errors(paths[0]):
-            commands = clients_script(output, paths[0], clients_point(paths[0], options.size))
+            commands = clients_script(output, paths[0], clients_time_line(paths[0]))
     elif len(paths) == 1 and not options.titles and options.size is None:
         commands = script(output, *one_series(paths[0]))
     else:
@@ -204,10 +201,7 @@ def draw(options):
 
 
 def main():
-    # Names go out byte for byte as they came in, in any locale.
-    for stream in (sys.stdout, sys.stderr):
-        if stream is not None:
-            stream.reconfigure(encoding="utf-8", errors="surrogateescape")
+    reader.write_names_as_given()
     options = parse_arguments()
     try:
         draw(options)

@@ -5,9 +5,8 @@ was in it, from the counters each client sampled."""
 
 import os
 
-from .reader import MEGABYTE, ParseError, mb_per_s, parse, read_clients_file
+from .reader import MEGABYTE, PHASES, ParseError, mb_per_s, parse, read_clients_file
 
-PHASES = ("write", "read")
 COUNTER = {"write": 1, "read": 2}   # the column of a sample: [time, wchar, rchar]
 TIME_LINE_STEP = 0.5
 # How often a client samples its dorvik's counters; a window shorter than two
@@ -117,12 +116,11 @@ def host_tests(folder, host):
             text = f.read()
     except OSError as error:
         raise ParseError(f"{folder}: {host['host']}.out: {error.strerror}") from error
-    at = 0
+    at, shift = 0, host["offset"]
     for test in host["tests"]:
         out = text[at:at + test["out_chars"]]
         at += test["out_chars"]
-        shift = host["offset"]
-        yield test, out, {"start": test["start"] - shift, "end": test["end"] - shift,
+        yield test, out, {"start": test["start"] - shift,
                           "samples": [[s[0] - shift, s[1], s[2]] for s in test["samples"]]}
 
 
@@ -213,6 +211,5 @@ def time_line(document):
         for phase in PHASES:
             spans = [r[phase + "_span"] for r in point["hosts"] if r[phase + "_span"]]
             if spans:
-                marks.append((phase, f"{point['size_mb']}x{point['record_length']}",
-                              min(s[0] for s in spans) - origin, max(s[1] for s in spans) - origin))
+                marks.append((phase, min(s[0] for s in spans) - origin, max(s[1] for s in spans) - origin))
     return {"hosts": sorted(hosts.items()), "total": total, "marks": marks}

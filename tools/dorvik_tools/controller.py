@@ -263,6 +263,10 @@ class Host:
             os.close(self.channel)
             self.channel = None
 
+    def said(self):
+        """What the shell and ssh said of the host, on one line."""
+        return "; ".join(e for e in self.errors if e.strip())
+
     def fail(self, reason):
         if self.reason is None:
             self.reason = reason
@@ -403,11 +407,11 @@ class Controller:
             if host.reason is not None:
                 continue
             if not self.instants and host.state != "ready" and now - self.started > self.options.deadline:
-                said = "; ".join(e for e in host.errors if e.strip())
+                said = host.said()
                 host.fail(f"not ready within {self.options.deadline:g} s" + (f": {said}" if said else ""))
             elif host.exited is not None and host.state != "finished" and now - host.exited > 1:
                 # Its record, on the shell's other stream, had a second to arrive.
-                said = "; ".join(e for e in host.errors if e.strip())
+                said = host.said()
                 host.fail(("no answer: " if host.state == "connecting" else "ended without its record: ") + said)
             elif host.state == "running" and now - host.heard > self.options.deadline:
                 host.fail(f"silent for {self.options.deadline:g} s in a test")
@@ -473,7 +477,7 @@ class Controller:
             self.read(streams, 0.05)
         for host in self.hosts.values():
             if host.reason is None and host.state != "finished":
-                said = "; ".join(e for e in host.errors if e.strip())
+                said = host.said()
                 host.fail(("interrupted" if self.interrupted else "no answer") + (f": {said}" if said else ""))
         self.ended = time.monotonic()
 
@@ -504,7 +508,7 @@ class Controller:
                 continue
             (t0, w0, r0), (t1, w1, r1) = host.recent[0], host.recent[-1]
             phases["write" if w1 > host.recent[-2][1] else "read" if r1 > host.recent[-2][2] else "other"] += 1
-            rate += (w1 - w0 + r1 - r0) / (t1 - t0) / reader.MEGABYTE if t1 > t0 else 0.0
+            rate += reader.mb_per_s((w1 - w0 + r1 - r0) / (t1 - t0)) if t1 > t0 else 0.0
         test = len(self.instants)
         return (f"dorvik-clients: {phases['write']} writing, {phases['read']} reading, {phases['other']} syncing or "
                 f"between phases, {phases['waiting']} waiting; test {test} of {len(self.tests)}, "

@@ -19,6 +19,10 @@ import sys
 import tempfile
 
 MEGABYTE = 1048576
+# The two phases of a test, in the order they run.
+PHASES = ("write", "read")
+# Characters that would end a line or a quoted string wherever a name is written out.
+CONTROL = re.compile(r"[\x00-\x1f\x7f]")
 
 BANNER = re.compile(r"DORVIK: Test of Sequential File I/O -- .*")
 # Lines that carry no figure: the banner's second line, the usage text, the
@@ -272,6 +276,18 @@ def runs_of(stream, source):
 def parse(text, source="-"):
     """The runs in a text already read, as a list."""
     return list(runs_of(io.BytesIO(text.encode("utf-8", "surrogateescape")).readlines(), source))
+
+
+def escaped(text):
+    """Text with each control character written as its escape (a line break as \\n): shown, never obeyed."""
+    return CONTROL.sub(lambda m: repr(m.group())[1:-1], text)
+
+
+def write_names_as_given():
+    """Standard output and error write names byte for byte as they came in, in any locale."""
+    for stream in (sys.stdout, sys.stderr):
+        if stream is not None:
+            stream.reconfigure(encoding="utf-8", errors="surrogateescape")
 
 
 def shown(path):

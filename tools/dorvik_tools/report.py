@@ -15,7 +15,7 @@ from fractions import Fraction
 
 from . import VERSION, clients, reader
 
-PHASES = ("write", "read")
+PHASES = reader.PHASES
 # Runs a side needs before its spread is taken as measured.
 MEASURED = 3
 USAGE_STATUS, CANNOT_COMPARE_STATUS = 2, 3
@@ -292,8 +292,7 @@ def csv_field(text):
 
 def markdown_cell(value):
     """A table cell on one line, its pipes and backslashes escaped, its control characters shown."""
-    text = "" if value is None else str(value).replace("\\", "\\\\").replace("|", "\\|")
-    return re.sub(r"[\x00-\x1f\x7f]", lambda m: repr(m.group())[1:-1], text)
+    return reader.escaped("" if value is None else str(value).replace("\\", "\\\\").replace("|", "\\|"))
 
 
 class Table:
@@ -431,10 +430,7 @@ def report(options):
 
 
 def main():
-    # Names and outputs go out byte for byte as they came in, in any locale.
-    for stream in (sys.stdout, sys.stderr):
-        if stream is not None:
-            stream.reconfigure(encoding="utf-8", errors="surrogateescape")
+    reader.write_names_as_given()
     try:
         options = parse_arguments(sys.argv[1:])
         if sys.stdout is None:
