@@ -894,6 +894,11 @@ INSTANTIATE_TEST_SUITE_P(ReportInput, Arguments, testing::Values(
             "dorvik-report: cannot write the report: standard output is closed\n"),
     // Four hosts on one throttled device: all bytes over each phase's span (the report's
     // "all bytes / span" row), not each host as a repeated run.
+    // A host whose phases cannot be timed: no window in which every client is known to be active.
+    in_data("clients_window_needs_every_host", "cp -r clients-throttled \"$T\"/f && python3 -c 'import json, sys; "
+            "d = json.load(open(sys.argv[1])); d[\"hosts\"][1][\"tests\"][0][\"chunks\"] = []; "
+            "json.dump(d, open(sys.argv[1], \"w\"))' \"$T\"/f/clients.json && $R \"$T\"/f | grep -a '^while all' | "
+            "cut -d, -f1,8,9 && rm -r \"$T\"/f", "while all were active,,\n"),
     in_data("clients_folder_reduced_on_aggregates", "$R --median clients-throttled | cut -d, -f1-5,9 && $R compare "
             "clients-throttled -- clients-throttled | cut -d, -f1-10 | tail -1", "mode,size_mb,record_length,runs,"
             "write_median_mb_per_s,read_median_mb_per_s\nclients,28,65536,1,105.758,49.884\nclients,28,65536,1,1,"
