@@ -1,0 +1,471 @@
+// The cases of the programs dorvik and dorvik_long: each row runs a program once in a folder of its own.
+#include "cases.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <csignal>
+#include <cstdio>
+#include <vector>
+
+namespace {
+
+// A run that stops at the checks of the arguments with message.
+std::string refused(const std::string &message) { return banner + message; }
+
+// The output up to the point where the write phase opens name.
+std::string up_to_writing(const std::string &megabytes, const std::string &records,
+                          const std::string &record_length, const std::string &name)
+{
+    std::string report = interactive_test(megabytes, records, record_length, name);
+    return banner + report.substr(0, report.find("...") + 3);
+}
+
+const std::string interrupted = "\ndorvik: interrupted\n\ndeleting file: f\nexiting dorvik\n\n";
+const std::string long_name(4096, 'n');
+const std::string longest_name(4095, 'n');
+const std::string make_nodes = "mknod zero c 1 5 && mknod null c 1 3 && mknod full c 1 7";
+const std::vector<std::string> node_files = {"zero%", "null%", "full%"};
+const std::string not_regular = "dorvik: Not a regular file; raw= and cdrom= are for devices\n";
+const std::string is_link = "dorvik: Is a symbolic link, which file mode never follows; name the file itself, or a new one\n";
+const std::string can_mount = "d=$(mktemp -d) && mount -t tmpfs tmpfs \"$d\" && umount \"$d\" && rmdir \"$d\"";
+const std::string no_space = "dorvik: No space left on device\n";
+const std::string too_long_record =
+    "dorvik: the record length is too long, or negative; records of 16 to 131073 bytes are accepted\n";
+const std::string too_short_record = "dorvik: the record length is too short; records of 16 to 131073 bytes are accepted\n";
+const std::string negative_size = "dorvik: the size is negative; give the file size in megabytes, 0 or more\n";
+const std::string name_too_long = "dorvik: the file name is 4096 bytes long; names of up to 4095 bytes are accepted\n";
+const std::string too_many = "dorvik: too many arguments; at most three are accepted (megabytes, record length, "
+                             "file name), or one keyword\n";
+
+TEST_P(Arguments, Run) { run_case(GetParam()); }
+
+INSTANTIATE_TEST_SUITE_P(Cli, Arguments, testing::Values(
+    Case{"no_arguments", "", banner + usage + "\n" + interactive_test("1", "2048", "512", default_name) +
+         average_statistics + too_quick_advice, "", 0, {}},
+    Case{"negative_single_size", "-5", full_test("5", "10240", "512", default_name), "", 0, {}},
+    Case{"zero_is_a_name", "0", full_test("1", "2048", "512", "0"), "", 0, {}},
+    Case{"word_is_a_name", "abc", full_test("1", "2048", "512", "abc"), "", 0, {}},
+    Case{"size_with_trailing_text", "2MB", full_test("2", "4096", "512", default_name), "", 0, {}},
+    Case{"zero_record_length_is_a_name", "10 0", full_test("10", "20480", "512", "0"), "", 0, {}},
+    Case{"zero_record_length", "10 0 f", refused("Error: Minimum record length is 16 bytes\n"), too_short_record, 1, {}},
+    Case{"largest_record", "10 131073 f", full_test("10", "79", "131073", "f"), "", 0, {}},
+    Case{"record_too_long", "10 131074 f", refused("Error: Maximum record length is 131073 bytes\n"), too_long_record, 1, {}},
+    Case{"negative_record_length", "10 -512 f", refused("Error: Maximum record length is 131073 bytes\n"), too_long_record, 1, {}},
+    Case{"record_past_32_bits", "1 4294967312 f", refused("Error: Maximum record length is 131073 bytes\n"), too_long_record, 1, {}},
+    Case{"record_too_short", "10 15 f", refused("Error: Minimum record length is 16 bytes\n"), too_short_record, 1, {}},
+    Case{"shortest_record", "1 16 f", full_test("1", "65536", "16", "f"), "", 0, {}},
+    Case{"record_not_dividing_size", "1 1000 f", full_test("1", "1048", "1000", "f"), "", 0, {}},
+    Case{"size_zero", "0 512 f", full_test("0", "0", "512", "f"), "", 0, {}},
+    Case{"negative_size_with_name", "-5 512 f", refused("Error: Minimum file size is 0 megabytes\n"), negative_size, 1, {}},
+    Case{"negative_size_two_arguments", "-5 f", refused("Error: Minimum file size is 0 megabytes\n"), negative_size, 1, {}},
+    Case{"size_below_32_bits", "-99999999999 512 f", refused("Error: Minimum file size is 0 megabytes\n"), negative_size, 1, {}},
+    Case{"five_arguments", "1 512 keep x y", refused("dorvik: bad usage\n" + usage + "\n"), too_many, 1, {"keep"},
+         "echo data > keep"},
+    Case{"folder_missing", "1 512 nowhere/f", up_to_writing("1", "2048", "512", "nowhere/f") +
+         "Cannot create temporary file: nowhere/f\n", "dorvik: No such file or directory\n", 1, {}},
+    Case{"read_only_file_system", "1 512 m/f", up_to_writing("1", "2048", "512", "m/f") +
+         "Cannot create temporary file: m/f\n", "dorvik: Read-only file system\n", 1, {"m/"},
+         "mkdir m && mount -t tmpfs -o ro tmpfs m", "", 0, "", false, "umount m", can_mount},
+    Case{"no_permission", "exec setpriv --reuid=nobody --regid=nogroup --clear-groups \"$DORVIK\" 1 512 d/f",
+         up_to_writing("1", "2048", "512", "d/f") + "Cannot create temporary file: d/f\n",
+         "dorvik: Permission denied\n", 1, {"d/"}, "mkdir d", "", 0, "", true, "", "command -v setpriv"},
+    Case{"most_negative_single_size", "cd m && exec \"$DORVIK\" -2147483648",
+         up_to_writing("2147483647", "4398046509056", "512", default_name) + "Error writing block 1024\n",
+         no_space, 1, {"m/"}, "mkdir m && mount -t tmpfs -o size=512k tmpfs m", "", 0, "", true, "umount m",
+         can_mount},
+    Case{"name_too_long", "1 512 " + long_name, refused("Error: Maximum file name length is 4095 bytes\n"), name_too_long, 1, {}},
+    Case{"longest_name", "1 512 " + longest_name, up_to_writing("1", "2048", "512", longest_name) +
+         "Cannot create temporary file: " + longest_name + "\n", "dorvik: File name too long\n", 1, {}}), case_name);
+
+// A run on f while another, slowed by fault, is in the phase that waits for,
+// a shell test; the second is refused and the first ends undisturbed.
+Case second_run(const std::string &name, const std::string &fault, const std::string &waits_for)
+{
+    return Case{name, "\"$DORVIK\" 1 4096 f > first & until " + waits_for + " 2>/dev/null; do sleep 0.01; done; "
+                "\"$DORVIK\" 1 4096 f; s=$?; wait $! && echo first ended; rm first; exit $s",
+                up_to_writing("1", "256", "4096", "f") + "Cannot create temporary file: f\nfirst ended\n",
+                "dorvik: f is in use by another test\n", 1, {}, "", fault, 0, "", true};
+}
+
+const std::string control_character = "dorvik: the name holds a line break or another control character, which would "
+                                      "make the output unreadable; choose a name without one\n";
+
+INSTANTIATE_TEST_SUITE_P(Target, Arguments, testing::Values(
+    Case{"existing_file_is_replaced", "1 4096 f", full_test("1", "256", "4096", "f"), "", 0, {}, "echo old > f"},
+    Case{"device_refused", "1 512 zero", up_to_writing("1", "2048", "512", "zero") +
+         "Cannot create temporary file: zero\n", not_regular, 1, node_files, make_nodes},
+    Case{"fifo_refused", "1 512 fifo", up_to_writing("1", "2048", "512", "fifo") +
+         "Cannot create temporary file: fifo\n", not_regular, 1, {"fifo|"}, "mkfifo fifo"},
+    Case{"folder_refused", "dir", up_to_writing("1", "2048", "512", "dir") +
+         "Cannot create temporary file: dir\n", "dorvik: Is a directory\n", 1, {"dir/", "dir/keep"},
+         "mkdir dir && touch dir/keep"},
+    Case{"link_to_device_refused", "1 512 link", up_to_writing("1", "2048", "512", "link") +
+         "Cannot create temporary file: link\n", is_link, 1, {"link@", "zero%", "null%", "full%"},
+         make_nodes + " && ln -s zero link"},
+    Case{"link_to_file_refused", "\"$DORVIK\" 1 512 link; s=$?; cat kept; exit $s",
+         up_to_writing("1", "2048", "512", "link") + "Cannot create temporary file: link\nkeep\n", is_link, 1,
+         {"link@", "kept"}, "echo keep > kept && ln -s kept link", "", 0, "", true},
+    Case{"dangling_link_refused", "1 512 link", up_to_writing("1", "2048", "512", "link") +
+         "Cannot create temporary file: link\n", is_link, 1, {"link@"}, "ln -s absent link"},
+    Case{"link_in_folder_part", "1 512 linked/f", full_test("1", "2048", "512", "linked/f"), "", 0,
+         {"linked@", "real/"}, "mkdir real && ln -s real linked"},
+    Case{"page_cache_dropped_before_read", "1 512 f", full_test("1", "2048", "512", "f"), "", 0, {}, "",
+         "cache_check=1"},
+    Case{"failed_sync", "1 512 f", up_to_writing("1", "2048", "512", "f") + "Error syncing file: f\n",
+         "dorvik: Input/output error\n", 1, {}, "", "fsync=5"},
+    Case{"failed_sync_no_space", "1 512 f", up_to_writing("1", "2048", "512", "f") + "Error syncing file: f\n",
+         "dorvik: No space left on device\n", 1, {}, "", "fsync=28"},
+    Case{"sync_not_supported", "1 512 f", full_test("1", "2048", "512", "f"), "", 0, {}, "", "fsync=22"},
+    Case{"sync_on_read_only_target", "1 512 f", full_test("1", "2048", "512", "f"), "", 0, {}, "", "fsync=30"},
+    Case{"hard_link_refused", "\"$DORVIK\" 1 512 t; s=$?; cat important t; exit $s", up_to_writing("1", "2048", "512",
+         "t") + "Cannot create temporary file: t\nkeep\nkeep\n", "dorvik: t has 2 links, and file mode would overwrite "
+         "the data under every name; name a new file, or remove the other links\n", 1, {"important", "t"},
+         "echo keep > important && ln important t", "", 0, "", true},
+    Case{"link_put_in_place_before_open", "\"$DORVIK\" 1 512 link; s=$?; cat kept; exit $s",
+         up_to_writing("1", "2048", "512", "link") + "Cannot create temporary file: link\nkeep\n", is_link, 1,
+         {"link@", "kept"}, "echo keep > kept", "link_on_create=1", 0, "", true},
+    Case{"file_mode_0640", "umask 022; \"$DORVIK\" 1 4096 f; s=$?; cat mode; rm mode; exit $s",
+         full_test("1", "256", "4096", "f") + "640\n", "", 0, {}, "", "write_delay=4000", 0, "file:f", true, "", "",
+         "stat -c %a f > mode"},
+    Case{"folder_swapped_between_phases", "1 4096 d/f", full_test("1", "256", "4096", "d/f"), "", 0,
+         {"d@", "moved/", "other/", "other/f"}, "mkdir d", "write_delay=4000", 0, "file:d/f", false, "", "",
+         "mv d moved && mkdir other && echo keep > other/f && ln -s other d"},
+    Case{"file_replaced_between_phases", "1 4096 f", up_to_writing("1", "256", "4096", "f") +
+         "{T} secondsCannot open temporary file for read\n", "dorvik: the test file was replaced during the test\n", 1,
+         {"f"}, "", "write_delay=4000", 0, "file:f", false, "", "", "rm f && echo other > f"},
+    second_run("second_run_while_writing", "write_delay=4000", "[ -s f ]"),
+    second_run("second_run_while_reading", "read_delay=4000", "grep -q Reading first"),
+    Case{"control_character_refused", "1 512 'a\nb'", refused("Cannot create temporary file: a?b\n"),
+         control_character, 1, {}}), case_name);
+
+INSTANTIATE_TEST_SUITE_P(Signal, Arguments, testing::Values(
+    Case{"interrupt_while_writing", "10 4096 f", up_to_writing("10", "2560", "4096", "f") + interrupted,
+         "", 0, {}, "", "write_delay=2000", SIGINT, "file:f"},
+    Case{"terminate_while_writing", "10 4096 f", up_to_writing("10", "2560", "4096", "f") + interrupted,
+         "", 0, {}, "", "write_delay=2000", SIGTERM, "file:f"},
+    Case{"interrupt_while_reading", "10 4096 f", up_to_writing("10", "2560", "4096", "f") +
+         "{T} seconds\nReading the file..." + interrupted, "", 0, {}, "", "read_delay=2000", SIGINT,
+         "Reading the file..."},
+    Case{"terminate_while_reading", "10 4096 f", up_to_writing("10", "2560", "4096", "f") +
+         "{T} seconds\nReading the file..." + interrupted, "", 0, {}, "", "read_delay=2000", SIGTERM,
+         "Reading the file..."},
+    Case{"hang_up_while_writing", "10 4096 f", up_to_writing("10", "2560", "4096", "f") + interrupted,
+         "", 0, {}, "", "write_delay=2000", SIGHUP, "file:f"},
+    Case{"hang_up_while_reading", "10 4096 f", up_to_writing("10", "2560", "4096", "f") +
+         "{T} seconds\nReading the file..." + interrupted, "", 0, {}, "", "read_delay=2000", SIGHUP,
+         "Reading the file..."}), case_name);
+
+// A signal whose default action ends the process: the test file goes, and
+// the signal itself still ends the run.
+std::vector<Case> fatal_signal_cases()
+{
+    std::vector<Case> cases;
+    for (const auto &[name, number] : std::vector<std::pair<std::string, int>>{{"quit", SIGQUIT}, {"cpu_limit", SIGXCPU},
+             {"user1", SIGUSR1}, {"user2", SIGUSR2}, {"alarm", SIGALRM}, {"virtual_alarm", SIGVTALRM},
+             {"profiling", SIGPROF}})
+        cases.push_back(Case{name + "_while_writing", "10 4096 f", up_to_writing("10", "2560", "4096", "f") +
+                             interrupted, "", 128 + number, {}, "", "write_delay=2000", number, "file:f"});
+    return cases;
+}
+
+INSTANTIATE_TEST_SUITE_P(FatalSignal, Arguments, testing::ValuesIn(fatal_signal_cases()), case_name);
+
+const std::vector<int> file_sizes = {6, 8, 12, 20, 36};
+const std::vector<int> device_sizes = {1, 2, 4, 8, 16};
+const std::vector<int> record_lengths = {4096, 8192, 16384, 32768};
+const std::string completed = "Completed series of tests\n";
+
+// A whole series of the short grid.
+std::string series(const std::string &device, const std::vector<int> &sizes,
+                   const std::string &written = "{R}")
+{
+    return banner + series_heading(device) + series_rows(sizes, record_lengths, written) +
+           average_statistics + completed;
+}
+
+const std::string image = "truncate -s 40M img";
+
+const std::string lost_output = "dorvik: standard output could not be written, so the results are lost\n";
+
+// raw= on an image that make gave a signature: refused, and the signature,
+// which blkid shows as key, still there.
+Case signature_case(const std::string &name, const std::string &make, const std::string &tool,
+                    const std::string &key, const std::string &found, const std::string &value)
+{
+    return Case{name, "\"$DORVIK\" raw=img; s=$?; blkid -o value -s " + key + " img; exit $s", banner +
+                series_heading("raw device img") + "Cannot open raw device: img\n" + value + "\n", "dorvik: img holds " +
+                found + "; raw mode would overwrite it. If its data can go, erase its signatures first: wipefs -af img\n",
+                1, {"img"}, "truncate -s 8M img && " + make, "", 0, "", true, "",
+                "command -v blkid && command -v " + tool};
+}
+
+// A series of the file grid on a clock whose n-th reading comes n seconds
+// after the one before: test i writes in 4i + 3 seconds and reads in 4i + 5.
+std::string ramped_series()
+{
+    std::string text = banner + series_heading("");
+    char row[96];
+    int test = 0;
+    for (int size : file_sizes)
+        for (int record_length : record_lengths) {
+            double bytes = std::floor(size * 1048576.0 / record_length) * record_length;
+            snprintf(row, sizeof row, "\t%-8d%-8d%-20lld%-20lld\n", size, record_length,
+                     static_cast<long long>(bytes / (4 * test + 3)), static_cast<long long>(bytes / (4 * test + 5)));
+            text += row;
+            test++;
+        }
+    return text + average_statistics + completed;
+}
+
+// Why raw= and cdrom= refuse what is a kind of file other than a device or regular file.
+std::string not_device(const std::string &kind)
+{
+    return " is " + kind + "; raw= and cdrom= take a device or a regular file\n";
+}
+const std::string empty_device = "dorvik: unexpected end of file after 0 bytes\n";
+
+INSTANTIATE_TEST_SUITE_P(Series, Arguments, testing::Values(
+    Case{"auto_on_named_file", "auto=f", series("", file_sizes), "", 0, {}},
+    Case{"upper_case_auto", "AUTO=f", series("", file_sizes), "", 0, {}},
+    Case{"auto_prefix_on_default_file", "automatic", series("", file_sizes), "", 0, {}},
+    Case{"mixed_case_is_a_name", "Auto", full_test("1", "2048", "512", "Auto"), "", 0, {}},
+    Case{"auto_empty_name", "auto=", banner + series_heading("") + "Cannot create temporary file: \n",
+         "dorvik: No such file or directory\n", 1, {}},
+    Case{"auto_name_too_long", "auto=" + long_name, refused("Error: Maximum file name length is 4095 bytes\n"),
+         name_too_long, 1, {}},
+    Case{"raw_default_missing", "raw", banner + series_heading("raw device " + default_name) +
+         "Cannot open raw device: " + default_name + "\n", "dorvik: No such file or directory\n", 1, {}},
+    Case{"raw_prefix", "rawdisk", banner + series_heading("raw device " + default_name) +
+         "Cannot open raw device: " + default_name + "\n", "dorvik: No such file or directory\n", 1, {}},
+    Case{"raw_over_regular_file_twice", "\"$DORVIK\" raw=img >/dev/null && exec \"$DORVIK\" raw=img",
+         series("raw device img", device_sizes), "", 0, {"img"}, image, "", 0, "", true},
+    Case{"raw_on_zero_node", "RAW=zero", series("raw device zero", device_sizes), "", 0, node_files, make_nodes},
+    Case{"raw_on_full_node", "raw=full", banner + series_heading("raw device full") + "Error writing block 0\n",
+         "dorvik: No space left on device\n", 1, node_files, make_nodes},
+    Case{"cdrom_on_zero_node", "cdrom=zero", series("CD-ROM device zero", device_sizes, "0                   "),
+         "", 0, node_files, make_nodes},
+    Case{"cdrom_cache_dropped", "cdrom=zero", series("CD-ROM device zero", device_sizes, "0                   "),
+         "", 0, node_files, make_nodes, "cache_check=1"},
+    Case{"cdrom_on_null_node", "CDROM=null", banner + series_heading("CD-ROM device null") +
+         "Error reading block 0\n", empty_device, 1, node_files, make_nodes},
+    Case{"cdrom_on_fifo_with_idle_writer", "sleep 60 > fifo & \"$DORVIK\" cdrom=fifo; s=$?; kill $!; exit $s",
+         banner + series_heading("CD-ROM device fifo") + "Cannot open temporary file for read\n",
+         "dorvik: fifo" + not_device("a FIFO"), 1, {"fifo|"}, "mkfifo fifo", "", 0, "", true},
+    Case{"cdrom_on_folder", "cdrom=dir", banner + series_heading("CD-ROM device dir") +
+         "Cannot open temporary file for read\n", "dorvik: dir" + not_device("a folder"), 1, {"dir/"}, "mkdir dir"},
+    Case{"cdrom_name_with_control_character", "'cdrom=a\tb'", refused("Cannot open temporary file for read\n"),
+         control_character, 1, {}},
+    Case{"cdrom_ends_inside_a_record", "cdrom=img", banner + series_heading("CD-ROM device img") +
+         "Error reading block 244\n", "dorvik: unexpected end of file after 1000000 bytes\n", 1, {"img"},
+         "head -c 1000000 /dev/zero > img"},
+    Case{"cdrom_missing", "cdrom=missing", banner + series_heading("CD-ROM device missing") +
+         "Cannot open temporary file for read\n", "dorvik: missing: No such file or directory\n", 1, {}},
+    // With no peer at all, opening a FIFO to write would wait forever, or fail
+    // without blocking: the refusal says what it is, before any open.
+    Case{"raw_on_fifo_without_peer", "exec timeout 10 \"$DORVIK\" raw=fifo",
+         banner + series_heading("raw device fifo") + "Cannot open raw device: fifo\n",
+         "dorvik: fifo" + not_device("a FIFO"), 1, {"fifo|"}, "mkfifo fifo", "", 0, "", true},
+    Case{"raw_on_fifo_with_idle_reader", "sleep 60 < fifo & \"$DORVIK\" raw=fifo; s=$?; kill $!; exit $s",
+         banner + series_heading("raw device fifo") + "Cannot open raw device: fifo\n",
+         "dorvik: fifo" + not_device("a FIFO"), 1, {"fifo|"}, "mkfifo fifo", "", 0, "", true},
+    Case{"raw_on_socket", "raw=sock", banner + series_heading("raw device sock") + "Cannot open raw device: sock\n",
+         "dorvik: sock" + not_device("a socket"), 1, {"sock"}, "python3 -c \"import socket; "
+         "socket.socket(socket.AF_UNIX).bind('sock')\"", "", 0, "", false, "", "command -v python3"},
+    Case{"raw_name_with_control_character", "'raw=x\033[2Jy'", refused("Cannot open raw device: x?[2Jy\n"),
+         control_character, 1, {}},
+    Case{"raw_on_locked_image", "flock img -c 'touch held; sleep 1' & until [ -e held ]; do sleep 0.01; done; "
+         "\"$DORVIK\" raw=img; s=$?; wait; rm held; exit $s", banner + series_heading("raw device img") +
+         "Cannot open raw device: img\n", "dorvik: img is in use by another test\n", 1, {"img"}, image, "", 0, "",
+         true, "", "command -v flock"},
+    signature_case("raw_refuses_ext4_image", "mkfs.ext4 -q -F img", "mkfs.ext4", "TYPE", "a file system of type ext4 (UUID {*})",
+                   "ext4"),
+    signature_case("raw_refuses_swap_image", "mkswap img", "mkswap", "TYPE", "data of type swap (UUID {*})", "swap"),
+    signature_case("raw_refuses_gpt_image", "echo label: gpt | sfdisk -q img", "sfdisk", "PTTYPE",
+                   "a partition table of type gpt", "gpt"),
+    Case{"output_to_full_device", "exec \"$DORVIK\" cdrom=zero > full", "", lost_output, 1, node_files, make_nodes,
+         "", 0, "", true},
+    Case{"file_mode_rates_in_order", "auto=f", ramped_series(), "", 0, {}, "", "clock_ramp=1000000000"},
+    Case{"interrupt_between_tests", "auto=f", banner + series_heading("") + series_rows({6}, {4096}) + interrupted,
+         "", 0, {}, "", "unlink_delay=3000000", SIGINT, "\t6       4096    "},
+    Case{"hang_up_between_tests", "auto=f", banner + series_heading("") + series_rows({6}, {4096}) + interrupted,
+         "", 0, {}, "", "unlink_delay=3000000", SIGHUP, "\t6       4096    "},
+    Case{"interrupt_raw_series", "raw=img", banner + series_heading("raw device img") +
+         "\ndorvik: interrupted\n\nexiting dorvik\n\n", "", 0, {"img"}, image, "write_delay=2000", SIGINT,
+         "bytes/sec read"},
+    Case{"terminate_cdrom_series", "cdrom=zero", banner + series_heading("CD-ROM device zero") +
+         "\ndorvik: interrupted\n\nexiting dorvik\n\n", "", 0, node_files, make_nodes, "read_delay=2000", SIGTERM,
+         "bytes/sec read"}), case_name);
+
+INSTANTIATE_TEST_SUITE_P(Help, Arguments, testing::Values(
+    Case{"lower_case", "help", help_text(), "", 0, {}},
+    Case{"upper_case", "HELP", help_text(), "", 0, {}},
+    Case{"mixed_case_is_a_name", "Help", full_test("1", "2048", "512", "Help"), "", 0, {}},
+    Case{"longer_word_is_a_name", "helpme", full_test("1", "2048", "512", "helpme"), "", 0, {}},
+    Case{"with_name_is_a_name", "help=x", full_test("1", "2048", "512", "help=x"), "", 0, {}}), case_name);
+
+const std::string mount_two_megabytes = "mkdir m && mount -t tmpfs -o size=2m tmpfs m";
+// A loop device over img, its name in dev and a node for it, loop, in the case's folder.
+std::string loop_device(const std::string &size)
+{
+    return "truncate -s " + size + " img && losetup -f --show img > dev && "
+           "mknod loop b $((0x$(stat -c %t $(cat dev)))) $((0x$(stat -c %T $(cat dev))))";
+}
+const std::string detach_loop = "umount m; losetup -d $(cat dev)";
+const std::string has_loop = "losetup -f && command -v mkfs.ext4 && " + can_mount;
+const std::vector<std::string> loop_files = {"dev", "img", "loop%"};
+
+// The advice a test gives when its read phase took no time at all.
+std::string zero_read_advice(const std::string &megabytes, const std::string &half_record)
+{
+    return "\nI/O error during read.  Try again with the command:\n\n\tdorvik " + megabytes + " " + half_record +
+           " \t(i.e. record size = " + half_record + " bytes)\n";
+}
+
+// The Average statistics of 1 MB written and read in seconds each, on a clock that steps.
+std::string stepped_totals(const std::string &seconds)
+{
+    return "\n Average statistics\n####\t Total KB=     1024 (1024), read=" + seconds + " (sec), write=" + seconds +
+           " (sec)\n####\t Average read=    0.20 MB/sec, write=    0.20 MB/sec\n\n";
+}
+
+const std::string frozen_times = "0.000000 seconds\nReading the file...0.000000 seconds\n";
+const std::string nothing_accumulated = "\n Average statistics\n"
+    "####\t Total KB=        0 (1024), read=0.00 (sec), write=0.00 (sec)\n"
+    "####\t Average read=    0.00 MB/sec, write=    0.00 MB/sec\n\n";
+
+// A series on a clock that never moves: every test gives the advice instead of a row.
+std::string frozen_series()
+{
+    std::string text = banner + series_heading("");
+    for (int size : file_sizes)
+        for (int record_length : record_lengths)
+            text += zero_read_advice(std::to_string(size), std::to_string(record_length / 2));
+    return text + nothing_accumulated + completed;
+}
+
+INSTANTIATE_TEST_SUITE_P(Clock, Arguments, testing::Values(
+    Case{"read_time_zero", "1 512 f", up_to_writing("1", "2048", "512", "f") + frozen_times +
+         zero_read_advice("1", "256"), "", 0, {}, "", "clock_frozen=1"},
+    Case{"read_time_zero_in_series", "auto=f", frozen_series(), "", 0, {}, "", "clock_frozen=1"},
+    Case{"clock_fails", "1 512 f", up_to_writing("1", "2048", "512", "f") + frozen_times +
+         zero_read_advice("1", "256"), "clock_gettime: Invalid argument\nclock_gettime: Invalid argument\n"
+         "clock_gettime: Invalid argument\nclock_gettime: Invalid argument\n", 0, {}, "", "clock_error=22"},
+    Case{"ten_seconds_no_advice", "1 512 f", up_to_writing("1", "2048", "512", "f") + "5.000000 seconds\n"
+         "Reading the file...5.000000 seconds\n" + stepped_totals("5.00"), "", 0, {}, "", "clock_step=5000000000"},
+    Case{"under_ten_seconds_advice", "1 512 f", up_to_writing("1", "2048", "512", "f") + "4.990000 seconds\n"
+         "Reading the file...4.990000 seconds\n" + stepped_totals("4.99") +
+         "\nThe test completed too quickly to give a good result\n"
+         "You will get a more precise measure of this machine's\n"
+         "performance by re-running dorvik using the command:\n\n\tdorvik 2 \t(i.e., file size = 2 megabytes)\n",
+         "", 0, {}, "", "clock_step=4990000000"}), case_name);
+
+INSTANTIATE_TEST_SUITE_P(Fault, Arguments, testing::Values(
+    Case{"read_error_removes_file", "1 512 f", up_to_writing("1", "2048", "512", "f") +
+         "{T} seconds\nReading the file...Error reading block 0\n", "dorvik: Input/output error\n", 1, {}, "",
+         "read_error=5"},
+    Case{"read_open_fails", "1 512 f", up_to_writing("1", "2048", "512", "f") +
+         "{T} secondsCannot open temporary file for read\n", "dorvik: f: Permission denied\n", 1, {}, "",
+         "open_error=13"},
+    Case{"full_file_system", "3 4096 m/f", up_to_writing("3", "768", "4096", "m/f") + "Error writing block 512\n",
+         "dorvik: No space left on device\n", 1, {"m/"}, mount_two_megabytes, "", 0, "", false, "umount m",
+         can_mount},
+    Case{"full_file_system_mid_record", "3 1000 m/f", up_to_writing("3", "3145", "1000", "m/f") +
+         "Error writing block 2097\n", "dorvik: No space left on device\n", 1, {"m/"}, mount_two_megabytes, "", 0,
+         "", false, "umount m", can_mount},
+    Case{"file_size_limit_exactly_met", "ulimit -f 2048; exec \"$DORVIK\" 1 4096 f", full_test("1", "256", "4096", "f"),
+         "", 0, {}, "", "", 0, "", true},
+    // Closed descriptors must not be given to the target, or the rows would be written into it.
+    Case{"output_descriptor_closed", "\"$DORVIK\" raw=img <&- >&-; s=$?; grep -ac '32768   ' img; exit $s", "0\n",
+         lost_output, 1, {"img"}, image, "", 0, "", true},
+    Case{"file_size_limit", "ulimit -f 200; exec \"$DORVIK\" 1 4096 f", up_to_writing("1", "256", "4096", "f") +
+         "Error writing block 25\n", "dorvik: File too large\n", 1, {}, "", "", 0, "", true},
+    Case{"end_of_device", "raw=loop", banner + series_heading("raw device loop") + series_rows({1, 2}, record_lengths) +
+         "Error writing block 768\n", no_space, 1, loop_files, loop_device("3M"), "", 0, "", false, detach_loop,
+         has_loop},
+    Case{"read_past_end_of_device", "cdrom=loop", banner + series_heading("CD-ROM device loop") +
+         series_rows({1, 2}, record_lengths, "0                   ") + "Error reading block 768\n",
+         "dorvik: unexpected end of file after 3145728 bytes\n", 1, loop_files, loop_device("3M"), "", 0, "", false,
+         detach_loop, has_loop},
+    Case{"raw_refuses_mounted_device", "\"$DORVIK\" raw=loop; s=$?; cat m/kept; umount m && "
+         "fsck.ext4 -n $(cat dev) >/dev/null 2>&1 && echo clean; exit $s", banner +
+         series_heading("raw device loop") + "Cannot open raw device: loop\nkeep\nclean\n",
+         "dorvik: Device or resource busy\n", 1, {"dev", "img", "loop%", "m/"}, loop_device("40M") +
+         " && mkfs.ext4 -q $(cat dev) && mkdir m && mount $(cat dev) m && echo keep > m/kept", "", 0, "", true,
+         detach_loop, has_loop},
+    Case{"raw_refuses_file_system", "\"$DORVIK\" raw=loop; s=$?; fsck.ext4 -n $(cat dev) >/dev/null 2>&1 && "
+         "echo clean; exit $s", banner + series_heading("raw device loop") + "Cannot open raw device: loop\nclean\n",
+         "dorvik: loop holds a file system of type ext4 (UUID {*}); raw mode would overwrite it. If its data can go, "
+         "erase its signatures first: wipefs -a loop\n", 1, loop_files, loop_device("40M") + " && mkfs.ext4 -q $(cat dev)",
+         "", 0, "", true, detach_loop, has_loop},
+    Case{"closed_pipe", "{ \"$DORVIK\" auto=f; echo \"status $?\" >&2; } | head -3",
+         "\nDORVIK: Test of Sequential File I/O -- 2.0.13-san (28-Feb-2008)\n"
+         "\tOperating System: POSIX 1003.1-1990 -- using fsync()\n", "status 0\n", 0, {}, "", "", 0, "", true},
+    Case{"hostile_arguments", "exec bash \"$TESTS\"/hostile_arguments.sh 240 1", "240 runs, 0 failed\n", "", 0,
+         {"m/"}, "mkdir m && mount -t tmpfs -o size=512k tmpfs m", "", 0, "", true, "umount m", can_mount}),
+    case_name);
+
+
+const std::vector<std::string> sshfs_files = {"mnt/", "remote/"};
+
+// An sshfs mount over loopback: a test and a series run through it, then a
+// server that goes away in the middle of the write phase.
+INSTANTIATE_TEST_SUITE_P(SlowNetwork, Arguments, testing::Values(
+    Case{"single_test", "5 4096 mnt/f", full_test("5", "1280", "4096", "mnt/f"), "", 0, sshfs_files,
+         sshfs + "start", "", 0, "", false, sshfs + "stop", has_sshfs},
+    Case{"series", "auto=mnt/f", series("", file_sizes), "", 0, sshfs_files, sshfs + "start", "", 0, "", false,
+         sshfs + "stop", has_sshfs},
+    Case{"server_gone", "50 4096 mnt/f", up_to_writing("50", "12800", "4096", "mnt/f") + "Error {*}\n",
+         "dorvik: {*}\n", 1, {"mnt/", "remote/", "remote/f"}, sshfs + "start", "write_delay=1000", 0, "file:remote/f",
+         false, sshfs + "stop", has_sshfs, sshfs + "cut"}),
+    case_name);
+
+
+// Under memcheck: no error, nothing definitely lost, the buffer released
+// across the re-entries of a series. Sanitizer builds cannot run under it.
+const std::string memcheck = "exec valgrind -q --error-exitcode=99 --leak-check=full "
+                             "--errors-for-leak-kinds=definite \"$DORVIK\" ";
+const std::string has_valgrind = "command -v valgrind && ! ldd \"$DORVIK\" | grep -q libasan";
+
+INSTANTIATE_TEST_SUITE_P(SlowMemcheck, Arguments, testing::Values(
+    Case{"single_test", memcheck + "2 4096 f", full_test("2", "512", "4096", "f"), "", 0, {}, "", "", 0, "", true,
+         "", has_valgrind},
+    Case{"help", memcheck + "help", help_text(), "", 0, {}, "", "", 0, "", true, "", has_valgrind},
+    Case{"write_failure", memcheck + "raw=full", banner + series_heading("raw device full") +
+         "Error writing block 0\n", "dorvik: No space left on device\n", 1, node_files, make_nodes, "", 0, "", true,
+         "", has_valgrind},
+    Case{"bad_usage", memcheck + "1 2 3 4 5", refused("dorvik: bad usage\n" + usage + "\n"), too_many, 1, {}, "", "",
+         0, "", true, "", has_valgrind},
+    Case{"signature_refused", memcheck + "raw=img", banner + series_heading("raw device img") +
+         "Cannot open raw device: img\n", "dorvik: img holds a file system of type ext4 (UUID {*}); raw mode would "
+         "overwrite it. If its data can go, erase its signatures first: wipefs -af img\n", 1, {"img"},
+         "truncate -s 8M img && mkfs.ext4 -q -F img", "", 0, "", true, "", has_valgrind + " && command -v mkfs.ext4"},
+    Case{"file_series", memcheck + "auto=f", series("", file_sizes), "", 0, {}, "", "", 0, "", true, "",
+         has_valgrind},
+    Case{"cdrom_series", memcheck + "cdrom=zero", series("CD-ROM device zero", device_sizes, "0                   "),
+         "", 0, node_files, make_nodes, "", 0, "", true, "", has_valgrind}),
+    case_name);
+
+// These move gigabytes, on a file system in memory.
+const std::string mount_memory = "mkdir m && mount -t tmpfs -o size=7g tmpfs m";
+
+const std::string rig = "bash \"$TESTS\"/throttled_rig.sh ";
+// The best write and read of three runs on the throttled device, held to 15% and 10% of its 50 MiB/s.
+const std::string on_known_device = "for run in 1 2 3; do " + rig + "run \"$DORVIK\" 64 131072 m/f; done > runs.txt && "
+    "\"$SOURCE\"/tools/dorvik-report runs.txt | awk -F, 'NR > 1 { if ($7 > w) w = $7; if ($8 > r) r = $8 } END {"
+    " printf \"write %s within 15%%: %s\\nread %s within 10%%: %s\\n\", w, (w > 42.5 && w < 57.5) ? \"yes\" : \"no\","
+    " r, (r > 45 && r < 55) ? \"yes\" : \"no\" }' && rm runs.txt";
+
+INSTANTIATE_TEST_SUITE_P(Slow, Arguments, testing::Values(
+    Case{"device_of_known_speed", on_known_device, "write {*} within 15%: yes\nread {*} within 10%: yes\n", "", 0,
+         {"m/", "m/lost+found/"}, rig + "up", "", 0, "", true, rig + "down",
+         rig + "available && losetup -f && command -v mkfs.ext4"},
+    Case{"size_past_32_bits", "4097 131072 m/f", full_test("4097", "32776", "131072", "m/f"), "", 0, {"m/"},
+         mount_memory, "", 0, "", false, "umount m", can_mount},
+    Case{"long_series", "exec \"$DORVIK_LONG\" auto=m/f", banner + series_heading("") +
+         series_rows({6, 8, 12, 20, 36, 68, 132, 260, 516}, {4096, 8192, 16384, 32768, 65536, 131072}) +
+         average_statistics + completed, "", 0, {"m/"}, mount_memory, "", 0, "", true, "umount m", can_mount}),
+    case_name);
+
+} // namespace

@@ -1,0 +1,334 @@
+// The cases of dorvik-report, dorvik-plot, the scripts, and the installed files and packages.
+#include "cases.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <csignal>
+#include <cstdio>
+#include <vector>
+
+namespace {
+
+const std::string plot = "\"$SOURCE\"/tools/dorvik-plot ";
+const std::string has_gnuplot = "command -v gnuplot";
+const std::string png_magic = " 211   P   N   G\n";
+// For each tool, the options its page's SYNOPSIS names that its --help lacks (<)
+// or the other way round (>); and how --help writes the host's placeholder.
+const std::string options_agree =
+    "for tool in report plot clients; do sed -n '/^\\.SH SYNOPSIS/,/^\\.SH DESCRIPTION/p' "
+    "\"$SOURCE/man/dorvik-$tool.1\" | grep -o '\\\\-\\(\\\\-\\)\\?[a-z][a-z]*\\(\\\\-[a-z][a-z]*\\)*' | "
+    "tr -d '\\\\' | sort -u > page && \"$SOURCE/tools/dorvik-$tool\" --help | "
+    "grep -oE '^  -[a-z-]+(, --[a-z-]+)?' | tr -s ', ' '\\n' | grep -vx -e '' -e --help | sort -u > help && "
+    "echo \"dorvik-$tool\" && diff page help; done; \"$SOURCE\"/tools/dorvik-clients --help | grep -o '%*h in'";
+
+// A gnuplot on PATH that keeps the script it is given in script.gp.
+const std::string gnuplot_stand_in = "mkdir bin && printf '#!/bin/sh\\ncat > script.gp\\n' > bin/gnuplot && chmod +x bin/gnuplot && "
+                             "PATH=$PWD/bin:$PATH && ";
+const std::vector<std::string> gnuplot_files = {"bin/", "bin/gnuplot", "script.gp"};
+std::vector<std::string> installed(const std::string &prefix);
+std::vector<std::string> with_gnuplot(std::vector<std::string> files)
+{
+    files.insert(files.end(), gnuplot_files.begin(), gnuplot_files.end());
+    return files;
+}
+
+INSTANTIATE_TEST_SUITE_P(Tools, Arguments, testing::Values(
+    Case{"series_to_png", plot + "-o chart.png \"$TESTS\"/data/series.txt && od -An -c -N4 chart.png",
+         "dorvik-plot: wrote chart.png\n" + png_magic, "", 0, {"chart.png"}, "", "", 0, "", true, "", has_gnuplot},
+    Case{"default_name_from_input", "cp \"$TESTS\"/data/series.txt run.txt && " + plot + "run.txt",
+         "dorvik-plot: wrote run.png\n", "", 0, {"run.png", "run.txt"}, "", "", 0, "", true, "", has_gnuplot},
+    Case{"standard_input_to_svg", plot + "-o chart.svg < \"$TESTS\"/data/series.txt && grep -c '<svg' chart.svg",
+         "dorvik-plot: wrote chart.svg\n1\n", "", 0, {"chart.svg"}, "", "", 0, "", true, "", has_gnuplot},
+    Case{"rows_replaced_by_advice", plot + "-o chart.png \"$TESTS\"/data/series-with-advice.txt",
+         "dorvik-plot: wrote chart.png\n", "", 0, {"chart.png"}, "", "", 0, "", true, "", has_gnuplot},
+    Case{"cdrom_series_reads_only", plot + "-o chart.png \"$TESTS\"/data/cdrom-series.txt",
+         "dorvik-plot: wrote chart.png\n", "", 0, {"chart.png"}, "", "", 0, "", true, "", has_gnuplot},
+    Case{"empty_input", "exec " + plot, "", "dorvik-plot: -: no dorvik output\n", 1, {}, "", "", 0,
+         "", true, "", has_gnuplot},
+    Case{"two_runs_compared", plot + "-o c.png -t before -t after \"$TESTS\"/data/series.txt \"$TESTS\"/data/"
+         "raw-series.txt -s 8 && od -An -c -N4 c.png", "dorvik-plot: wrote c.png\n" + png_magic, "", 0, {"c.png"},
+         "", "", 0, "", true, "", has_gnuplot},
+    Case{"no_common_size", "exec " + plot + "\"$TESTS\"/data/hand-a1.txt \"$TESTS\"/data/raw-series.txt", "",
+         "dorvik-plot: the inputs have no file size in common\n", 1, {}, "", "", 0, "", true, "", has_gnuplot},
+    Case{"output_folder_missing", "exec " + plot + "-o nowhere/c.png \"$TESTS\"/data/long-series.txt", "",
+         "dorvik-plot: cannot write nowhere/c.png: no folder nowhere\n", 1, {}, "", "", 0, "", true, "",
+         has_gnuplot},
+    Case{"fio_fails", "mkdir bin && printf '#!/bin/sh\\nexit 1\\n' > bin/fio && chmod +x bin/fio && "
+         "PATH=$PWD/bin:$PATH exec \"$SOURCE\"/scripts/compare-with-fio . 1 1 4096", "{?}{*}\n{?}{*}\n",
+         "compare-with-fio: fio write failed: \n", 1, {"bin/", "bin/fio"}, "", "", 0, "", true},
+    Case{"fio_folder_missing", "exec \"$SOURCE\"/scripts/compare-with-fio nowhere", "",
+         "compare-with-fio: no folder nowhere\n", 1, {}, "", "", 0, "", true},
+    Case{"single_test_has_no_table", "exec " + plot + "\"$TESTS\"/data/single-test.txt", "",
+         "dorvik-plot: no series table in {*}/single-test.txt\n", 1, {}, "", "", 0, "", true, "", has_gnuplot},
+    Case{"compare_with_fio", "exec \"$SOURCE\"/scripts/compare-with-fio . 2 1 4096 16384",
+         "| record length | dorvik write | fio write | dorvik read | fio read |\n|---|---|---|---|---|\n"
+         "| 4096 | {N} | {N} | {N} | {N} |\n| 16384 | {N} | {N} | {N} | {N} |\n", "", 0, {}, "", "", 0, "", true, "",
+         "command -v fio"},
+    // The README's first command: its arguments go to dorvik unchanged; without
+    // any, the series on a file of its own in the working folder, here
+    // interrupted in its first test.
+    Case{"run_script_passes_its_arguments", "exec \"$SOURCE\"/scripts/run 1 512 f 2>/dev/null",
+         full_test("1", "2048", "512", "f"), "", 0, {}, "", "", 0, "", true},
+    Case{"run_script_runs_the_series_here", "exec \"$SOURCE\"/scripts/run 2>/dev/null", banner + series_heading("") +
+         "{?}\t6       4096    {R}\n\ndorvik: interrupted\n\ndeleting file: dorvik-test.{N}\nexiting dorvik\n\n",
+         "", 0, {}, "", "", SIGINT, "bytes/sec read", true},
+    Case{"versions", "for tool in report plot clients; do \"$SOURCE\"/tools/dorvik-$tool --version; done",
+         "dorvik-report " PROJECT_VERSION "\ndorvik-plot " PROJECT_VERSION "\ndorvik-clients " PROJECT_VERSION "\n",
+         "", 0, {}, "", "", 0, "", true},
+    Case{"help_and_synopsis_name_every_option", options_agree, "dorvik-report\ndorvik-plot\ndorvik-clients\n%h in\n",
+         "", 0, {"help", "page"}, "", "", 0, "", true},
+    Case{"missing_input", "exec " + plot + "nothing.txt", "", "dorvik-plot: nothing.txt: No such file or directory\n", 1, {},
+         "", "", 0, "", true, "", has_gnuplot},
+    Case{"title_cannot_run_commands", plot + "-o c.png -t \"$(printf 'x\\nsystem \"touch MARK\"\\n#')\" \"$TESTS\"/data/"
+         "series.txt", "dorvik-plot: wrote c.png\n", "", 0, {"c.png"}, "", "", 0, "", true, "", has_gnuplot},
+    // The data handed to gnuplot: each input's write and read rates at the largest common size, 36 MB.
+    Case{"chart_data_compared", gnuplot_stand_in + plot + "-o c.png -t run_1 -t \"it's\" \"$TESTS\"/data/series.txt \"$TESTS\"/data/"
+         "long-series.txt && sed -n '/^set term/p;/^\\$data/,/^EOD/p;/title/p' script.gp", "dorvik-plot: wrote c.png\n"
+         "set terminal pngcairo size 1200,500 noenhanced font 'sans,10'\n$data << EOD\n4096 288.492 1356.099\n"
+         "8192 313.352 1455.687\n16384 516.705 786.877\n32768 392.536 685.984\n\n\n4096 1283.591 2275.380\n"
+         "8192 2256.967 3773.736\n16384 3457.546 5603.001\n32768 4872.226 6531.251\n65536 6084.080 8736.664\n"
+         "131072 7049.078 7093.217\nEOD\nset multiplot layout 1,2 title 'dorvik series compared at 36 MB'\n"
+         "set title 'write'\nplot $data index 0 using 1:2 with linespoints lw 2 lt 1 title 'run_1', $data index 1 using "
+         "1:2 with linespoints lw 2 lt 2 title 'it''s'\nset key outside right top title 'run'\nset title 'read'\nplot "
+         "$data index 0 using 1:3 with linespoints lw 2 lt 1 title 'run_1', $data index 1 using 1:3 with linespoints lw "
+         "2 lt 2 title 'it''s'\n", "", 0, gnuplot_files, "", "", 0, "", true},
+    Case{"interrupted_chart_is_partial", gnuplot_stand_in + "cp \"$TESTS\"/data/interrupted.txt .run.txt && " + plot + "-o c.pdf "
+         ".run.txt && " + plot + ".run.txt && grep -E '^set (term|multiplot)' script.gp", "dorvik-plot: wrote c.pdf\n"
+         "dorvik-plot: wrote run.png\nset terminal pngcairo size 1200,500 noenhanced font 'sans,10'\nset multiplot "
+         "layout 1,2 title 'dorvik series on a file (partial: dorvik: interrupted)'\n", "", 0,
+         {"bin/", "bin/gnuplot", "script.gp", ".run.txt"}, "", "", 0, "", true},
+    Case{"pdf_chart", plot + "-o c.pdf \"$TESTS\"/data/series.txt && od -An -c -N4 c.pdf", "dorvik-plot: wrote c.pdf\n"
+         "   %   P   D   F\n", "", 0, {"c.pdf"}, "", "", 0, "", true, "", has_gnuplot},
+    Case{"plot_refusals", "for options in '-o c.jpg' '-t a' '-t a -t b -t c'; do " + plot + "$options \"$TESTS\"/data/"
+         "series.txt \"$TESTS\"/data/long-series.txt; echo $?; done", "1\n1\n1\n", "dorvik-plot: c.jpg: the chart's name "
+         "must end in .png, .svg or .pdf\ndorvik-plot: 1 titles (-t) for 2 inputs: give one per input, or none\n"
+         "dorvik-plot: 3 titles (-t) for 2 inputs: give one per input, or none\n", 0, {}, "", "", 0, "", true},
+    // Removing the package removes all it installed: the tools, run as root, write no byte-code beside it.
+    // PYTHONDONTWRITEBYTECODE, where it is set, would hide byte-code that the tools write on a user's machine.
+    Case{"installed_tools_write_no_byte_code", gnuplot_stand_in + "unset PYTHONDONTWRITEBYTECODE && DESTDIR=\"$PWD/root\" cmake --install \"$BUILD\" --prefix "
+         "/opt/dorvik >/dev/null && root/opt/dorvik/bin/dorvik-report --median \"$TESTS\"/data/hand-a1.txt >/dev/null && "
+         "root/opt/dorvik/bin/dorvik-plot -o c.png \"$TESTS\"/data/series.txt && root/opt/dorvik/bin/dorvik-clients -h "
+         ">/dev/null", "dorvik-plot: wrote c.png\n", "", 0, with_gnuplot(installed("root/opt/dorvik/")), "", "", 0, "",
+         true}), case_name);
+
+// dorvik-report run in the folder of the recorded outputs, its output and status held
+// against a file in expected/ that was checked by hand.
+Case report(const std::string &name, const std::string &arguments, const std::string &expected)
+{
+    return Case{name, "cd \"$TESTS\"/data && { \"$SOURCE\"/tools/dorvik-report " + arguments +
+                "; echo \"status $?\"; } | diff - expected/" + expected + " && echo same", "same\n", "", 0, {}, "", "",
+                0, "", true};
+}
+
+// A report that fails: its message and status (2: bad usage or input; 3: runs that cannot be compared).
+Case report_error(const std::string &name, const std::string &arguments, const std::string &message, int status = 2)
+{
+    return Case{name, "cd \"$TESTS\"/data && exec \"$SOURCE\"/tools/dorvik-report " + arguments, "",
+                "dorvik-report: " + message + "\n", status, {}, "", "", 0, "", true};
+}
+
+const std::string baseline = "--baseline hand-a1.txt --baseline hand-a2.txt --baseline hand-a3.txt ";
+
+INSTANTIATE_TEST_SUITE_P(Report, Arguments, testing::Values(
+    report("series_with_advice", "series-with-advice.txt", "series-with-advice.csv"),
+    report("cdrom_series", "cdrom-series.txt", "cdrom-series.csv"),
+    report("raw_series", "raw-series.txt", "raw-series.csv"),
+    report("long_series", "long-series.txt", "long-series.csv"),
+    report("single_test", "single-test.txt", "single-test.csv"),
+    report("failed_single_test", "failed-single.txt", "failed-single.csv"),
+    report("interrupted_single_test", "- < interrupted-single.txt", "interrupted-single.csv"),
+    report("interrupted_series", "interrupted.txt", "interrupted.csv"),
+    report("closed_pipe", "closed-pipe.txt", "closed-pipe.csv"),
+    report("failed_series", "failed-series.txt", "failed-series.csv"),
+    report("single_test_json", "--format json single-test.txt", "single-test.json"),
+    report("failed_series_json", "--format json failed-series.txt", "failed-series.json"),
+    report("markdown", "--format markdown interrupted.txt", "interrupted.md"),
+    report("median", "--median hand-a1.txt hand-a2.txt hand-a3.txt", "median.csv"),
+    report("baseline_at_threshold", baseline + "hand-b1.txt", "baseline.csv"),
+    report("baseline_past_threshold", baseline + "--threshold 9.99 --format markdown hand-b1.txt", "worse.md"),
+    report("one_byte_too_slow", "--baseline hand-a1.txt hand-b2.txt", "one-byte-too-slow.csv"),
+    report_error("garbage", "garbage.txt", "garbage.txt:1: not dorvik output: 'hello'"),
+    report_error("empty", "empty.txt", "empty.txt: no dorvik output"),
+    report_error("missing_file", "nothing.txt", "nothing.txt: No such file or directory"),
+    report_error("grids_differ", "--median series.txt failed-series.txt", "the runs differ in their grids: "
+                 "failed-series.txt (run 1) lacks file 20 MB x 4096, file 20 MB x 8192, file 20 MB x 16384, file 20 MB x 32768, "
+                 "file 36 MB x 4096, file 36 MB x 8192 and 2 more"),
+    report_error("baseline_grid_differs", "--baseline hand-a1.txt cdrom-series.txt", "cannot compare: the sides "
+                 "differ in their points: only old: file 6 MB x 4096, file 6 MB x 8192; only new: cdrom 1 MB x 4096, "
+                 "cdrom 1 MB x 8192, cdrom 1 MB x 16384, cdrom 1 MB x 32768, cdrom 2 MB x 4096, cdrom 2 MB x 8192 and "
+                 "14 more", 3),
+    report("median_not_mean", "--median hand-a1.txt hand-a2.txt hand-m1.txt", "median-not-mean.csv"),
+    report("exactly_ten_percent_is_the_same", "--baseline hand-a1.txt hand-b3.txt", "exactly-ten-percent.csv"),
+    report("overlapping_runs_are_noise", "compare hand-a?.txt -- hand-c?.txt", "noise.csv"),
+    report("every_new_run_below_is_worse", "compare hand-c?.txt -- hand-a?.txt", "significant-worse.csv"),
+    report("two_runs_a_side_noise_not_measured", "compare hand-a1.txt hand-a2.txt -- hand-c1.txt hand-c2.txt",
+           "noise-not-measured.csv"),
+    report("clock_reasons_in_the_lines", "clock-fails.txt", "clock-fails.csv"),
+    Case{"glob_after_baseline", "cd \"$TESTS\"/data && exec \"$SOURCE\"/tools/dorvik-report --baseline hand-a?.txt "
+         "hand-b1.txt", "", "usage: {*}\n{*}\ndorvik-report: error: one --baseline with 3 new files (hand-a2.txt ...): "
+         "for several old runs use: dorvik-report compare OLD... -- NEW...\n", 2, {}, "", "", 0, "", true},
+    report_error("new_run_interrupted", "compare hand-a?.txt -- hand-b1.txt interrupted.txt", "cannot compare: a run "
+                 "failed or is incomplete: interrupted.txt (run 1): dorvik: interrupted", 3),
+    report_error("old_run_failed", "compare failed-series.txt -- series.txt", "cannot compare: a run failed or is "
+                 "incomplete: failed-series.txt (run 1): Error writing block 4096; the sides differ in their points: "
+                 "only old: none; only new: file 20 MB x 4096, file 20 MB x 8192, file 20 MB x 16384, file 20 MB x "
+                 "32768, file 36 MB x 4096, file 36 MB x 8192 and 2 more", 3),
+    report_error("missing_point", "compare hand-a1.txt -- - < long-series.txt", "cannot compare: the sides differ in "
+                 "their points: only old: none; only new: file 6 MB x 16384, file 6 MB x 32768, file 6 MB x 65536, "
+                 "file 6 MB x 131072, file 8 MB x 4096, file 8 MB x 8192 and 46 more", 3)), case_name);
+
+// A script run in the folder of the recorded outputs, with R for dorvik-report and P for dorvik-plot.
+Case in_data(const std::string &name, const std::string &script, const std::string &out, const std::string &err = "",
+             int status = 0)
+{
+    return Case{name, "T=$PWD && cd \"$TESTS\"/data && R=\"$SOURCE\"/tools/dorvik-report && P=\"$SOURCE\"/tools/dorvik-plot && " +
+                script, out, err, status, {}, "", "", 0, "", true};
+}
+
+const std::string a1_rows = "-,file,6,4096,100000000,200000000,95.367,190.735,ok,\n-,file,6,8192,300000000,"
+                            "400000000,286.102,381.470,ok,\n";
+// dorvik-clients folders damaged in turn: the status and the first word of each message.
+const std::string damaged_folders = "mkdir -p \"$T\"/out && for doc in '' '[]' '{}' '{\"hosts\": 3}' "
+    "'{\"hosts\": [{\"host\": \"../x\"}]}' '{\"hosts\": [{\"host\": \"a\"}]}' "
+    "'{\"hosts\": [{\"host\": \"a\", \"reason\": null, \"start\": 1}]}'; do printf %s \"$doc\" > \"$T\"/out/clients.json; "
+    "for tool in \"$R --median\" \"$R\" $P; do m=$($tool \"$T\"/out 2>&1 >/dev/null); echo \"$? ${m%%:*}\"; done; done; "
+    "rm -r \"$T\"/out";
+
+INSTANTIATE_TEST_SUITE_P(ReportInput, Arguments, testing::Values(
+    // The row of 6 MB x 32768 is cut inside its write rate.
+    in_data("cut_last_line_is_incomplete", "head -c 400 series.txt | $R | cut -d, -f3-", "size_mb,record_length,"
+            "write_bytes_per_s,read_bytes_per_s,write_mb_per_s,read_mb_per_s,status,reason\n6,4096,117525630,424751058,"
+            "112.081,405.074,ok,\n6,8192,552332595,252589273,526.745,240.888,ok,\n6,16384,583306786,252224605,556.285,"
+            "240.540,ok,\n,,,,,,incomplete,line 11 is cut short: the output ends inside it\n"),
+    in_data("crlf_same_on_standard_input", "sed 's/$/\\r/' series.txt > \"$T\"/crlf && $R < \"$T\"/crlf > \"$T\"/a && "
+            "$R \"$T\"/crlf | sed \"s|$T/crlf|-|\" | diff - \"$T\"/a && $R series.txt | sed 's/^series.txt/-/' | "
+            "diff - \"$T\"/a && echo same; rm \"$T\"/crlf \"$T\"/a", "same\n"),
+    in_data("notes_kept_aside", "{ echo '# kernel 6.1, ext4 data=ordered'; cat hand-a1.txt; echo '#'; } | "
+            "$R --format json | grep -A2 notes && { echo '# note'; cat hand-a1.txt; } | $R | tail -n +2",
+            "      \"notes\": [\"# kernel 6.1, ext4 data=ordered\", \"#\"]\n    }\n  ]\n" + a1_rows),
+    in_data("bytes_not_utf8_any_locale", "export PYTHONUTF8=0 PYTHONCOERCECLOCALE=0 LC_ALL=C; f=\"$T/$(printf '\\376')."
+            "txt\" && sed \"s/auto-test mode $/auto-test mode raw device $(printf '\\377')/\" hand-a1.txt > \"$f\" && $R \"$f\" | "
+            "tail -1 | sed \"s|$T/||\" && $R --format json < \"$f\" | grep device; rm \"$f\"; $R \"$T/$(printf '\\376\\nx')\"",
+            "\xfe.txt,raw,6,8192,300000000,400000000,286.102,381.470,ok,\n      \"device\": \"\\udcff\",\n",
+            "dorvik-report: {*}/\xfe\nx: No such file or directory\n", 2),
+    in_data("csv_cells_are_never_formulas", "for name in =1+2 +x -x @x \"$(printf '\\tx')\" \"$(printf '\\rx')\"; do "
+            "cp hand-a1.txt \"$T/$name\"; (cd \"$T\" && $R -- \"$name\" && rm -- \"$name\") | sed -n 2p | cut -d, -f1-3; done",
+            "'=1+2,file,6\n'+x,file,6\n'-x,file,6\n'@x,file,6\n'\tx,file,6\n\"'\rx\",file,6\n"),
+    in_data("markdown_rows_hold", "f=\"$(printf 'a|b\\nc\\\\')\" && cp hand-a1.txt \"$T/$f\" && (cd \"$T\" && $R --format "
+            "markdown \"$f\" | sed -n 3p | cut -d' ' -f1-4; rm \"$f\")", "| a\\|b\\nc\\\\ | file\n"),
+    in_data("bad_thresholds_refused", "for t in -1 -0.5 inf nan 1/0 x; do $R --threshold $t hand-a1.txt 2>&1 | tail -1; "
+            "done", "dorvik-report: error: argument --threshold: a threshold is not negative: '-1'\n"
+            "dorvik-report: error: argument --threshold: a threshold is not negative: '-0.5'\n"
+            "dorvik-report: error: argument --threshold: not a number of percent: 'inf'\n"
+            "dorvik-report: error: argument --threshold: not a number of percent: 'nan'\n"
+            "dorvik-report: error: argument --threshold: not a number of percent: '1/0'\n"
+            "dorvik-report: error: argument --threshold: not a number of percent: 'x'\n"),
+    in_data("output_cannot_be_written", "$R hand-a1.txt > /dev/full; echo $?; $R hand-a1.txt >&-; echo $?", "2\n2\n",
+            "dorvik-report: cannot write the report: No space left on device\n"
+            "dorvik-report: cannot write the report: standard output is closed\n"),
+    // Four hosts on one throttled device: all bytes over each phase's span (the report's
+    // "all bytes / span" row), not each host as a repeated run.
+    // A host whose phases cannot be timed: no window in which every client is known to be active.
+    in_data("clients_window_needs_every_host", "cp -r clients-throttled \"$T\"/f && python3 -c 'import json, sys; "
+            "d = json.load(open(sys.argv[1])); d[\"hosts\"][1][\"tests\"][0][\"chunks\"] = []; "
+            "json.dump(d, open(sys.argv[1], \"w\"))' \"$T\"/f/clients.json && $R \"$T\"/f | grep -a '^while all' | "
+            "cut -d, -f1,8,9 && rm -r \"$T\"/f", "while all were active,,\n"),
+    in_data("clients_folder_reduced_on_aggregates", "$R --median clients-throttled | cut -d, -f1-5,9 && $R compare "
+            "clients-throttled -- clients-throttled | cut -d, -f1-10 | tail -1", "mode,size_mb,record_length,runs,"
+            "write_median_mb_per_s,read_median_mb_per_s\nclients,28,65536,1,105.758,49.884\nclients,28,65536,1,1,"
+            "105.758,105.758,1.000,\"same, noise not measured\"\n"),
+    in_data("damaged_clients_folders", damaged_folders, [] {
+        std::string lines;
+        for (int doc = 0; doc < 7; ++doc)
+            lines += "2 dorvik-report\n2 dorvik-report\n1 dorvik-plot\n";
+        return lines;
+    }())), case_name);
+
+const std::vector<std::string> installed_files = {
+    "bin/", "bin/dorvik", "bin/dorvik-clients", "bin/dorvik-plot", "bin/dorvik-report", "bin/dorvik_long", "share/",
+    "share/doc/", "share/doc/dorvik/", "share/doc/dorvik/README.md.gz", "share/doc/dorvik/changelog.gz", "share/doc/dorvik/copyright",
+    "share/dorvik/", "share/dorvik/dorvik_tools/", "share/dorvik/dorvik_tools/__init__.py",
+    "share/dorvik/dorvik_tools/charts.py", "share/dorvik/dorvik_tools/client.py",
+    "share/dorvik/dorvik_tools/clients.py",
+    "share/dorvik/dorvik_tools/controller.py", "share/dorvik/dorvik_tools/reader.py",
+    "share/dorvik/dorvik_tools/report.py", "share/man/", "share/man/man1/",
+    "share/man/man1/dorvik-clients.1.gz", "share/man/man1/dorvik-plot.1.gz", "share/man/man1/dorvik-report.1.gz",
+    "share/man/man1/dorvik.1.gz", "share/man/man1/dorvik_long.1.gz"};
+
+// The installed files under prefix, as the case's folder lists them.
+std::vector<std::string> installed(const std::string &prefix)
+{
+    std::vector<std::string> paths = {"root/", "root/opt/", "root/opt/dorvik/"};
+    for (const std::string &file : installed_files)
+        paths.push_back(prefix + file);
+    return paths;
+}
+
+// The package's files as rpm -qlp lists them: the files, and the folders of its own.
+const std::string rpm_listing =
+    "/usr/bin/dorvik\n/usr/bin/dorvik-clients\n/usr/bin/dorvik-plot\n/usr/bin/dorvik-report\n/usr/bin/dorvik_long\n"
+    "/usr/share/doc/dorvik\n/usr/share/doc/dorvik/README.md.gz\n/usr/share/doc/dorvik/changelog.gz\n/usr/share/doc/dorvik/copyright\n/usr/share/dorvik\n"
+    "/usr/share/dorvik/dorvik_tools\n/usr/share/dorvik/dorvik_tools/__init__.py\n"
+    "/usr/share/dorvik/dorvik_tools/charts.py\n/usr/share/dorvik/dorvik_tools/client.py\n"
+    "/usr/share/dorvik/dorvik_tools/clients.py\n"
+    "/usr/share/dorvik/dorvik_tools/controller.py\n/usr/share/dorvik/dorvik_tools/reader.py\n"
+    "/usr/share/dorvik/dorvik_tools/report.py\n"
+    "/usr/share/man/man1/dorvik-clients.1.gz\n/usr/share/man/man1/dorvik-plot.1.gz\n"
+    "/usr/share/man/man1/dorvik-report.1.gz\n/usr/share/man/man1/dorvik.1.gz\n/usr/share/man/man1/dorvik_long.1.gz\n";
+
+// The same as dpkg-deb -c lists them: every folder too.
+std::string deb_listing()
+{
+    std::string listing = "./usr/\n";
+    for (const std::string &file : installed_files)
+        listing += "./usr/" + file + "\n";
+    return listing;
+}
+
+// Every page in man/, by name, and whatever groff finds wrong in it (nothing).
+const std::string manual_pages = "LC_ALL=C; for page in \"$SOURCE\"/man/*.1; do basename \"$page\"; "
+                                 "groff -man -ww -z \"$page\" 2>&1; done";
+const std::string page_names = "dorvik-clients.1\ndorvik-plot.1\ndorvik-report.1\ndorvik.1\ndorvik_long.1\n";
+const std::string make_package = "cpack -G \"DEB;RPM\" -B \"$PWD/pkg\" --config \"$BUILD/CPackConfig.cmake\" >/dev/null 2>&1 && ";
+// The .deb installed by dpkg into a root of its own, every tool used (by
+// Python as users run it, free to write byte-code), then purged: what is left
+// of the root besides dpkg's own folder.
+const std::string dpkg_root = "dpkg --root=\"$PWD/root\" --force-not-root --force-depends ";
+const std::string install_use_purge = "unset PYTHONDONTWRITEBYTECODE && " + make_package + "mkdir -p root/var/lib/dpkg/info root/var/lib/dpkg/updates && "
+    "touch root/var/lib/dpkg/status && " + dpkg_root + "-i pkg/dorvik_*.deb >/dev/null 2>&1 && cd root/usr/bin && "
+    "./dorvik-report \"$TESTS\"/data/hand-a1.txt >/dev/null && ./dorvik-plot -o ../../../chart.svg \"$TESTS\"/data/series.txt && "
+    "./dorvik-clients --version && ./dorvik help >/dev/null && cd ../../.. && " + dpkg_root + "--purge dorvik >/dev/null && "
+    "ls root && rm -r pkg root chart.svg";
+
+INSTANTIATE_TEST_SUITE_P(Install, Arguments, testing::Values(
+    Case{"into_scratch_root", "DESTDIR=\"$PWD/root\" cmake --install \"$BUILD\" --prefix /opt/dorvik >/dev/null && "
+         "exec root/opt/dorvik/bin/dorvik help", help_text(), "", 0, installed("root/opt/dorvik/"), "", "", 0, "", true},
+    Case{"installed_report_finds_its_reader", "DESTDIR=\"$PWD/root\" cmake --install \"$BUILD\" --prefix /opt/dorvik "
+         ">/dev/null && cd / && exec \"$OLDPWD\"/root/opt/dorvik/bin/dorvik-report \"$TESTS\"/data/hand-a1.txt",
+         "source,mode,size_mb,record_length,write_bytes_per_s,read_bytes_per_s,write_mb_per_s,read_mb_per_s,status,"
+         "reason\n{*}/hand-a1.txt,file,6,4096,100000000,200000000,95.367,190.735,ok,\n"
+         "{*}/hand-a1.txt,file,6,8192,300000000,400000000,286.102,381.470,ok,\n", "", 0,
+         installed("root/opt/dorvik/"), "", "", 0, "", true},
+    Case{"purge_after_use_leaves_nothing", install_use_purge, "dorvik-plot: wrote ../../../chart.svg\ndorvik-clients "
+         PROJECT_VERSION "\nvar\n", "", 0, {}, "", "", 0, "", true, "", "command -v dpkg-shlibdeps && command -v gnuplot"},
+    Case{"manual_pages_without_warnings", manual_pages, page_names, "", 0, {}, "", "", 0, "", true, "", "command -v groff"},
+    // A sanitizer build adds its runtimes to Depends. Lintian finds nothing
+    // beyond its informational level; no field or document names example.org.
+    Case{"debian_package", make_package + "dpkg-deb -c pkg/dorvik_*.deb | awk '{ print $6 }' && "
+         "dpkg-deb -f pkg/dorvik_*.deb Package Section Priority Maintainer Depends Recommends Homepage && "
+         "TMPDIR=\"$PWD/pkg\" lintian --pedantic -E pkg/dorvik_*.deb 2>/dev/null && dpkg-deb -x pkg/dorvik_*.deb x && "
+         "{ dpkg-deb -f pkg/dorvik_*.deb; zcat x/usr/share/doc/dorvik/*.gz; cat x/usr/share/doc/dorvik/copyright; } | "
+         "grep -c example.org; rm -r pkg x", deb_listing() +
+         "Package: dorvik\nSection: utils\nPriority: optional\nMaintainer: dorvik developers <dorvik@dorvik.invalid>\n"
+         "Depends: python3, {*}libblkid1 (>= {*}), {*}libc6 (>= {*})\nRecommends: gnuplot-nox | gnuplot, pdsh, clustershell\n0\n", "", 0, {},
+         "", "", 0, "", true, "", "command -v dpkg-shlibdeps && command -v lintian"},
+    Case{"rpm_package", make_package + "rpm -qlp pkg/dorvik-*.rpm && r=$(rpm -qp --requires pkg/dorvik-*.rpm) && "
+         "echo \"$r\" | grep -x python3 && echo \"$r\" | grep -xF 'libblkid.so.1()(64bit)' && rpm -qp --qf '%{SUMMARY}\\n%{LICENSE}\\n%{URL}\\n%{DESCRIPTION}\\n' pkg/dorvik-*.rpm | "
+         "head -4 && rpm -qip pkg/dorvik-*.rpm | grep -c example.org; rm -r pkg", rpm_listing + "python3\nlibblkid.so.1()(64bit)\n"
+         "benchmark of sequential file I/O for disks, NFS and SAN\nMIT\n(none)\n"
+         "dorvik writes a file as a run of equal records, forces it to stable storage\n0\n", "", 0, {}, "", "", 0, "",
+         true, "", "command -v rpmbuild"}), case_name);
+
+} // namespace
