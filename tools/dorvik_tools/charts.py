@@ -83,7 +83,8 @@ def terminal(output):
 def line_style(i):
     """The colour, dash and marker of line i, for any i: the colour turns with every line, the dash
     with every ten, the marker with every line out of step with the colour."""
-    return f"lc rgb '{COLOURS[i % len(COLOURS)]}' dt {DASHES[i // len(COLOURS) % len(DASHES)]} pt {MARKERS[i % len(MARKERS)]}"
+    dash = DASHES[i // len(COLOURS) % len(DASHES)]
+    return f"lc rgb '{COLOURS[i % len(COLOURS)]}' dt {dash} pt {MARKERS[i % len(MARKERS)]}"
 
 
 def rate_axis(label, log):
@@ -161,8 +162,9 @@ def comparison(paths, titles, size):
         title = titles[i] if titles else os.path.basename(name_of(path))
         lines.append((title + partial(run), [p[1:] for p in points if p[0] == size]))
     cut = sum(1 for run in runs if not run["complete"])
-    heading = f"dorvik series compared at {size} MB" + (f" (partial: {cut} of {len(runs)} runs did not reach their end)"
-                                                       if cut else "")
+    heading = f"dorvik series compared at {size} MB"
+    if cut:
+        heading += f" (partial: {cut} of {len(runs)} runs did not reach their end)"
     return heading, "run", lines, any(p[1] for _, ps in lines for p in ps)
 
 

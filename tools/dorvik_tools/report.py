@@ -359,7 +359,8 @@ def established(cells, limit, direction):
             if testable(ratios):
                 tests[phase] = signs[phase][1]
     taken = holm(tests)
-    phases = {phase for phase in PHASES if phase in taken and moved(median(grid_ratios(cells, phase)), direction, limit)}
+    phases = {phase for phase in PHASES
+              if phase in taken and moved(median(grid_ratios(cells, phase)), direction, limit)}
     return {key for key in cells if key in taken or key[1] in phases}, phases, signs
 
 
@@ -403,8 +404,10 @@ class Comparison:
             for phase in PHASES:
                 cell = self.cells[point, phase]
                 verdict = "" if cell.ratio is None else mark(cell, (point, phase), self.limit, self.holds)
-                row.update({f"{phase}_baseline_mb_per_s": mb(median(cell.old)), f"{phase}_new_mb_per_s": mb(median(cell.new)),
-                            f"{phase}_ratio": None if cell.ratio is None else Figure(cell.ratio), f"{phase}_mark": verdict})
+                row.update({f"{phase}_baseline_mb_per_s": mb(median(cell.old)),
+                            f"{phase}_new_mb_per_s": mb(median(cell.new)),
+                            f"{phase}_ratio": None if cell.ratio is None else Figure(cell.ratio),
+                            f"{phase}_mark": verdict})
             yield row
 
     def grid(self):
@@ -437,9 +440,10 @@ class Comparison:
                     if cell_phase == phase and len(values) >= MEASURED:
                         total, spread = total + trend(values), spread + 1 / (len(values) - 1)
             if spread and abs(total) / math.sqrt(spread) > DRIFT_DEVIATIONS:
-                found.append(f"in the order the runs were given, the {phase} rates {'fall' if total < 0 else 'rise'} "
-                             "within each side: the machine may have drifted while they ran; run the two sides in "
-                             "turn (old, new, old, new), five or more runs a side")
+                way = "fall" if total < 0 else "rise"
+                found.append(f"in the order the runs were given, the {phase} rates {way} within each side: "
+                             "the machine may have drifted while they ran; run the two sides in turn "
+                             "(old, new, old, new), five or more runs a side")
         return found
 
 
@@ -459,7 +463,8 @@ def trend(values):
             ranks[order[i]] = (start + end) / 2
         start = end + 1
     middle = (count - 1) / 2
-    return sum((i - middle) * (rank - middle) for i, rank in enumerate(ranks)) / sum((i - middle) ** 2 for i in range(count))
+    spread = sum((i - middle) ** 2 for i in range(count))
+    return sum((i - middle) * (rank - middle) for i, rank in enumerate(ranks)) / spread
 
 
 NUMBER = re.compile(r"-?\d+(\.\d+)?")
@@ -552,7 +557,8 @@ def write_json_runs(paths):
     current, runs, tests = None, 0, 0
     for run, test in events(paths):
         if run is not current:
-            out.write(("," if runs else "") + "\n    {\n" + ",\n".join(json_fields(run, RUN_HEAD)) + ',\n      "tests": [')
+            head = ",\n".join(json_fields(run, RUN_HEAD))
+            out.write(("," if runs else "") + "\n    {\n" + head + ',\n      "tests": [')
             current, runs, tests = run, runs + 1, 0
         if test is not None:
             out.write(("," if tests else "") + "\n        " + json.dumps(with_rates_in_mb(test)))
@@ -564,7 +570,12 @@ def write_json_runs(paths):
     folders = [path for path in paths if reader.is_clients_folder(path)]
     if folders:
         summaries = [clients_summary(folder) for folder in folders]
-        out.write(',\n  "clients": ' + json.dumps(summaries, indent=2).replace("\n", "\n  "))
+        try:
+            text = json.dumps(summaries, indent=2, allow_nan=False)
+        except ValueError as error:
+            raise reader.ParseError(f"a damaged folder of dorvik-clients: a figure that is no number: {error}") \
+                from error
+        out.write(',\n  "clients": ' + text.replace("\n", "\n  "))
     out.write("\n}\n")
 
 
@@ -612,8 +623,9 @@ def comparison(options):
     worse = any(row[p + "_mark"].startswith("worse") for row in rows for p in PHASES) or \
         any(verdict["verdict"] == "worse" for verdict in grid.values())
     if options.format == "json":
-        write_document("comparison", {"threshold_percent": float(options.threshold), "false_alarm_chance": float(ALPHA),
-                                      "points": rows, "grid": grid, "worse": worse, "warnings": warnings})
+        write_document("comparison", {"threshold_percent": float(options.threshold),
+                                      "false_alarm_chance": float(ALPHA), "points": rows, "grid": grid,
+                                      "worse": worse, "warnings": warnings})
     else:
         write_rows(rows, options.format)
     sys.stdout.flush()
