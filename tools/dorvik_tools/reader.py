@@ -1,12 +1,15 @@
 """The one reader of what dorvik and dorvik_long print.
 
 Every tool that turns program output into figures (dorvik-report,
-dorvik-plot, dorvik-clients) reads it through runs_of() here, so that one
-place knows every line the programs print. A text may hold several runs one
-after another (outputs joined with cat); each begins with the banner, and
-the runs are handed on one at a time, so that memory does not grow with the
-input. Bytes are read as UTF-8 with the undecodable ones kept as surrogates,
-so that names go out byte for byte as they came in.
+dorvik-plot, dorvik-clients) reads it through events() or runs_of() here, so
+that one place knows every line the programs print. A text may hold several
+runs one after another (outputs joined with cat); each begins with the
+banner. events() hands on each test as it is settled and each run as it ends,
+and reads each line up to a limit, so that memory does not grow with the
+input, the rows of one run, or the length of a line; runs_of() gives whole
+runs. A figure the program cannot have printed makes a damaged test with its
+reason, never an error. Bytes are read as UTF-8 with the undecodable ones
+kept as surrogates, so that names go out byte for byte as they came in.
 """
 
 import contextlib
