@@ -16,7 +16,6 @@ import sys
 from array import array
 from decimal import Decimal, InvalidOperation
 from fractions import Fraction
-from math import comb
 
 from . import VERSION, clients, reader
 
@@ -69,7 +68,7 @@ def threshold(text):
         raise argparse.ArgumentTypeError(f"not a number of percent: {text!r}")
     try:
         value = Decimal(text)
-    except InvalidOperation as error:
+    except InvalidOperation as error:  # an exponent beyond any the decimal module holds
         raise argparse.ArgumentTypeError(f"not a number of percent: {text!r}") from error
     if value >= 100:
         raise argparse.ArgumentTypeError(f"a threshold is under 100 percent: {text!r}")
@@ -103,7 +102,7 @@ def parse_arguments(argv):
     parser.add_argument("--baseline", action="append", default=[], metavar="FILE",
                         help="an old run to compare the FILEs with (once per file; compare is the form for globs)")
     parser.add_argument("--threshold", type=threshold, default=Fraction(10), metavar="PERCENT",
-                        help="a median beyond this many percent is a change (default 10)")
+                        help="a median beyond this many percent is a change (from 0 up to 100; default 10)")
     parser.add_argument("files", nargs="*", metavar="FILE")
     options = parser.parse_args(argv)
     if sides:
@@ -203,9 +202,16 @@ def measurements(path):
             points.append(key)
             figures = [point[p + "_span_mb_per_s"] for p in PHASES]
             if None not in figures:
-                rates[key] = tuple(int(reader.whole(str(round(f * reader.MEGABYTE)), "aggregate rate", reader.RATE))
-                                   for f in figures)
+                rates[key] = tuple(aggregate_rate(f) for f in figures)
     yield measurement(reader.shown(path), not failed, "; ".join(failed), points, rates)
+
+
+def aggregate_rate(mb_per_s):
+    """An aggregate's MB/s in bytes per second, as a run's rates are; ValueError for a figure that no
+    run can give, which makes the folder a damaged one."""
+    if not math.isfinite(mb_per_s) or not 0 <= mb_per_s * reader.MEGABYTE <= reader.RATE[1]:
+        raise ValueError(f"an aggregate rate of {mb_per_s} MB/s")
+    return round(mb_per_s * reader.MEGABYTE)
 
 
 class Side:
@@ -230,8 +236,8 @@ class Side:
         self.grids.setdefault(frozenset(measurement["points"]), []).append(measurement["source"])
         for point, figures in measurement["rates"].items():
             per_phase = self.rates.setdefault(point, tuple(array("q") for _ in PHASES))
-            for values, figure in zip(per_phase, figures):
-                values.append(figure)
+            for values, rate in zip(per_phase, figures):
+                values.append(rate)
 
     def grid_differences(self):
         """Which runs lack which points that other runs of the side have."""
@@ -309,7 +315,7 @@ def apart(old, new, direction):
 
 def tail(count, total):
     """The chance that count or more of total fair coins fall one way."""
-    return Fraction(sum(comb(total, k) for k in range(count, total + 1)), 2 ** total)
+    return Fraction(sum(math.comb(total, k) for k in range(count, total + 1)), 2 ** total)
 
 
 def sign_test(ratios, direction):
@@ -349,7 +355,7 @@ def established(cells, limit, direction):
     tests, signs = {}, {}
     for key, cell in cells.items():
         if cell.measured and cell.ratio is not None:
-            chance = Fraction(1, comb(len(cell.old) + len(cell.new), len(cell.new)))
+            chance = Fraction(1, math.comb(len(cell.old) + len(cell.new), len(cell.new)))
             if chance <= ALPHA:
                 tests[key] = chance if apart(cell.old, cell.new, direction) else Fraction(1)
     for phase in PHASES:
