@@ -34,7 +34,8 @@ extern unsigned char *record_buffer;
 
 // Name of the test file or device.
 extern char file_name[FILE_NAME_SIZE];
-// 1 while an ordinary test file that this process created exists under file_name.
+// 1 while this process holds the lock on the ordinary test file under
+// file_name, which makes the file its own to delete; a raw or CD-ROM target never.
 extern volatile sig_atomic_t test_file_exists;
 // The folder that holds the target, open for the length of a test and -1
 // otherwise: the target is reached through it, so that a folder of the path

@@ -31,12 +31,14 @@ bool read_clock(struct timespec *now)
     return false;
 }
 
+// The file is deleted before its descriptor is closed: closing it would
+// give up the lock, and another run could take the file meanwhile.
 [[noreturn]] void fail_after_write(int fd, int error)
 {
     errno = error;
     perror("dorvik");
-    close(fd);
     remove_test_file();
+    close(fd);
     exit(1);
 }
 

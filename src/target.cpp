@@ -27,6 +27,10 @@ namespace {
 // The write phase's descriptor, held until the end of the test: the lock on
 // it keeps a second run off the file for the whole test. -1 otherwise.
 int held_target = -1;
+// A test file this run created and has not locked yet, -1 otherwise. Until
+// it holds the lock the file is not its own: another run may have found it
+// and locked it first.
+volatile sig_atomic_t created_test_file = -1;
 
 const char link_refused[] =
     "Is a symbolic link, which file mode never follows; name the file itself, or a new one";
@@ -70,14 +74,11 @@ void remember_target(const struct stat &status)
 
 // Every other name of a file with several links would keep the data that
 // the test overwrites, and the clean-up deletes only the name given.
-void refuse_shared_file(int fd, const struct stat &status)
+void refuse_shared_file(const struct stat &status)
 {
-    if (!S_ISREG(status.st_mode)) {
-        close(fd);
+    if (!S_ISREG(status.st_mode))
         refuse_non_regular(status.st_mode);
-    }
     if (status.st_nlink > 1) {
-        close(fd);
         char what[160];
         snprintf(what, sizeof what, "has %llu links, and file mode would overwrite the data under every name; "
                  "name a new file, or remove the other links", static_cast<unsigned long long>(status.st_nlink));
@@ -86,16 +87,26 @@ void refuse_shared_file(int fd, const struct stat &status)
 }
 
 // A second run on the same file would truncate it under the first one's
-// feet; whoever holds the lock keeps the file for its whole test.
+// feet; whoever holds the lock keeps the file for its whole test. A refused
+// run keeps its descriptor to the end, so that its clean-up can see that
+// the lock is another's.
 void lock_target(int fd)
 {
     if (flock(fd, LOCK_EX | LOCK_NB) == 0)
         return;
-    int error = errno;
-    close(fd);
-    if (error == EWOULDBLOCK)
+    if (errno == EWOULDBLOCK)
         refuse_with_name("is in use by another test");
-    refuse_target(strerror(error));
+    refuse_target(strerror(errno));
+}
+
+// The lock is on the file that fd opened; a run that held it before may
+// have deleted that file since, or another taken its name.
+void check_locked_file_is_named(const struct stat &locked)
+{
+    struct stat named;
+    if (fstatat(target_folder, target_name, &named, AT_SYMLINK_NOFOLLOW) != 0 ||
+        named.st_dev != locked.st_dev || named.st_ino != locked.st_ino)
+        refuse_with_name("is in use by another test");
 }
 
 void take_test_file(const struct stat &status)
@@ -103,11 +114,13 @@ void take_test_file(const struct stat &status)
     sigset_t previous = hold_signals();
     remember_target(status);
     test_file_exists = 1;
+    created_test_file = -1;
     release_signals(&previous);
 }
 
-// Opens the file named, creating it if need be, but never following a link:
-// O_EXCL tells a file this run created from one it found.
+// Opens the file named, creating it if need be, but never following a link.
+// O_EXCL tells a file this run created, which a signal before the lock may
+// still delete, from one it found.
 int open_test_file()
 {
     sigset_t previous = hold_signals();
@@ -116,7 +129,7 @@ int open_test_file()
     struct stat status;
     if (fd >= 0 && fstat(fd, &status) == 0) {
         remember_target(status);
-        test_file_exists = 1;
+        created_test_file = fd;
     }
     release_signals(&previous);
     if (fd < 0 && error == EEXIST)
@@ -144,8 +157,9 @@ int create_test_file()
     int fd = open_test_file();
     if (fstat(fd, &status) != 0)
         refuse_target(strerror(errno));
-    refuse_shared_file(fd, status);
+    refuse_shared_file(status);
     lock_target(fd);
+    check_locked_file_is_named(status);
     if (ftruncate(fd, 0) != 0)
         refuse_target(strerror(errno));
     take_test_file(status);
@@ -286,10 +300,15 @@ void release_target()
     target_folder = -1;
 }
 
-// Only the file this run created goes: whatever took its name meanwhile stays.
+// Only the run that holds the lock deletes, and only the file it locked:
+// whatever took its name meanwhile stays. A file this run created but has
+// not locked yet is its own only if the lock can still be had.
 void remove_test_file()
 {
     sigset_t previous = hold_signals();
+    if (!test_file_exists && created_test_file >= 0 && flock(created_test_file, LOCK_EX | LOCK_NB) == 0)
+        test_file_exists = 1;
+    created_test_file = -1;
     struct stat status;
     if (test_file_exists && fstatat(target_folder, target_name, &status, AT_SYMLINK_NOFOLLOW) == 0 &&
         is_target(status))

@@ -33,9 +33,9 @@ bool is_target(const struct stat &status);
 // its lock, and the folder.
 void release_target();
 
-// Unlinks the test file if this process created it and it is still there,
-// which a raw or CD-ROM target never is; signals are held off so that the
-// interrupt handler never sees half of it. Safe to call from a signal handler.
+// Unlinks the test file if this process holds its lock and it is still
+// there, which a raw or CD-ROM target never is; signals are held off so that
+// the interrupt handler never sees half of it. Safe to call from a signal handler.
 void remove_test_file();
 
 // Ends the run because the target cannot be used: the open-failure message

@@ -16,6 +16,12 @@
  *   link_on_create=1 a name opened to be created is first replaced by a symbolic link to "kept"
  *   cache_check=1    a read from a descriptor above 2 that posix_fadvise has not
  *                    dropped from the page cache since it was opened says so on stderr
+ *   flock_gate=NAME  the first flock writes its process id into NAME.waiting in the
+ *                    working folder, then waits until a file NAME exists there
+ *   write_gate=NAME  the same at the first write to a descriptor above 2
+ * A gate holds the program at a point until the case has done what it must
+ * meanwhile, however slow the machine: the case waits for NAME.waiting, acts,
+ * then creates NAME.
  */
 #define _GNU_SOURCE
 /* The plain and the 64-bit names are both defined here, each on its own. */
@@ -27,6 +33,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/file.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -38,6 +45,50 @@ static long setting(const char *key)
         if (strncmp(p, key, length) == 0 && p[length] == '=')
             return strtol(p + length + 1, NULL, 10);
     return 0;
+}
+
+/* The text of a setting, up to the next comma, in value; 0 when it is not set. */
+static int text_setting(const char *key, char *value, size_t size)
+{
+    const char *faults = getenv("DORVIK_FAULT");
+    size_t length = strlen(key);
+    for (const char *p = faults; p != NULL && *p != '\0'; p = strchr(p, ',') ? strchr(p, ',') + 1 : NULL)
+        if (strncmp(p, key, length) == 0 && p[length] == '=') {
+            size_t end = strcspn(p + length + 1, ",");
+            if (end == 0 || end >= size)
+                return 0;
+            memcpy(value, p + length + 1, end);
+            value[end] = '\0';
+            return 1;
+        }
+    return 0;
+}
+
+static void wait_at_gate(const char *key, int *passed)
+{
+    char name[200], waiting[220], line[32];
+    if (*passed || !text_setting(key, name, sizeof name))
+        return;
+    *passed = 1;
+    snprintf(waiting, sizeof waiting, "%s.waiting", name);
+    FILE *note = fopen(waiting, "w");
+    if (note != NULL) {
+        snprintf(line, sizeof line, "%d\n", (int)getpid());
+        fputs(line, note);
+        fclose(note);
+    }
+    while (access(name, F_OK) != 0)
+        usleep(1000);
+}
+
+int flock(int fd, int operation)
+{
+    static int (*real_flock)(int, int);
+    static int passed;
+    if (real_flock == NULL)
+        real_flock = (int (*)(int, int))dlsym(RTLD_NEXT, "flock");
+    wait_at_gate("flock_gate", &passed);
+    return real_flock(fd, operation);
 }
 
 static void pause_for(const char *key)
@@ -65,8 +116,11 @@ ssize_t write(int fd, const void *buffer, size_t count)
     static ssize_t (*real_write)(int, const void *, size_t);
     if (real_write == NULL)
         real_write = (ssize_t (*)(int, const void *, size_t))dlsym(RTLD_NEXT, "write");
-    if (fd > 2)
+    static int passed;
+    if (fd > 2) {
+        wait_at_gate("write_gate", &passed);
         pause_for("write_delay");
+    }
     return real_write(fd, buffer, count);
 }
 

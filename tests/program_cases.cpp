@@ -89,6 +89,15 @@ Case second_run(const std::string &name, const std::string &fault, const std::st
                 "dorvik: f is in use by another test\n", 1, {}, "", fault, 0, "", true};
 }
 
+// Run b creates f and is held at its lock; run a finds f, locks it and is held at its first write; b,
+// refused, must leave f to a, which then ends undisturbed.
+const std::string refused_run_and_winner =
+    "LD_PRELOAD=\"$FAULT_LIBRARY\" DORVIK_FAULT=flock_gate=b-go \"$DORVIK\" 1 4096 f > b 2>&1 & b=$!; "
+    "until [ -e b-go.waiting ]; do sleep 0.01; done; "
+    "LD_PRELOAD=\"$FAULT_LIBRARY\" DORVIK_FAULT=write_gate=a-go \"$DORVIK\" 1 4096 f > a 2>&1 & a=$!; "
+    "until [ -e a-go.waiting ]; do sleep 0.01; done; touch b-go; wait $b; echo \"refused: $?\"; "
+    "touch a-go; wait $a; echo \"winner: $?\"; cat b a; rm a b *go*";
+
 const std::string control_character = "dorvik: the name holds a line break or another control character, which would "
                                       "make the output unreadable; choose a name without one\n";
 
@@ -137,6 +146,17 @@ INSTANTIATE_TEST_SUITE_P(Target, Arguments, testing::Values(
          {"f"}, "", "write_delay=4000", 0, "file:f", false, "", "", "rm f && echo other > f"},
     second_run("second_run_while_writing", "write_delay=4000", "[ -s f ]"),
     second_run("second_run_while_reading", "read_delay=4000", "grep -q Reading first"),
+    Case{"refused_run_leaves_the_winner_its_file", refused_run_and_winner, "refused: 1\nwinner: 0\n" +
+         up_to_writing("1", "256", "4096", "f") + "Cannot create temporary file: f\ndorvik: f is in use by another test\n" +
+         full_test("1", "256", "4096", "f"), "", 0, {}, "", "", 0, "", true},
+    // b gets the lock only once a, which found b's file, has deleted it: b holds an unnamed file.
+    Case{"lock_on_a_file_deleted_meanwhile", "LD_PRELOAD=\"$FAULT_LIBRARY\" DORVIK_FAULT=flock_gate=go \"$DORVIK\" 1 "
+         "4096 f > b 2>&1 & until [ -e go.waiting ]; do sleep 0.01; done; \"$DORVIK\" 1 4096 f > a; echo \"first: $?\"; "
+         "touch go; wait $!; echo \"held: $?\"; cat b; rm a b go*", "first: 0\nheld: 1\n" +
+         up_to_writing("1", "256", "4096", "f") + "Cannot create temporary file: f\ndorvik: f is in use by another test\n",
+         "", 0, {}, "", "", 0, "", true},
+    Case{"interrupt_between_create_and_lock", "1 4096 f", up_to_writing("1", "256", "4096", "f") + interrupted, "", 0,
+         {"go.waiting"}, "", "flock_gate=go", SIGINT, "file:go.waiting"},
     Case{"control_character_refused", "1 512 'a\nb'", refused("Cannot create temporary file: a?b\n"),
          control_character, 1, {}}), case_name);
 
