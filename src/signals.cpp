@@ -27,8 +27,13 @@ void write_text(const char *text)
 // Signals that end the run with status 0, as a user's interrupt does.
 const int quiet_signals[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
 // Signals that end the run as they would have without a handler, so that a
-// shell or a batch system still sees what ended it.
-const int fatal_signals[] = {SIGQUIT, SIGXCPU, SIGUSR1, SIGUSR2, SIGALRM, SIGVTALRM, SIGPROF};
+// shell or a batch system still sees what ended it: every other signal whose
+// default action ends the process and that can be caught, besides the
+// real-time signals. Those that report a fault of the program itself (SIGSEGV,
+// SIGBUS, SIGILL, SIGFPE, SIGABRT) may also come from kill, and the test file
+// goes either way.
+const int fatal_signals[] = {SIGQUIT, SIGILL, SIGTRAP, SIGABRT, SIGBUS, SIGFPE, SIGUSR1, SIGSEGV, SIGUSR2,
+                             SIGALRM, SIGSTKFLT, SIGXCPU, SIGVTALRM, SIGPROF, SIGIO, SIGPWR, SIGSYS};
 
 bool is_quiet(int signal_number)
 {
@@ -72,6 +77,8 @@ void install_handlers()
     for (int signal_number : quiet_signals)
         sigaction(signal_number, &action, nullptr);
     for (int signal_number : fatal_signals)
+        sigaction(signal_number, &action, nullptr);
+    for (int signal_number = SIGRTMIN; signal_number <= SIGRTMAX; signal_number++)
         sigaction(signal_number, &action, nullptr);
     signal(SIGXFSZ, SIG_IGN);
 }

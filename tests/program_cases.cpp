@@ -182,9 +182,14 @@ INSTANTIATE_TEST_SUITE_P(Signal, Arguments, testing::Values(
 std::vector<Case> fatal_signal_cases()
 {
     std::vector<Case> cases;
-    for (const auto &[name, number] : std::vector<std::pair<std::string, int>>{{"quit", SIGQUIT}, {"cpu_limit", SIGXCPU},
-             {"user1", SIGUSR1}, {"user2", SIGUSR2}, {"alarm", SIGALRM}, {"virtual_alarm", SIGVTALRM},
-             {"profiling", SIGPROF}})
+    std::vector<std::pair<std::string, int>> signals = {{"quit", SIGQUIT}, {"illegal_instruction", SIGILL},
+        {"trap", SIGTRAP}, {"abort", SIGABRT}, {"bus_error", SIGBUS}, {"floating_point", SIGFPE}, {"user1", SIGUSR1},
+        {"segmentation_fault", SIGSEGV}, {"user2", SIGUSR2}, {"alarm", SIGALRM}, {"stack_fault", SIGSTKFLT},
+        {"cpu_limit", SIGXCPU}, {"virtual_alarm", SIGVTALRM}, {"profiling", SIGPROF}, {"io_possible", SIGIO},
+        {"power_failure", SIGPWR}, {"bad_system_call", SIGSYS}};
+    for (int number = SIGRTMIN; number <= SIGRTMAX; number++)
+        signals.emplace_back("realtime_" + std::to_string(number - SIGRTMIN), number);
+    for (const auto &[name, number] : signals)
         cases.push_back(Case{name + "_while_writing", "10 4096 f", up_to_writing("10", "2560", "4096", "f") +
                              interrupted, "", 128 + number, {}, "", "write_delay=2000", number, "file:f"});
     return cases;
