@@ -6,7 +6,6 @@
 #include "dorvik.hpp"
 #include "signatures.hpp"
 
-#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -35,10 +34,26 @@ volatile sig_atomic_t created_test_file = -1;
 const char link_refused[] =
     "Is a symbolic link, which file mode never follows; name the file itself, or a new one";
 
+// Bytes of the control character that text begins with, 0 for none: a C0
+// control or DEL, or a C1 control written in UTF-8 (U+0080 to U+009F, among
+// them U+009B, which a terminal takes for the start of a command).
+size_t control_length(const char *text)
+{
+    auto first = static_cast<unsigned char>(text[0]);
+    if (first == 0)
+        return 0;
+    if (first < 0x20 || first == 0x7F)
+        return 1;
+    auto second = static_cast<unsigned char>(text[1]);
+    if (first == 0xC2 && second >= 0x80 && second <= 0x9F)
+        return 2;
+    return 0;
+}
+
 bool has_control_character(const char *name)
 {
     for (; *name != '\0'; name++)
-        if (iscntrl(static_cast<unsigned char>(*name)))
+        if (control_length(name) > 0)
             return true;
     return false;
 }
@@ -179,7 +194,10 @@ void refuse_unusable_device(const struct stat &status)
 }
 
 // Checked before the open, so that nothing is opened that could block, and
-// again on the descriptor, in case the name was replaced in between.
+// again on the descriptor, in case the name was replaced in between. A
+// terminal would take the records as typed text, or wait for a reader or a
+// writer at its other end; the open, without waiting and without making it
+// the controlling terminal, is what tells one.
 int open_device(int flags, struct stat *status)
 {
     if (fstatat(target_folder, target_name, status, 0) == 0)
@@ -190,6 +208,8 @@ int open_device(int flags, struct stat *status)
     if (fstat(fd, status) != 0)
         refuse_target(strerror(errno));
     refuse_unusable_device(*status);
+    if (isatty(fd))
+        refuse_with_name("is a terminal; raw= and cdrom= take a device or a regular file");
     return fd;
 }
 
@@ -321,8 +341,13 @@ void refuse_target(const char *reason)
 {
     static char shown[FILE_NAME_SIZE];
     // A control character in the name would break the line, or forge others.
-    for (size_t i = 0; i < sizeof shown; i++)
-        shown[i] = iscntrl(static_cast<unsigned char>(file_name[i])) && file_name[i] != '\0' ? '?' : file_name[i];
+    size_t length = 0;
+    for (const char *p = file_name; *p != '\0'; p++) {
+        size_t control = control_length(p);
+        shown[length++] = control > 0 ? '?' : *p;
+        p += control > 1 ? control - 1 : 0;
+    }
+    shown[length] = '\0';
     if (cdrom_mode)
         puts("Cannot open temporary file for read");
     else if (raw_mode)

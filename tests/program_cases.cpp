@@ -158,7 +158,15 @@ INSTANTIATE_TEST_SUITE_P(Target, Arguments, testing::Values(
     Case{"interrupt_between_create_and_lock", "1 4096 f", up_to_writing("1", "256", "4096", "f") + interrupted, "", 0,
          {"go.waiting"}, "", "flock_gate=go", SIGINT, "file:go.waiting"},
     Case{"control_character_refused", "1 512 'a\nb'", refused("Cannot create temporary file: a?b\n"),
-         control_character, 1, {}}), case_name);
+         control_character, 1, {}},
+    Case{"delete_character_refused", "1 512 'a\x7f" "b'", refused("Cannot create temporary file: a?b\n"),
+         control_character, 1, {}},
+    // U+0085, the next-line control, in UTF-8.
+    Case{"c1_control_refused", "'a\xc2\x85" "b'", refused("Cannot create temporary file: a?b\n"),
+         control_character, 1, {}},
+    // Around them, letters whose UTF-8 holds the same bytes: U+00A0 (C2 A0) and U+0100 (C4 80).
+    Case{"neighbours_of_c1_accepted", "1 512 '\xc2\xa0\xc4\x80'", full_test("1", "2048", "512", "\xc2\xa0\xc4\x80"),
+         "", 0, {}}), case_name);
 
 INSTANTIATE_TEST_SUITE_P(Signal, Arguments, testing::Values(
     Case{"interrupt_while_writing", "10 4096 f", up_to_writing("10", "2560", "4096", "f") + interrupted,
@@ -251,6 +259,16 @@ std::string not_device(const std::string &kind)
 }
 const std::string empty_device = "dorvik: unexpected end of file after 0 bytes\n";
 
+// dorvik run with arguments on tty, a link in the folder to a pseudo-terminal that this case opens and
+// nobody reads or writes: at the most a minute for a refusal that must come at once.
+std::string on_terminal(const std::string &arguments)
+{
+    return "exec python3 -c 'import os, pty, subprocess, sys\n"
+           "master, terminal = pty.openpty()\n"
+           "os.symlink(os.ttyname(terminal), \"tty\")\n"
+           "sys.exit(subprocess.run([os.environ[\"DORVIK\"], sys.argv[1]], timeout=60).returncode)' " + arguments;
+}
+
 INSTANTIATE_TEST_SUITE_P(Series, Arguments, testing::Values(
     Case{"auto_on_named_file", "auto=f", series("", file_sizes), "", 0, {}},
     Case{"upper_case_auto", "AUTO=f", series("", file_sizes), "", 0, {}},
@@ -300,6 +318,15 @@ INSTANTIATE_TEST_SUITE_P(Series, Arguments, testing::Values(
          "socket.socket(socket.AF_UNIX).bind('sock')\"", "", 0, "", false, "", "command -v python3"},
     Case{"raw_name_with_control_character", "'raw=x\033[2Jy'", refused("Cannot open raw device: x?[2Jy\n"),
          control_character, 1, {}},
+    // U+009B, a terminal's CSI in UTF-8, would start a command just as ESC [ does.
+    Case{"raw_name_with_c1_control", "'raw=x\xc2\x9b" "2Jy'", refused("Cannot open raw device: x?2Jy\n"),
+         control_character, 1, {}},
+    Case{"raw_on_terminal", on_terminal("raw=tty"), banner + series_heading("raw device tty") +
+         "Cannot open raw device: tty\n", "dorvik: tty is a terminal; raw= and cdrom= take a device or a regular file\n",
+         1, {"tty@"}, "", "", 0, "", true, "", "command -v python3"},
+    Case{"cdrom_on_terminal", on_terminal("cdrom=tty"), banner + series_heading("CD-ROM device tty") +
+         "Cannot open temporary file for read\n", "dorvik: tty is a terminal; raw= and cdrom= take a device or a "
+         "regular file\n", 1, {"tty@"}, "", "", 0, "", true, "", "command -v python3"},
     Case{"raw_on_locked_image", "flock img -c 'touch held; sleep 1' & until [ -e held ]; do sleep 0.01; done; "
          "\"$DORVIK\" raw=img; s=$?; wait; rm held; exit $s", banner + series_heading("raw device img") +
          "Cannot open raw device: img\n", "dorvik: img is in use by another test\n", 1, {"img"}, image, "", 0, "",
