@@ -17,6 +17,7 @@ volatile sig_atomic_t auto_mode;
 volatile sig_atomic_t raw_mode;
 volatile sig_atomic_t cdrom_mode;
 unsigned char *record_buffer;
+uint64_t raw_span;
 
 namespace {
 
@@ -106,6 +107,13 @@ void print_banner()
     printf("\tOperating System: %s -- using fsync()\n\n", "POSIX 1003.1-1990");
 }
 
+// The size of a series' test after one of size megabytes. Device series
+// start at 1 MB and double; 2 x size - 4 would go negative.
+int next_size(int size)
+{
+    return raw_mode ? 2 * size : 2 * size - 4;
+}
+
 // Runs the grid of sizes and record lengths, one re-entry of the entry
 // function per test, each printing one row.
 void run_auto_series()
@@ -123,8 +131,11 @@ void run_auto_series()
     char size_text[16];
     char record_length_text[16];
     char *arguments[] = {program, size_text, record_length_text, nullptr};
-    // Device series start at 1 MB and double; 2 x size - 4 would go negative.
     int size = raw_mode ? 1 : 6;
+    int largest = size;
+    for (int s = 1; s < SERIES_SIZES; s++)
+        largest = next_size(largest);
+    raw_span = static_cast<uint64_t>(largest) * MEGABYTE;
     for (int s = 0; s < SERIES_SIZES; s++) {
         snprintf(size_text, sizeof size_text, "%d", size);
         int record_length = 4096;
@@ -133,7 +144,7 @@ void run_auto_series()
             dorvik_main(3, arguments);
             record_length *= 2;
         }
-        size = raw_mode ? 2 * size : 2 * size - 4;
+        size = next_size(size);
     }
     print_average_statistics();
 }

@@ -29,6 +29,9 @@ extern volatile sig_atomic_t cdrom_mode;
 // The running test's buffer of MAX_RECLEN bytes for every write and read;
 // null between tests. Held here so that a failure's exit leaves it reachable.
 extern unsigned char *record_buffer;
+// Bytes that a raw series writes from the first byte of its target: its
+// largest test. The signature probe looks through all of them first.
+extern uint64_t raw_span;
 
 // The target's (target.cpp).
 

@@ -29,14 +29,19 @@ const char *signature_kind(const char *usage)
     return "data";
 }
 
-// wipefs leaves a partition table in a regular file alone unless forced.
-[[noreturn]] void refuse_overwrite(const char *found, bool image)
-{
-    char what[FILE_NAME_SIZE + 512];
-    snprintf(what, sizeof what, "holds %s; raw mode would overwrite it. If its data can go, erase its "
-             "signatures first: wipefs -a%s %s", found, image ? "f" : "", file_name);
-    refuse_with_name(what);
-}
+// Sectors: a file system or a partition may begin at any one of them, as
+// they do in a disk whose partition table is lost.
+constexpr uint64_t PROBE_STEP = 512;
+// How far past each sector blkid looks: the signatures of the kinds of data
+// it knows stand within the first megabyte of that data.
+constexpr uint64_t PROBE_WINDOW = MEGABYTE;
+
+// What was found, and where, for the refusal.
+struct finding {
+    int result;        // blkid's verdict: 0 found, 1 nothing, -2 several signatures, -1 could not look
+    uint64_t offset;   // the byte of the target at which the probe that found it began
+    char what[512];    // what it found, when result is 0
+};
 
 // Says what the signature that probe found marks.
 void describe_signature(blkid_probe probe, char *found, size_t size)
@@ -55,49 +60,87 @@ void describe_signature(blkid_probe probe, char *found, size_t size)
              uuid != nullptr ? uuid : "", uuid != nullptr ? ")" : "");
 }
 
-// blkid's verdict on fd: 0 with found described, 1 for nothing found, -2
-// for several signatures, -1 when it could not look.
-int probe_signatures(int fd, char *found, size_t size)
+// blkid's verdict on the size bytes of fd from offset, 0 for all the rest.
+int probe_area(blkid_probe probe, int fd, uint64_t offset, uint64_t size, finding *found)
 {
+    found->offset = offset;
+    if (blkid_probe_set_device(probe, fd, static_cast<blkid_loff_t>(offset), static_cast<blkid_loff_t>(size)) != 0)
+        return -1;
+    blkid_probe_enable_partitions(probe, 1);
+    blkid_probe_set_superblocks_flags(probe, BLKID_SUBLKS_TYPE | BLKID_SUBLKS_USAGE | BLKID_SUBLKS_UUID);
+    int result = blkid_do_safeprobe(probe);
+    if (result == 0)
+        describe_signature(probe, found->what, sizeof found->what);
+    return result;
+}
+
+// Probes the whole target once, for what stands anywhere in it (a partition
+// table, RAID metadata at its end), then from every sector up to end, the
+// last byte that raw mode writes, each time through the window after it.
+void probe_signatures(int fd, uint64_t end, uint64_t target_size, finding *found)
+{
+    found->result = -1;
     blkid_probe probe = blkid_new_probe();
     if (probe == nullptr)
-        return -1;
-    int result = -1;
-    if (blkid_probe_set_device(probe, fd, 0, 0) == 0) {
-        blkid_probe_enable_partitions(probe, 1);
-        blkid_probe_set_superblocks_flags(probe, BLKID_SUBLKS_TYPE | BLKID_SUBLKS_USAGE | BLKID_SUBLKS_UUID);
-        result = blkid_do_safeprobe(probe);
+        return;
+    found->result = probe_area(probe, fd, 0, 0, found);
+    for (uint64_t offset = PROBE_STEP; found->result == 1 && offset < end; offset += PROBE_STEP) {
+        uint64_t size = target_size - offset < PROBE_WINDOW ? target_size - offset : PROBE_WINDOW;
+        found->result = probe_area(probe, fd, offset, size, found);
     }
-    if (result == 0)
-        describe_signature(probe, found, size);
     blkid_free_probe(probe);
-    return result;
+}
+
+// wipefs erases what blkid finds on the whole target, but leaves a partition
+// table in a regular file alone unless forced; past the first byte it finds
+// nothing, and the data itself must go, as raw mode would write it.
+[[noreturn]] void refuse_overwrite(const finding &found, const char *what, bool image)
+{
+    char text[FILE_NAME_SIZE * 2 + 512];
+    if (found.offset == 0)
+        snprintf(text, sizeof text, "holds %s; raw mode would overwrite it. If its data can go, erase its "
+                 "signatures first: wipefs -a%s %s", what, image ? "f" : "", file_name);
+    else
+        snprintf(text, sizeof text, "holds %s at byte %llu; raw mode would overwrite it. If its data can go, "
+                 "erase it first: dd if=/dev/zero of=%s bs=1M count=%llu conv=notrunc", what,
+                 static_cast<unsigned long long>(found.offset), file_name,
+                 static_cast<unsigned long long>(raw_span / MEGABYTE));
+    refuse_with_name(text);
 }
 
 } // namespace
 
 // Raw mode writes from the first byte, so a device or image that holds a
-// file system, a partition table, RAID or LVM metadata or swap is refused:
-// it may be in use elsewhere (a LUN mounted by another host is not busy
-// here). blkid knows the signatures that mkfs, wipefs and blkid know. The
-// write descriptor cannot be read, so a second one, checked to be the same
-// file, is probed.
+// file system, a partition table, RAID or LVM metadata or swap anywhere in
+// the span the series writes is refused: it may be in use elsewhere (a LUN
+// mounted by another host is not busy here). blkid knows the signatures that
+// mkfs, wipefs and blkid know. The write descriptor cannot be read, so a
+// second one, checked to be the same file, is probed, once, before the
+// series' first test: later tests find there only what the series wrote.
+// The probe reads the span through the page cache, and leaves it as it was.
 void refuse_recognised_data()
 {
+    static bool probed;
+    if (probed)
+        return;
+    probed = true;
     int fd = open_target(O_RDONLY, 0);
     struct stat status;
     if (fd < 0 || fstat(fd, &status) != 0)
         refuse_target(strerror(errno));
     if (!is_target(status))
         refuse_target("the target was replaced while it was opened");
-    char found[512];
-    int result = probe_signatures(fd, found, sizeof found);
+    off_t target_size = lseek(fd, 0, SEEK_END);
+    uint64_t size = target_size > 0 ? static_cast<uint64_t>(target_size) : 0;
+    static finding found;
+    probe_signatures(fd, size < raw_span ? size : raw_span, size, &found);
+    posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
     close(fd);
     bool image = S_ISREG(status.st_mode);
-    if (result == 0)
-        refuse_overwrite(found, image);
-    if (result == -2)
-        refuse_overwrite("more than one signature", image);
-    if (result < 0)
+    if (found.result == 0)
+        refuse_overwrite(found, found.what, image);
+    if (found.result == -2)
+        refuse_overwrite(found, "more than one signature", image);
+    if (found.result < 0)
         refuse_target("its signatures could not be probed");
 }

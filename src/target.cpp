@@ -361,7 +361,7 @@ void refuse_target(const char *reason)
 
 void refuse_with_name(const char *what)
 {
-    static char reason[FILE_NAME_SIZE + 256];
+    static char reason[FILE_NAME_SIZE * 3 + 512];
     snprintf(reason, sizeof reason, "%s %s", file_name, what);
     refuse_target(reason);
 }

@@ -223,15 +223,28 @@ const std::string image = "truncate -s 40M img";
 const std::string lost_output = "dorvik: standard output could not be written, so the results are lost\n";
 
 // raw= on an image that make gave a signature: refused, and the signature,
-// which blkid shows as key, still there.
+// which blkid shows as key, still there (value; none where blkid sees several).
 Case signature_case(const std::string &name, const std::string &make, const std::string &tool,
                     const std::string &key, const std::string &found, const std::string &value)
 {
     return Case{name, "\"$DORVIK\" raw=img; s=$?; blkid -o value -s " + key + " img; exit $s", banner +
-                series_heading("raw device img") + "Cannot open raw device: img\n" + value + "\n", "dorvik: img holds " +
+                series_heading("raw device img") + "Cannot open raw device: img\n" + (value.empty() ? "" : value + "\n"),
+                "dorvik: img holds " +
                 found + "; raw mode would overwrite it. If its data can go, erase its signatures first: wipefs -af img\n",
                 1, {"img"}, "truncate -s 8M img && " + make, "", 0, "", true, "",
                 "command -v blkid && command -v " + tool};
+}
+
+// raw= on an image with an ext4 that begins offset bytes into it, as where a
+// partition table was lost: refused, and the ext4 still there.
+Case ext4_inside_case(const std::string &name, const std::string &offset)
+{
+    return Case{name, "\"$DORVIK\" raw=img; s=$?; blkid -p -O " + offset + " -o value -s TYPE img; exit $s", banner +
+                series_heading("raw device img") + "Cannot open raw device: img\next4\n", "dorvik: img holds a file "
+                "system of type ext4 (UUID {*}) at byte " + offset + "; raw mode would overwrite it. If its data can go, "
+                "erase it first: dd if=/dev/zero of=img bs=1M count=16 conv=notrunc\n", 1, {"img"},
+                "truncate -s 40M img && mkfs.ext4 -q -F -E offset=" + offset + " img 8M", "", 0, "", true, "",
+                "command -v blkid && command -v mkfs.ext4"};
 }
 
 // A series of the file grid on a clock whose n-th reading comes n seconds
@@ -336,6 +349,21 @@ INSTANTIATE_TEST_SUITE_P(Series, Arguments, testing::Values(
     signature_case("raw_refuses_swap_image", "mkswap img", "mkswap", "TYPE", "data of type swap (UUID {*})", "swap"),
     signature_case("raw_refuses_gpt_image", "echo label: gpt | sfdisk -q img", "sfdisk", "PTTYPE",
                    "a partition table of type gpt", "gpt"),
+    signature_case("raw_refuses_luks_image", "echo -n pw | cryptsetup luksFormat -q --type luks1 "
+                   "--pbkdf-force-iterations 1000 --key-file=- img", "cryptsetup", "TYPE",
+                   "an encrypted volume of type crypto_LUKS (UUID {*})", "crypto_LUKS"),
+    // An ext4 whose first sector holds a bfs superblock too: blkid cannot tell which is meant.
+    signature_case("raw_refuses_two_signatures", "mkfs.ext4 -q -F img && truncate -s 1M bfs && mkfs.bfs bfs && "
+                   "dd if=bfs of=img bs=512 count=1 conv=notrunc && rm bfs", "mkfs.bfs", "TYPE",
+                   "more than one signature", ""),
+    ext4_inside_case("raw_refuses_ext4_past_first_byte", "1048576"),
+    // Where the first partition began on disks partitioned for DOS.
+    ext4_inside_case("raw_refuses_ext4_at_sector_63", "32256"),
+    ext4_inside_case("raw_refuses_ext4_in_last_sector_written", "16776704"),
+    Case{"raw_spares_ext4_past_what_it_writes", "\"$DORVIK\" raw=img; s=$?; blkid -p -O 16777216 -o value -s TYPE img; "
+         "exit $s", series("raw device img", device_sizes) + "ext4\n", "", 0, {"img"},
+         "truncate -s 40M img && mkfs.ext4 -q -F -E offset=16777216 img 8M", "", 0, "", true, "",
+         "command -v blkid && command -v mkfs.ext4"},
     Case{"output_to_full_device", "exec \"$DORVIK\" cdrom=zero > full", "", lost_output, 1, node_files, make_nodes,
          "", 0, "", true},
     Case{"file_mode_rates_in_order", "auto=f", ramped_series(), "", 0, {}, "", "clock_ramp=1000000000"},
