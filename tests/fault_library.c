@@ -3,7 +3,9 @@
  * that a signal lands in the middle of a phase.  DORVIK_FAULT holds
  * comma-separated settings:
  *   fsync=N          fsync fails with errno N
+ *   fsync_step=NS    fsync moves the clock of clock_step or clock_ramp NS nanoseconds on
  *   write_delay=US   each write to a file descriptor above 2 sleeps US microseconds first
+ *   write_zero=N     the N-th write to a descriptor above 2, and every later one, returns 0
  *   read_delay=US    each read sleeps US microseconds first
  *   unlink_delay=US  each unlinkat sleeps US microseconds after unlinking
  *   read_error=N     each read from a file descriptor above 2 fails with errno N
@@ -98,9 +100,13 @@ static void pause_for(const char *key)
         usleep((useconds_t)microseconds);
 }
 
+/* The time that clock_step and clock_ramp give, in nanoseconds. */
+static long long stepped = 1000000000000LL;
+
 int fsync(int fd)
 {
     static int (*real_fsync)(int);
+    stepped += setting("fsync_step");
     long error = setting("fsync");
     if (error != 0) {
         errno = (int)error;
@@ -117,9 +123,13 @@ ssize_t write(int fd, const void *buffer, size_t count)
     if (real_write == NULL)
         real_write = (ssize_t (*)(int, const void *, size_t))dlsym(RTLD_NEXT, "write");
     static int passed;
+    static long writes;
     if (fd > 2) {
         wait_at_gate("write_gate", &passed);
         pause_for("write_delay");
+        long zero = setting("write_zero");
+        if (zero > 0 && ++writes >= zero)
+            return 0;
     }
     return real_write(fd, buffer, count);
 }
@@ -260,7 +270,6 @@ int unlinkat(int folder, const char *path, int flags)
 int clock_gettime(clockid_t clock, struct timespec *now)
 {
     static int (*real_clock_gettime)(clockid_t, struct timespec *);
-    static long long stepped = 1000000000000LL;
     long error = setting("clock_error");
     if (error != 0) {
         errno = (int)error;

@@ -293,6 +293,11 @@ INSTANTIATE_TEST_SUITE_P(Series, Arguments, testing::Values(
          name_too_long, 1, {}},
     Case{"raw_default_missing", "raw", banner + series_heading("raw device " + default_name) +
          "Cannot open raw device: " + default_name + "\n", "dorvik: No such file or directory\n", 1, {}},
+    // Only '=' right after the keyword names the target: this is a series on the default file.
+    Case{"auto_prefix_with_equals_sign", "automatic=nowhere/f", series("", file_sizes), "", 0, {}},
+    // A link such as those in /dev/disk/by-id leads raw= to its device, in both phases.
+    Case{"raw_through_symbolic_link", "raw=link", series("raw device link", device_sizes), "", 0, {"img", "link@"},
+         image + " && ln -s img link"},
     Case{"raw_prefix", "rawdisk", banner + series_heading("raw device " + default_name) +
          "Cannot open raw device: " + default_name + "\n", "dorvik: No such file or directory\n", 1, {}},
     Case{"raw_over_regular_file_twice", "\"$DORVIK\" raw=img >/dev/null && exec \"$DORVIK\" raw=img",
@@ -510,6 +515,23 @@ INSTANTIATE_TEST_SUITE_P(Fault, Arguments, testing::Values(
     // Closed descriptors must not be given to the target, or the rows would be written into it.
     Case{"output_descriptor_closed", "\"$DORVIK\" raw=img <&- >&-; s=$?; grep -ac '32768   ' img; exit $s", "0\n",
          lost_output, 1, {"img"}, image, "", 0, "", true},
+    // Closed, standard error would be the next descriptor opened, and every reason would be written into it.
+    Case{"error_descriptor_closed", "LD_PRELOAD=\"$FAULT_LIBRARY\" DORVIK_FAULT=write_gate=go \"$DORVIK\" 1 4096 f 2>&- & "
+         "until [ -e go.waiting ]; do sleep 0.01; done; readlink /proc/$!/fd/2 > held; touch go; wait $!; s=$?; "
+         "cat held; rm held go*; exit $s", full_test("1", "256", "4096", "f") + "/dev/null\n", "", 0, {}, "", "", 0, "",
+         true},
+    Case{"single_test_output_lost", "exec \"$DORVIK\" 1 4096 f > full", "", lost_output, 1, node_files, make_nodes, "",
+         0, "", true},
+    Case{"help_output_lost", "exec \"$DORVIK\" help > full", "", lost_output, 1, node_files, make_nodes, "", 0, "",
+         true},
+    Case{"write_takes_nothing", "1 4096 f", up_to_writing("1", "256", "4096", "f") + "Error writing block 2\n",
+         no_space, 1, {}, "", "write_zero=3"},
+    // A clock that moves 1 ms a reading, and 7 s while fsync runs: the write time must hold those 7 s.
+    Case{"sync_inside_write_time", "1 4096 f", up_to_writing("1", "256", "4096", "f") + "7.001000 seconds\n"
+         "Reading the file...0.001000 seconds\n\n Average statistics\n"
+         "####\t Total KB=     1024 (1024), read=0.00 (sec), write=7.00 (sec)\n"
+         "####\t Average read=   90.91 MB/sec, write=    0.14 MB/sec\n\n" + too_quick_advice, "", 0, {}, "",
+         "clock_step=1000000,fsync_step=7000000000"},
     Case{"file_size_limit", "ulimit -f 200; exec \"$DORVIK\" 1 4096 f", up_to_writing("1", "256", "4096", "f") +
          "Error writing block 25\n", "dorvik: File too large\n", 1, {}, "", "", 0, "", true},
     Case{"end_of_device", "raw=loop", banner + series_heading("raw device loop") + series_rows({1, 2}, record_lengths) +
