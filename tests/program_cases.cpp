@@ -161,8 +161,8 @@ INSTANTIATE_TEST_SUITE_P(Target, Arguments, testing::Values(
          control_character, 1, {}},
     Case{"delete_character_refused", "1 512 'a\x7f" "b'", refused("Cannot create temporary file: a?b\n"),
          control_character, 1, {}},
-    // U+0085, the next-line control, in UTF-8.
-    Case{"c1_control_refused", "'a\xc2\x85" "b'", refused("Cannot create temporary file: a?b\n"),
+    // U+0080, the first C1 control, in UTF-8.
+    Case{"c1_control_refused", "'a\xc2\x80" "b'", refused("Cannot create temporary file: a?b\n"),
          control_character, 1, {}},
     // Around them, letters whose UTF-8 holds the same bytes: U+00A0 (C2 A0) and U+0100 (C4 80).
     Case{"neighbours_of_c1_accepted", "1 512 '\xc2\xa0\xc4\x80'", full_test("1", "2048", "512", "\xc2\xa0\xc4\x80"),
@@ -317,6 +317,9 @@ INSTANTIATE_TEST_SUITE_P(Series, Arguments, testing::Values(
     Case{"cdrom_on_folder", "cdrom=dir", banner + series_heading("CD-ROM device dir") +
          "Cannot open temporary file for read\n", "dorvik: dir" + not_device("a folder"), 1, {"dir/"}, "mkdir dir"},
     Case{"cdrom_name_with_control_character", "'cdrom=a\tb'", refused("Cannot open temporary file for read\n"),
+         control_character, 1, {}},
+    // U+009F, the last C1 control.
+    Case{"cdrom_name_with_last_c1_control", "'cdrom=a\xc2\x9f" "b'", refused("Cannot open temporary file for read\n"),
          control_character, 1, {}},
     Case{"cdrom_ends_inside_a_record", "cdrom=img", banner + series_heading("CD-ROM device img") +
          "Error reading block 244\n", "dorvik: unexpected end of file after 1000000 bytes\n", 1, {"img"},
