@@ -21,6 +21,8 @@
  *   flock_gate=NAME  the first flock writes its process id into NAME.waiting in the
  *                    working folder, then waits until a file NAME exists there
  *   write_gate=NAME  the same at the first write to a descriptor above 2
+ *   read_gate=NAME   the same at the first read from a descriptor above 2
+ *   unlink_gate=NAME the same right after the first unlinkat
  * A gate holds the program at a point until the case has done what it must
  * meanwhile, however slow the machine: the case waits for NAME.waiting, acts,
  * then creates NAME.
@@ -246,7 +248,9 @@ ssize_t read(int fd, void *buffer, size_t count)
         fprintf(stderr, "fault library: read from descriptor %d before its pages were dropped\n", fd);
         dropped[fd] = 1;
     }
+    static int passed;
     if (fd > 2) {
+        wait_at_gate("read_gate", &passed);
         pause_for("read_delay");
         long error = setting("read_error");
         if (error != 0) {
@@ -262,8 +266,10 @@ int unlinkat(int folder, const char *path, int flags)
     static int (*real_unlinkat)(int, const char *, int);
     if (real_unlinkat == NULL)
         real_unlinkat = (int (*)(int, const char *, int))dlsym(RTLD_NEXT, "unlinkat");
+    static int passed;
     int result = real_unlinkat(folder, path, flags);
     pause_for("unlink_delay");
+    wait_at_gate("unlink_gate", &passed);
     return result;
 }
 

@@ -79,15 +79,20 @@ INSTANTIATE_TEST_SUITE_P(Cli, Arguments, testing::Values(
     Case{"longest_name", "1 512 " + longest_name, up_to_writing("1", "2048", "512", longest_name) +
          "Cannot create temporary file: " + longest_name + "\n", "dorvik: File name too long\n", 1, {}}), case_name);
 
-// A run on f while another, slowed by fault, is in the phase that waits for,
-// a shell test; the second is refused and the first ends undisturbed.
-Case second_run(const std::string &name, const std::string &fault, const std::string &waits_for)
+// A run on f while another is held by gate, a gate of the fault library, in
+// one of its phases; the second is refused and the first ends undisturbed.
+Case second_run(const std::string &name, const std::string &gate)
 {
-    return Case{name, "\"$DORVIK\" 1 4096 f > first & until " + waits_for + " 2>/dev/null; do sleep 0.01; done; "
-                "\"$DORVIK\" 1 4096 f; s=$?; wait $! && echo first ended; rm first; exit $s",
+    return Case{name, "LD_PRELOAD=\"$FAULT_LIBRARY\" DORVIK_FAULT=" + gate + "=go \"$DORVIK\" 1 4096 f > first & "
+                "until [ -e go.waiting ]; do sleep 0.01; done; \"$DORVIK\" 1 4096 f; s=$?; touch go; "
+                "wait $! && echo first ended; rm first go*; exit $s",
                 up_to_writing("1", "256", "4096", "f") + "Cannot create temporary file: f\nfirst ended\n",
-                "dorvik: f is in use by another test\n", 1, {}, "", fault, 0, "", true};
+                "dorvik: f is in use by another test\n", 1, {}, "", "", 0, "", true};
 }
+
+// The run held at its first write until the case's action has run and let it go.
+const std::string held_at_write = "write_gate=go";
+const std::string held = "file:go.waiting";
 
 // Run b creates f and is held at its lock; run a finds f, locks it and is held at its first write; b,
 // refused, must leave f to a, which then ends undisturbed.
@@ -135,17 +140,17 @@ INSTANTIATE_TEST_SUITE_P(Target, Arguments, testing::Values(
     Case{"link_put_in_place_before_open", "\"$DORVIK\" 1 512 link; s=$?; cat kept; exit $s",
          up_to_writing("1", "2048", "512", "link") + "Cannot create temporary file: link\nkeep\n", is_link, 1,
          {"link@", "kept"}, "echo keep > kept", "link_on_create=1", 0, "", true},
-    Case{"file_mode_0640", "umask 022; \"$DORVIK\" 1 4096 f; s=$?; cat mode; rm mode; exit $s",
-         full_test("1", "256", "4096", "f") + "640\n", "", 0, {}, "", "write_delay=4000", 0, "file:f", true, "", "",
-         "stat -c %a f > mode"},
+    Case{"file_mode_0640", "umask 022; \"$DORVIK\" 1 4096 f; s=$?; cat mode; rm mode go*; exit $s",
+         full_test("1", "256", "4096", "f") + "640\n", "", 0, {}, "", held_at_write, 0, held, true, "", "",
+         "stat -c %a f > mode; touch go"},
     Case{"folder_swapped_between_phases", "1 4096 d/f", full_test("1", "256", "4096", "d/f"), "", 0,
-         {"d@", "moved/", "other/", "other/f"}, "mkdir d", "write_delay=4000", 0, "file:d/f", false, "", "",
-         "mv d moved && mkdir other && echo keep > other/f && ln -s other d"},
+         {"d@", "moved/", "other/", "other/f", "go", "go.waiting"}, "mkdir d", held_at_write, 0, held, false, "", "",
+         "mv d moved && mkdir other && echo keep > other/f && ln -s other d; touch go"},
     Case{"file_replaced_between_phases", "1 4096 f", up_to_writing("1", "256", "4096", "f") +
          "{T} secondsCannot open temporary file for read\n", "dorvik: the test file was replaced during the test\n", 1,
-         {"f"}, "", "write_delay=4000", 0, "file:f", false, "", "", "rm f && echo other > f"},
-    second_run("second_run_while_writing", "write_delay=4000", "[ -s f ]"),
-    second_run("second_run_while_reading", "read_delay=4000", "grep -q Reading first"),
+         {"f", "go", "go.waiting"}, "", held_at_write, 0, held, false, "", "", "rm f && echo other > f; touch go"},
+    second_run("second_run_while_writing", "write_gate"),
+    second_run("second_run_while_reading", "read_gate"),
     Case{"refused_run_leaves_the_winner_its_file", refused_run_and_winner, "refused: 1\nwinner: 0\n" +
          up_to_writing("1", "256", "4096", "f") + "Cannot create temporary file: f\ndorvik: f is in use by another test\n" +
          full_test("1", "256", "4096", "f"), "", 0, {}, "", "", 0, "", true},
@@ -168,22 +173,23 @@ INSTANTIATE_TEST_SUITE_P(Target, Arguments, testing::Values(
     Case{"neighbours_of_c1_accepted", "1 512 '\xc2\xa0\xc4\x80'", full_test("1", "2048", "512", "\xc2\xa0\xc4\x80"),
          "", 0, {}}), case_name);
 
+// A signal sent while the run is held at its first write or its first read.
+Case while_writing(const std::string &name, int signal, int status = 0)
+{
+    return Case{name + "_while_writing", "10 4096 f", up_to_writing("10", "2560", "4096", "f") + interrupted, "",
+                status, {"go.waiting"}, "", held_at_write, signal, held};
+}
+Case while_reading(const std::string &name, int signal)
+{
+    return Case{name + "_while_reading", "10 4096 f", up_to_writing("10", "2560", "4096", "f") +
+                "{T} seconds\nReading the file..." + interrupted, "", 0, {"go.waiting"}, "", "read_gate=go", signal,
+                held};
+}
+
 INSTANTIATE_TEST_SUITE_P(Signal, Arguments, testing::Values(
-    Case{"interrupt_while_writing", "10 4096 f", up_to_writing("10", "2560", "4096", "f") + interrupted,
-         "", 0, {}, "", "write_delay=2000", SIGINT, "file:f"},
-    Case{"terminate_while_writing", "10 4096 f", up_to_writing("10", "2560", "4096", "f") + interrupted,
-         "", 0, {}, "", "write_delay=2000", SIGTERM, "file:f"},
-    Case{"interrupt_while_reading", "10 4096 f", up_to_writing("10", "2560", "4096", "f") +
-         "{T} seconds\nReading the file..." + interrupted, "", 0, {}, "", "read_delay=2000", SIGINT,
-         "Reading the file..."},
-    Case{"terminate_while_reading", "10 4096 f", up_to_writing("10", "2560", "4096", "f") +
-         "{T} seconds\nReading the file..." + interrupted, "", 0, {}, "", "read_delay=2000", SIGTERM,
-         "Reading the file..."},
-    Case{"hang_up_while_writing", "10 4096 f", up_to_writing("10", "2560", "4096", "f") + interrupted,
-         "", 0, {}, "", "write_delay=2000", SIGHUP, "file:f"},
-    Case{"hang_up_while_reading", "10 4096 f", up_to_writing("10", "2560", "4096", "f") +
-         "{T} seconds\nReading the file..." + interrupted, "", 0, {}, "", "read_delay=2000", SIGHUP,
-         "Reading the file..."}), case_name);
+    while_writing("interrupt", SIGINT), while_writing("terminate", SIGTERM), while_writing("hang_up", SIGHUP),
+    while_writing("broken_pipe", SIGPIPE), while_reading("interrupt", SIGINT), while_reading("terminate", SIGTERM),
+    while_reading("hang_up", SIGHUP)), case_name);
 
 // A signal whose default action ends the process: the test file goes, and
 // the signal itself still ends the run.
@@ -198,8 +204,7 @@ std::vector<Case> fatal_signal_cases()
     for (int number = SIGRTMIN; number <= SIGRTMAX; number++)
         signals.emplace_back("realtime_" + std::to_string(number - SIGRTMIN), number);
     for (const auto &[name, number] : signals)
-        cases.push_back(Case{name + "_while_writing", "10 4096 f", up_to_writing("10", "2560", "4096", "f") +
-                             interrupted, "", 128 + number, {}, "", "write_delay=2000", number, "file:f"});
+        cases.push_back(while_writing(name, number, 128 + number));
     return cases;
 }
 
@@ -348,8 +353,8 @@ INSTANTIATE_TEST_SUITE_P(Series, Arguments, testing::Values(
     Case{"cdrom_on_terminal", on_terminal("cdrom=tty"), banner + series_heading("CD-ROM device tty") +
          "Cannot open temporary file for read\n", "dorvik: tty is a terminal; raw= and cdrom= take a device or a "
          "regular file\n", 1, {"tty@"}, "", "", 0, "", true, "", "command -v python3"},
-    Case{"raw_on_locked_image", "flock img -c 'touch held; sleep 1' & until [ -e held ]; do sleep 0.01; done; "
-         "\"$DORVIK\" raw=img; s=$?; wait; rm held; exit $s", banner + series_heading("raw device img") +
+    Case{"raw_on_locked_image", "flock img -c 'touch held; until [ -e done ]; do sleep 0.01; done' & "
+         "until [ -e held ]; do sleep 0.01; done; \"$DORVIK\" raw=img; s=$?; touch done; wait; rm held done; exit $s", banner + series_heading("raw device img") +
          "Cannot open raw device: img\n", "dorvik: img is in use by another test\n", 1, {"img"}, image, "", 0, "",
          true, "", "command -v flock"},
     signature_case("raw_refuses_ext4_image", "mkfs.ext4 -q -F img", "mkfs.ext4", "TYPE", "a file system of type ext4 (UUID {*})",
@@ -375,16 +380,18 @@ INSTANTIATE_TEST_SUITE_P(Series, Arguments, testing::Values(
     Case{"output_to_full_device", "exec \"$DORVIK\" cdrom=zero > full", "", lost_output, 1, node_files, make_nodes,
          "", 0, "", true},
     Case{"file_mode_rates_in_order", "auto=f", ramped_series(), "", 0, {}, "", "clock_ramp=1000000000"},
+    // Held right after the first test has deleted its file, with signals held off: the signal waits,
+    // and ends the run once the run is let go.
     Case{"interrupt_between_tests", "auto=f", banner + series_heading("") + series_rows({6}, {4096}) + interrupted,
-         "", 0, {}, "", "unlink_delay=3000000", SIGINT, "\t6       4096    "},
+         "", 0, {"go", "go.waiting"}, "", "unlink_gate=go", SIGINT, held, false, "", "", "touch go"},
     Case{"hang_up_between_tests", "auto=f", banner + series_heading("") + series_rows({6}, {4096}) + interrupted,
-         "", 0, {}, "", "unlink_delay=3000000", SIGHUP, "\t6       4096    "},
+         "", 0, {"go", "go.waiting"}, "", "unlink_gate=go", SIGHUP, held, false, "", "", "touch go"},
     Case{"interrupt_raw_series", "raw=img", banner + series_heading("raw device img") +
-         "\ndorvik: interrupted\n\nexiting dorvik\n\n", "", 0, {"img"}, image, "write_delay=2000", SIGINT,
-         "bytes/sec read"},
+         "\ndorvik: interrupted\n\nexiting dorvik\n\n", "", 0, {"img", "go.waiting"}, image, held_at_write, SIGINT,
+         held},
     Case{"terminate_cdrom_series", "cdrom=zero", banner + series_heading("CD-ROM device zero") +
-         "\ndorvik: interrupted\n\nexiting dorvik\n\n", "", 0, node_files, make_nodes, "read_delay=2000", SIGTERM,
-         "bytes/sec read"}), case_name);
+         "\ndorvik: interrupted\n\nexiting dorvik\n\n", "", 0, {"zero%", "null%", "full%", "go.waiting"}, make_nodes,
+         "read_gate=go", SIGTERM, held}), case_name);
 
 // dorvik run with a start instant SECONDS from now and the descriptor 3 on
 // the file start: its output, how the start it reports lies against the
@@ -410,10 +417,9 @@ const std::string not_an_instant = " is not an instant in seconds since the epoc
 const std::string not_a_descriptor = " is not a descriptor above 2 that is open for writing";
 
 INSTANTIATE_TEST_SUITE_P(StartInstant, Arguments, testing::Values(
-    // The write time leaves the wait out: the test waits 3 s and writes 1 MB far faster.
     // The file is made before the wait, and the write time leaves out the
-    // wait from then to the instant: it writes 1 MB far faster than 3 s.
-    Case{"waits_outside_the_timed_write", started_at("3", "1 4096 f", "awk -v at=$at '$1 < at { print \"made before "
+    // wait from then to the instant: it writes 1 MB far faster than 5 s.
+    Case{"waits_outside_the_timed_write", started_at("5", "1 4096 f", "awk -v at=$at '$1 < at { print \"made before "
          "the instant\" }' made; w=$(sed -n 's/^Writing.*[.][.][.]\\([0-9.]*\\) seconds$/\\1/p' out) && awk -v "
          "at=$at -v w=$w '$1 + w < at { print \"write time without the wait\" }' made; rm made; "), full_test("1", "256", "4096", "f") + "1 start at or "
          "after the instant\nmade before the instant\nwrite time without the wait\n", "", 0, {}, "", "", 0,
