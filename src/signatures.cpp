@@ -8,12 +8,14 @@
 #include "target.hpp"
 
 #include <blkid/blkid.h>
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -74,9 +76,32 @@ int probe_area(blkid_probe probe, int fd, uint64_t offset, uint64_t size, findin
     return result;
 }
 
+// For the first size bytes of fd, how many sectors before each one hold
+// anything but zeros; a sector that cannot be read counts as holding data.
+std::vector<uint32_t> count_sectors_with_data(int fd, uint64_t size)
+{
+    std::vector<uint32_t> before(size / PROBE_STEP + 1, 0);
+    std::vector<unsigned char> chunk(PROBE_WINDOW);
+    static const unsigned char zeros[PROBE_STEP] = {};
+    uint32_t counted = 0;
+    for (uint64_t start = 0; start + PROBE_STEP <= size; start += PROBE_WINDOW) {
+        ssize_t got = pread(fd, chunk.data(), std::min<uint64_t>(PROBE_WINDOW, size - start),
+                            static_cast<off_t>(start));
+        for (uint64_t at = 0; at < PROBE_WINDOW && start + at + PROBE_STEP <= size; at += PROBE_STEP) {
+            bool zero = got >= 0 && at + PROBE_STEP <= static_cast<uint64_t>(got) &&
+                        memcmp(chunk.data() + at, zeros, PROBE_STEP) == 0;
+            counted += zero ? 0 : 1;
+            before[(start + at) / PROBE_STEP + 1] = counted;
+        }
+    }
+    return before;
+}
+
 // Probes the whole target once, for what stands anywhere in it (a partition
 // table, RAID metadata at its end), then from every sector up to end, the
 // last byte that raw mode writes, each time through the window after it.
+// blkid's verdict depends only on the bytes it is shown, so windows of
+// nothing but zeros, as on a new or wiped device, share one probe.
 void probe_signatures(int fd, uint64_t end, uint64_t target_size, finding *found)
 {
     found->result = -1;
@@ -84,9 +109,20 @@ void probe_signatures(int fd, uint64_t end, uint64_t target_size, finding *found
     if (probe == nullptr)
         return;
     found->result = probe_area(probe, fd, 0, 0, found);
+    std::vector<uint32_t> with_data = count_sectors_with_data(fd, std::min(target_size, end + PROBE_WINDOW));
+    int zero_window_result = 0;
     for (uint64_t offset = PROBE_STEP; found->result == 1 && offset < end; offset += PROBE_STEP) {
-        uint64_t size = target_size - offset < PROBE_WINDOW ? target_size - offset : PROBE_WINDOW;
+        uint64_t size = std::min(target_size - offset, PROBE_WINDOW);
+        uint64_t first = offset / PROBE_STEP;
+        uint64_t last = (offset + size) / PROBE_STEP;
+        bool zero = size == PROBE_WINDOW && last < with_data.size() && with_data[last] == with_data[first];
+        if (zero && zero_window_result != 0) {
+            found->result = zero_window_result;
+            continue;
+        }
         found->result = probe_area(probe, fd, offset, size, found);
+        if (zero)
+            zero_window_result = found->result;
     }
     blkid_free_probe(probe);
 }
