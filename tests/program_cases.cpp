@@ -34,17 +34,29 @@ const std::string no_space = "dorvik: No space left on device\n";
 const std::string too_long_record =
     "dorvik: the record length is too long, or negative; records of 16 to 131073 bytes are accepted\n";
 const std::string too_short_record = "dorvik: the record length is too short; records of 16 to 131073 bytes are accepted\n";
-const std::string negative_size = "dorvik: the size is negative; give the file size in megabytes, 0 or more\n";
+const std::string negative_size_refused = "dorvik: the size is negative; give the file size in megabytes, 0 or more\n";
 const std::string name_too_long = "dorvik: the file name is 4096 bytes long; names of up to 4095 bytes are accepted\n";
 const std::string too_many = "dorvik: too many arguments; at most three are accepted (megabytes, record length, "
                              "file name), or one keyword\n";
 
 TEST_P(Arguments, Run) { run_case(GetParam()); }
 
+const std::string small_mount = "mkdir m && mount -t tmpfs -o size=512k tmpfs m";
+
+// A negative size refused; inside a small file system, so that a run that
+// took it for a huge one would fail at once instead of filling the disk.
+Case negative_size(const std::string &name, const std::string &arguments)
+{
+    return Case{name, "cd m && exec \"$DORVIK\" " + arguments, refused("Error: Minimum file size is 0 megabytes\n"),
+                negative_size_refused, 1, {"m/"}, small_mount, "", 0, "", true, "umount m", can_mount};
+}
+
 INSTANTIATE_TEST_SUITE_P(Cli, Arguments, testing::Values(
     Case{"no_arguments", "", banner + usage + "\n" + interactive_test("1", "2048", "512", default_name) +
          average_statistics + too_quick_advice, "", 0, {}},
-    Case{"negative_single_size", "-5", full_test("5", "10240", "512", default_name), "", 0, {}},
+    // In a small file system, where a run that kept the sign, and took the size for a huge one, fails at once.
+    Case{"negative_single_size", "cd m && exec \"$DORVIK\" -5", full_test("5", "10240", "512", default_name), "", 0,
+         {"m/"}, "mkdir m && mount -t tmpfs -o size=8m tmpfs m", "", 0, "", true, "umount m", can_mount},
     Case{"zero_is_a_name", "0", full_test("1", "2048", "512", "0"), "", 0, {}},
     Case{"word_is_a_name", "abc", full_test("1", "2048", "512", "abc"), "", 0, {}},
     Case{"size_with_trailing_text", "2MB", full_test("2", "4096", "512", default_name), "", 0, {}},
@@ -58,9 +70,11 @@ INSTANTIATE_TEST_SUITE_P(Cli, Arguments, testing::Values(
     Case{"shortest_record", "1 16 f", full_test("1", "65536", "16", "f"), "", 0, {}},
     Case{"record_not_dividing_size", "1 1000 f", full_test("1", "1048", "1000", "f"), "", 0, {}},
     Case{"size_zero", "0 512 f", full_test("0", "0", "512", "f"), "", 0, {}},
-    Case{"negative_size_with_name", "-5 512 f", refused("Error: Minimum file size is 0 megabytes\n"), negative_size, 1, {}},
-    Case{"negative_size_two_arguments", "-5 f", refused("Error: Minimum file size is 0 megabytes\n"), negative_size, 1, {}},
-    Case{"size_below_32_bits", "-99999999999 512 f", refused("Error: Minimum file size is 0 megabytes\n"), negative_size, 1, {}},
+    negative_size("negative_size_with_name", "-5 512 f"),
+    negative_size("negative_size_two_arguments", "-5 f"),
+    negative_size("size_below_32_bits", "-99999999999 512 f"),
+    Case{"four_arguments", "1 512 keep x", refused("dorvik: bad usage\n" + usage + "\n"), too_many, 1, {"keep"},
+         "echo data > keep"},
     Case{"five_arguments", "1 512 keep x y", refused("dorvik: bad usage\n" + usage + "\n"), too_many, 1, {"keep"},
          "echo data > keep"},
     Case{"folder_missing", "1 512 nowhere/f", up_to_writing("1", "2048", "512", "nowhere/f") +
