@@ -93,13 +93,26 @@ INSTANTIATE_TEST_SUITE_P(Cli, Arguments, testing::Values(
     Case{"longest_name", "1 512 " + longest_name, up_to_writing("1", "2048", "512", longest_name) +
          "Cannot create temporary file: " + longest_name + "\n", "dorvik: File name too long\n", 1, {}}), case_name);
 
+// dorvik started in the background, $!, with the fault library's settings and
+// arguments; a sanitizer build allows the library ahead of its runtime.
+std::string in_background(const std::string &settings, const std::string &arguments)
+{
+    return "LD_PRELOAD=\"$FAULT_LIBRARY\" ASAN_OPTIONS=\"${ASAN_OPTIONS:-}:verify_asan_link_order=0\" DORVIK_FAULT=" +
+           settings + " \"$DORVIK\" " + arguments + " & ";
+}
+
+// Waits until the run started last stands at the gate name, or has ended.
+std::string until_held(const std::string &name)
+{
+    return "until [ -e " + name + ".waiting ] || ! kill -0 $! 2>/dev/null; do sleep 0.01; done; ";
+}
+
 // A run on f while another is held by gate, a gate of the fault library, in
 // one of its phases; the second is refused and the first ends undisturbed.
 Case second_run(const std::string &name, const std::string &gate)
 {
-    return Case{name, "LD_PRELOAD=\"$FAULT_LIBRARY\" DORVIK_FAULT=" + gate + "=go \"$DORVIK\" 1 4096 f > first & "
-                "until [ -e go.waiting ]; do sleep 0.01; done; \"$DORVIK\" 1 4096 f; s=$?; touch go; "
-                "wait $! && echo first ended; rm first go*; exit $s",
+    return Case{name, in_background(gate + "=go", "1 4096 f > first") + until_held("go") +
+                "\"$DORVIK\" 1 4096 f; s=$?; touch go; wait $! && echo first ended; rm first go*; exit $s",
                 up_to_writing("1", "256", "4096", "f") + "Cannot create temporary file: f\nfirst ended\n",
                 "dorvik: f is in use by another test\n", 1, {}, "", "", 0, "", true};
 }
@@ -111,11 +124,9 @@ const std::string held = "file:go.waiting";
 // Run b creates f and is held at its lock; run a finds f, locks it and is held at its first write; b,
 // refused, must leave f to a, which then ends undisturbed.
 const std::string refused_run_and_winner =
-    "LD_PRELOAD=\"$FAULT_LIBRARY\" DORVIK_FAULT=flock_gate=b-go \"$DORVIK\" 1 4096 f > b 2>&1 & b=$!; "
-    "until [ -e b-go.waiting ]; do sleep 0.01; done; "
-    "LD_PRELOAD=\"$FAULT_LIBRARY\" DORVIK_FAULT=write_gate=a-go \"$DORVIK\" 1 4096 f > a 2>&1 & a=$!; "
-    "until [ -e a-go.waiting ]; do sleep 0.01; done; touch b-go; wait $b; echo \"refused: $?\"; "
-    "touch a-go; wait $a; echo \"winner: $?\"; cat b a; rm a b *go*";
+    in_background("flock_gate=b-go", "1 4096 f > b 2>&1") + "b=$!; " + until_held("b-go") +
+    in_background("write_gate=a-go", "1 4096 f > a 2>&1") + "a=$!; " + until_held("a-go") +
+    "touch b-go; wait $b; echo \"refused: $?\"; touch a-go; wait $a; echo \"winner: $?\"; cat b a; rm a b *go*";
 
 const std::string control_character = "dorvik: the name holds a line break or another control character, which would "
                                       "make the output unreadable; choose a name without one\n";
@@ -169,9 +180,9 @@ INSTANTIATE_TEST_SUITE_P(Target, Arguments, testing::Values(
          up_to_writing("1", "256", "4096", "f") + "Cannot create temporary file: f\ndorvik: f is in use by another test\n" +
          full_test("1", "256", "4096", "f"), "", 0, {}, "", "", 0, "", true},
     // b gets the lock only once a, which found b's file, has deleted it: b holds an unnamed file.
-    Case{"lock_on_a_file_deleted_meanwhile", "LD_PRELOAD=\"$FAULT_LIBRARY\" DORVIK_FAULT=flock_gate=go \"$DORVIK\" 1 "
-         "4096 f > b 2>&1 & until [ -e go.waiting ]; do sleep 0.01; done; \"$DORVIK\" 1 4096 f > a; echo \"first: $?\"; "
-         "touch go; wait $!; echo \"held: $?\"; cat b; rm a b go*", "first: 0\nheld: 1\n" +
+    Case{"lock_on_a_file_deleted_meanwhile", in_background("flock_gate=go", "1 4096 f > b 2>&1") + until_held("go") +
+         "\"$DORVIK\" 1 4096 f > a; echo \"first: $?\"; touch go; wait $!; echo \"held: $?\"; cat b; rm a b go*",
+         "first: 0\nheld: 1\n" +
          up_to_writing("1", "256", "4096", "f") + "Cannot create temporary file: f\ndorvik: f is in use by another test\n",
          "", 0, {}, "", "", 0, "", true},
     Case{"interrupt_between_create_and_lock", "1 4096 f", up_to_writing("1", "256", "4096", "f") + interrupted, "", 0,
@@ -539,9 +550,8 @@ INSTANTIATE_TEST_SUITE_P(Fault, Arguments, testing::Values(
     Case{"output_descriptor_closed", "\"$DORVIK\" raw=img <&- >&-; s=$?; grep -ac '32768   ' img; exit $s", "0\n",
          lost_output, 1, {"img"}, image, "", 0, "", true},
     // Closed, standard error would be the next descriptor opened, and every reason would be written into it.
-    Case{"error_descriptor_closed", "LD_PRELOAD=\"$FAULT_LIBRARY\" DORVIK_FAULT=write_gate=go \"$DORVIK\" 1 4096 f 2>&- & "
-         "until [ -e go.waiting ]; do sleep 0.01; done; readlink /proc/$!/fd/2 > held; touch go; wait $!; s=$?; "
-         "cat held; rm held go*; exit $s", full_test("1", "256", "4096", "f") + "/dev/null\n", "", 0, {}, "", "", 0, "",
+    Case{"error_descriptor_closed", in_background("write_gate=go", "1 4096 f 2>&-") + until_held("go") +
+         "readlink /proc/$!/fd/2 > held; touch go; wait $!; s=$?; cat held; rm held go*; exit $s", full_test("1", "256", "4096", "f") + "/dev/null\n", "", 0, {}, "", "", 0, "",
          true},
     Case{"single_test_output_lost", "exec \"$DORVIK\" 1 4096 f > full", "", lost_output, 1, node_files, make_nodes, "",
          0, "", true},
