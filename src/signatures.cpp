@@ -34,8 +34,9 @@ const char *signature_kind(const char *usage)
 // Sectors: a file system or a partition may begin at any one of them, as
 // they do in a disk whose partition table is lost.
 constexpr uint64_t PROBE_STEP = 512;
-// How far past each sector blkid looks: the signatures of the kinds of data
-// it knows stand within the first megabyte of that data.
+// How far past each sector blkid looks: the signatures of nearly every kind
+// of data it knows stand within the first megabyte of that data, and the
+// probe of the whole target finds the others where they begin at its start.
 constexpr uint64_t PROBE_WINDOW = MEGABYTE;
 
 // What was found, and where, for the refusal.
