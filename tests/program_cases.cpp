@@ -637,11 +637,14 @@ INSTANTIATE_TEST_SUITE_P(SlowMemcheck, Arguments, testing::Values(
 const std::string mount_memory = "mkdir m && mount -t tmpfs -o size=7g tmpfs m";
 
 const std::string rig = "bash \"$TESTS\"/throttled_rig.sh ";
-// The best write and read of three runs on the throttled device, held to 15% and 10% of its 50 MiB/s.
-const std::string on_known_device = "for run in 1 2 3; do " + rig + "run \"$DORVIK\" 64 131072 m/f; done > runs.txt && "
-    "\"$SOURCE\"/tools/dorvik-report runs.txt | awk -F, 'NR > 1 { if ($7 > w) w = $7; if ($8 > r) r = $8 } END {"
-    " printf \"write %s within 15%%: %s\\nread %s within 10%%: %s\\n\", w, (w > 42.5 && w < 57.5) ? \"yes\" : \"no\","
-    " r, (r > 45 && r < 55) ? \"yes\" : \"no\" }' && rm runs.txt";
+// The median write and read of five runs on the throttled device, held to 15% and 10% of its 50 MiB/s: a
+// run slowed by other work on the machine, or one that a burst of the controller sped up, does not move it.
+const std::string on_known_device = "for run in 1 2 3 4 5; do " + rig + "run \"$DORVIK\" 64 131072 m/f; done > runs.txt && "
+    "\"$SOURCE\"/tools/dorvik-report runs.txt | awk -F, 'NR > 1 { n++; w[n] = $7 + 0; r[n] = $8 + 0 } END {"
+    " for (i = 1; i <= n; i++) for (j = i + 1; j <= n; j++) {"
+    " if (w[j] < w[i]) { t = w[i]; w[i] = w[j]; w[j] = t } if (r[j] < r[i]) { t = r[i]; r[i] = r[j]; r[j] = t } }"
+    " m = int((n + 1) / 2); printf \"write %s within 15%%: %s\\nread %s within 10%%: %s\\n\", w[m],"
+    " (w[m] > 42.5 && w[m] < 57.5) ? \"yes\" : \"no\", r[m], (r[m] > 45 && r[m] < 55) ? \"yes\" : \"no\" }' && rm runs.txt";
 
 INSTANTIATE_TEST_SUITE_P(Slow, Arguments, testing::Values(
     Case{"device_of_known_speed", on_known_device, "write {*} within 15%: yes\nread {*} within 10%: yes\n", "", 0,
