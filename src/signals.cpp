@@ -28,8 +28,9 @@ void write_text(const char *text)
 const int quiet_signals[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
 // Signals that end the run as they would have without a handler, so that a
 // shell or a batch system still sees what ended it: every other signal whose
-// default action ends the process and that can be caught, besides the
-// real-time signals. Those that report a fault of the program itself (SIGSEGV,
+// default action ends the process and that can be caught, and with them the
+// real-time signals, SIGRTMIN to SIGRTMAX, whose numbers are known only when
+// the program runs. Those that report a fault of the program itself (SIGSEGV,
 // SIGBUS, SIGILL, SIGFPE, SIGABRT) may also come from kill, and the test file
 // goes either way.
 const int fatal_signals[] = {SIGQUIT, SIGILL, SIGTRAP, SIGABRT, SIGBUS, SIGFPE, SIGUSR1, SIGSEGV, SIGUSR2,
