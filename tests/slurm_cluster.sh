@@ -65,12 +65,13 @@ start() {
   done
 }
 
-# Starts a daemon in the foreground of a session of its own, its pid in
-# NAME.pid and its own output in NAME.out.
+# Starts a daemon in the foreground of a session of its own, in the state
+# folder (the case's folder is the case's to remove), its pid in NAME.pid and
+# its own output in NAME.out.
 daemon() {
   local name=$1
   shift
-  setsid "$@" < /dev/null > "$state/$name.out" 2>&1 &
+  (cd "$state" && exec setsid "$@" < /dev/null > "$name.out" 2>&1) &
   echo $! > "$state/$name.pid"
 }
 
