@@ -117,16 +117,16 @@ INSTANTIATE_TEST_SUITE_P(SlowSlurm, Arguments, testing::Values(
          "sed \"s/ $SLURM_JOB_ID\\$/ in the allocation/\" | sort'", "n1 n2 n3 \nn1 in the allocation\n"
          "n2 in the allocation\nn3 in the allocation\n", "", 0, {}, slurm + "up", "", 0, "", true, slurm + "down",
          slurm + "available"},
-    Case{"slurm_down_leaves_nothing", long_step + "echo \"$(echo $pids | wc -w) processes\"; " + slurm + "down; " + left_running +
-         "test -e ../slurm || echo 'no state'", "12 processes\nno state\n", "", 0,
+    Case{"slurm_down_leaves_nothing", long_step + "echo \"$(echo $pids | wc -w) processes\"; " + slurm + "down; " +
+         left_running + "test -e ../slurm || echo 'no state'", "12 processes\nno state\n", "", 0,
          {"pid.n1", "pid.n2", "pid.n3"}, slurm + "up", "", 0, "", true, slurm + "down", slurm + "available"},
     // The README's batch script, with a stand-in for dorvik-clients that runs a step on the allocation.
     Case{"slurm_batch_script", "PATH=$PWD/bin:$PATH " + slurm + "run sbatch -Q -W -N3 \"$SOURCE\"/docs/"
          "dorvik-clients.sbatch; echo \"status $?\"; cat dorvik-clients-*.out && rm dorvik-clients-*.out",
-         "status 0\ndorvik-clients -e srun -o dorvik-clients-{N} -- auto=/mnt/nfs/dorvik.%h\n0: n1\n1: n2\n2: n3\n", "",
-         0, {"bin/", "bin/dorvik-clients"}, "mkdir bin && cat > bin/dorvik-clients << 'EOF'\n#!/bin/sh\necho "
-         "\"dorvik-clients $*\"\nsrun --label sh -c 'echo $SLURMD_NODENAME' | sort\nEOF\nchmod +x bin/dorvik-clients && " +
-         slurm + "up", "", 0, "", true, slurm + "down", slurm + "available"}),
+         "status 0\ndorvik-clients -e srun -o dorvik-clients-{N} -- auto=/mnt/nfs/dorvik.%h\n0: n1\n1: n2\n2: n3\n",
+         "", 0, {"bin/", "bin/dorvik-clients"}, "mkdir bin && cat > bin/dorvik-clients << 'EOF'\n#!/bin/sh\necho "
+         "\"dorvik-clients $*\"\nsrun --label sh -c 'echo $SLURMD_NODENAME' | sort\nEOF\nchmod +x "
+         "bin/dorvik-clients && " + slurm + "up", "", 0, "", true, slurm + "down", slurm + "available"}),
     case_name);
 
 // dorvik-clients without a server: stand-ins for pdsh, clush and ssh run every
