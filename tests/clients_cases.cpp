@@ -96,6 +96,39 @@ std::vector<Case> clients_cases()
 
 INSTANTIATE_TEST_SUITE_P(SlowClients, Arguments, testing::ValuesIn(clients_cases()), case_name);
 
+// The tests' own Slurm: a controller and three nodes, n1 to n3, on this machine.
+const std::string slurm = "bash \"$TESTS\"/slurm_cluster.sh ";
+// A step on the three nodes, each task's pid in pid.NODE; the pids of the
+// daemons, the tasks, their slurmstepd and srun in the variable pids once all
+// run, and a function alive that tells whether a pid runs.
+const std::string long_step = "alive() { [ -r /proc/$1/stat ] && ! grep -q ') Z ' /proc/$1/stat; }; " + slurm +
+    "run srun -N3 sh -c 'echo $$ > pid.$SLURMD_NODENAME; exec sleep 600' > /dev/null 2>&1 & srun=$!; i=0; until "
+    "[ -s pid.n1 ] && [ -s pid.n2 ] && [ -s pid.n3 ]; do i=$((i + 1)); [ $i -lt 900 ] || exit 1; sleep 0.1; done; "
+    "pids=\"$(cat ../slurm/*.pid pid.n*) $(for n in 1 2 3; do ps -o ppid= -p $(cat pid.n$n); done) $srun\"; ";
+// Waits up to 60 s for srun to end, then names every process of pids that still runs.
+const std::string left_running = "i=0; while alive $srun && [ $i -lt 600 ]; do i=$((i + 1)); sleep 0.1; done; "
+                                 "for p in $pids; do alive $p && echo \"left: $p $(cat /proc/$p/comm)\"; done; ";
+
+INSTANTIATE_TEST_SUITE_P(SlowSlurm, Arguments, testing::Values(
+    Case{"slurm_three_nodes", slurm + "run srun -N3 --label sh -c 'echo $SLURMD_NODENAME' | sort",
+         "0: n1\n1: n2\n2: n3\n", "", 0, {}, slurm + "up", "", 0, "", true, slurm + "down", slurm + "available"},
+    Case{"slurm_step_in_an_allocation", slurm + "run salloc -Q -N3 sh -c 'scontrol show hostnames "
+         "\"$SLURM_JOB_NODELIST\" | tr \"\\n\" \" \"; echo; srun sh -c \"echo \\$SLURMD_NODENAME \\$SLURM_JOB_ID\" | "
+         "sed \"s/ $SLURM_JOB_ID\\$/ in the allocation/\" | sort'", "n1 n2 n3 \nn1 in the allocation\n"
+         "n2 in the allocation\nn3 in the allocation\n", "", 0, {}, slurm + "up", "", 0, "", true, slurm + "down",
+         slurm + "available"},
+    Case{"slurm_down_leaves_nothing", long_step + "echo \"$(echo $pids | wc -w) processes\"; " + slurm + "down; " +
+         left_running + "test -e ../slurm || echo 'no state'", "12 processes\nno state\n", "", 0,
+         {"pid.n1", "pid.n2", "pid.n3"}, slurm + "up", "", 0, "", true, slurm + "down", slurm + "available"},
+    // The README's batch script, with a stand-in for dorvik-clients that runs a step on the allocation.
+    Case{"slurm_batch_script", "PATH=$PWD/bin:$PATH " + slurm + "run sbatch -Q -W -N3 \"$SOURCE\"/docs/"
+         "dorvik-clients.sbatch; echo \"status $?\"; cat dorvik-clients-*.out && rm dorvik-clients-*.out",
+         "status 0\ndorvik-clients -e srun -o dorvik-clients-{N} -- auto=/mnt/nfs/dorvik.%h\n0: n1\n1: n2\n2: n3\n",
+         "", 0, {"bin/", "bin/dorvik-clients"}, "mkdir bin && cat > bin/dorvik-clients << 'EOF'\n#!/bin/sh\necho "
+         "\"dorvik-clients $*\"\nsrun --label sh -c 'echo $SLURMD_NODENAME' | sort\nEOF\nchmod +x "
+         "bin/dorvik-clients && " + slurm + "up", "", 0, "", true, slurm + "down", slurm + "available"}),
+    case_name);
+
 // dorvik-clients without a server: stand-ins for pdsh, clush and ssh run every
 // "host" on this machine (a host named down* refuses the connection).
 const std::string stand_ins = "mkdir bin && for n in pdsh clush ssh; do ln -s \"$TESTS\"/stand_in_shell.py bin/$n; "
