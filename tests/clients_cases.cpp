@@ -155,6 +155,13 @@ const std::string time_line_check = "python3 -c 'import json,sys; d=json.load(op
     "s=open(\"bin/gnuplot.in\").read().split(\"$line0 << EOD\\n\")[1].split(\"EOD\")[0].split(); "
     "v=[float(x) for x in s]; drawn=sum(v[i+1]*(v[i]-v[i-2]) for i in range(2,len(v),2)); print(\"same\" if abs(drawn-moved)<1e-3*moved else (drawn,moved))' ";
 
+// A stand-in dorvik whose first test on the host slow1 writes slowly (2.5 ms a write: 6 MB in 4096-byte
+// records takes about 4 s, longer than --deadline 3).
+const std::string slow_first_test = "rm bin/dorvik && printf '#!/bin/sh\\ncase $3 in *slow1) [ -e slowed ] || "
+    "{ touch slowed; export LD_PRELOAD=$FAULT_LIBRARY DORVIK_FAULT=write_delay=2500 "
+    "ASAN_OPTIONS=$ASAN_OPTIONS:verify_asan_link_order=0; };; esac\\nexec \"$DORVIK\" \"$@\"\\n' > bin/dorvik && "
+    "chmod +x bin/dorvik";
+
 INSTANTIATE_TEST_SUITE_P(Clients, Arguments, testing::Values(
     clients_again("series"), clients_again("throttled"), clients_again("interrupted"), clients_again("dropped"),
     clients_again("cdrom"),
@@ -224,6 +231,14 @@ INSTANTIATE_TEST_SUITE_P(Clients, Arguments, testing::Values(
          "dorvik-clients: the test file's name must hold %h, so that every client writes a file of its own "
          "(clients sharing one file truncate each other's data): e.g. auto=/mnt/nfs/dorvik.%h\n", 2, {}, "", "", 0,
          "", true},
+    // The host that waited at the barrier for the slow one is not silent: it is released with it.
+    Case{"clients_wait_at_the_barrier_is_no_silence", on_stand_ins("pdsh", "--deadline 3 -w h1,slow1 -o out -- "
+         "auto=\"$PWD\"/t.%h > report; echo \"status $?\"; grep -E '^(h1|slow1) ' report | sed -E 's/ .* / /'"),
+         "status 0\nh1 ok\nslow1 ok\n", "", 0, [] {
+             std::vector<std::string> files = stand_in_run({"h1", "slow1"}, {"report", "slowed"});
+             std::replace(files.begin(), files.end(), std::string("bin/dorvik@"), std::string("bin/dorvik"));
+             return files;
+         }(), stand_ins + " && " + slow_first_test, "", 0, "", true},
     Case{"clients_one_host", on_stand_ins("pdsh", "-w h1 -o out -- 1 65536 \"$PWD\"/t.%h") + " | head -n 1",
          "dorvik-clients: 1 host, first start {*} UTC, outputs in out\n", "", 0, stand_in_run({"h1"}), stand_ins, "",
          0, "", true}),

@@ -399,6 +399,8 @@ class Controller:
         self.instants.append(at)
         for host in live:
             host.state = "running"
+            # A host's silence counts from the release, never from its wait at the barrier.
+            host.heard = time.monotonic()
             host.send("GO", len(host.tests), repr(at + host.offset))
 
     def drop_late(self):
