@@ -237,6 +237,39 @@ def die_with_parent():
     ctypes.CDLL(None, use_errno=True).prctl(1, signal.SIGKILL)
 
 
+class Lines:
+    """The lines of one stream, from the pieces that reads return. Only a new piece is scanned for line
+    ends, and the pieces of an unfinished line are kept apart until it ends, so that a line costs time in
+    proportion to its length. A line longer than the limit is dropped up to its end."""
+
+    def __init__(self, limit=LINE_LIMIT):
+        self.limit = limit
+        self.pieces, self.length = [], 0
+        self.overlong = False
+
+    def feed(self, piece):
+        """The lines that piece ends, and the head of a line that passed the limit with it (or None)."""
+        lines, start, head = [], 0, None
+        while True:
+            end = piece.find(b"\n", start)
+            if end < 0:
+                break
+            if not self.overlong:
+                self.pieces.append(piece[start:end])
+                lines.append(b"".join(self.pieces))
+            self.pieces, self.length, self.overlong = [], 0, False
+            start = end + 1
+        if start < len(piece) and not self.overlong:
+            rest = piece[start:]
+            if self.length + len(rest) > self.limit:
+                head = (self.pieces[0] if self.pieces else rest)[:200]
+                self.pieces, self.length, self.overlong = [], 0, True
+            else:
+                self.pieces.append(rest)
+                self.length += len(rest)
+        return lines, head
+
+
 class Host:
     """What the controller knows of one client."""
 
@@ -285,7 +318,6 @@ class Controller:
         self.process = None
         self.interrupted = False
         self.started = self.ended = None
-        self.pending = {}
         self.live_line = sys.stderr.isatty()
 
     def on_client(self, program):
@@ -424,17 +456,14 @@ class Controller:
     def read(self, streams, timeout):
         for key, _ in streams.select(timeout):
             piece = os.read(key.fd, 1 << 20)
-            rest = self.pending.get(key.fd, b"")
             if not piece:
                 streams.unregister(key.fileobj)
                 piece = b"\n"
-            *complete, rest = (rest + piece).split(b"\n")
-            if len(rest) > LINE_LIMIT:
-                host, _ = self.host_of(rest[:200].decode(errors="replace"))
+            complete, head = key.data.feed(piece)
+            if head is not None:
+                host, _ = self.host_of(head.decode(errors="replace"))
                 if host is not None:
                     host.fail(f"sent a line longer than {LINE_LIMIT} bytes")
-                rest = b""
-            self.pending[key.fd] = rest
             for line in complete:
                 # ssh ends its own messages with a carriage return.
                 text = line.decode(errors="replace").rstrip("\r")
@@ -459,7 +488,7 @@ class Controller:
     def gather(self):
         streams = selectors.DefaultSelector()
         for stream in (self.process.stdout, self.process.stderr):
-            streams.register(stream, selectors.EVENT_READ)
+            streams.register(stream, selectors.EVENT_READ, Lines())
         shown = 0.0
         while streams.get_map() and self.busy() and not self.interrupted:
             self.read(streams, 0.02)
