@@ -167,7 +167,7 @@ const std::string slow_first_test = "rm bin/dorvik && printf '#!/bin/sh\\ncase $
 // the line, not with its square (the pending text joined at every piece takes eight times as long). The best
 // of five of each, side by side.
 const std::string line_cost = "python3 -c 'import sys, time; sys.path[:0] = [sys.argv[1]]\n"
-    "from dorvik_tools.controller import Lines\npiece = bytes(65536)\n"
+    "from dorvik_tools.channel import Lines\npiece = bytes(65536)\n"
     "def took(mib, count):\n  t = time.perf_counter()\n  for _ in range(count):\n    lines = Lines()\n"
     "    for _ in range(mib * 16): lines.feed(piece)\n  return time.perf_counter() - t\n"
     "long, short = (min(took(m, c) for _ in range(5)) for m, c in ((16, 1), (2, 8)))\n"

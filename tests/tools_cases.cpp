@@ -250,9 +250,11 @@ const std::vector<std::string> installed_files = {
     "bin/", "bin/dorvik", "bin/dorvik-clients", "bin/dorvik-plot", "bin/dorvik-report", "bin/dorvik_long", "share/",
     "share/doc/", "share/doc/dorvik/", "share/doc/dorvik/README.md.gz", "share/doc/dorvik/changelog.gz", "share/doc/dorvik/copyright",
     "share/dorvik/", "share/dorvik/dorvik_tools/", "share/dorvik/dorvik_tools/__init__.py",
+    "share/dorvik/dorvik_tools/barrier.py", "share/dorvik/dorvik_tools/channel.py",
     "share/dorvik/dorvik_tools/charts.py", "share/dorvik/dorvik_tools/client.py",
-    "share/dorvik/dorvik_tools/clients.py",
-    "share/dorvik/dorvik_tools/controller.py", "share/dorvik/dorvik_tools/reader.py",
+    "share/dorvik/dorvik_tools/clients.py", "share/dorvik/dorvik_tools/clients_report.py",
+    "share/dorvik/dorvik_tools/controller.py", "share/dorvik/dorvik_tools/live.py",
+    "share/dorvik/dorvik_tools/reader.py",
     "share/dorvik/dorvik_tools/report.py", "share/man/", "share/man/man1/",
     "share/man/man1/dorvik-clients.1.gz", "share/man/man1/dorvik-plot.1.gz", "share/man/man1/dorvik-report.1.gz",
     "share/man/man1/dorvik.1.gz", "share/man/man1/dorvik_long.1.gz"};
@@ -271,9 +273,11 @@ const std::string rpm_listing =
     "/usr/bin/dorvik\n/usr/bin/dorvik-clients\n/usr/bin/dorvik-plot\n/usr/bin/dorvik-report\n/usr/bin/dorvik_long\n"
     "/usr/share/doc/dorvik\n/usr/share/doc/dorvik/README.md.gz\n/usr/share/doc/dorvik/changelog.gz\n/usr/share/doc/dorvik/copyright\n/usr/share/dorvik\n"
     "/usr/share/dorvik/dorvik_tools\n/usr/share/dorvik/dorvik_tools/__init__.py\n"
+    "/usr/share/dorvik/dorvik_tools/barrier.py\n/usr/share/dorvik/dorvik_tools/channel.py\n"
     "/usr/share/dorvik/dorvik_tools/charts.py\n/usr/share/dorvik/dorvik_tools/client.py\n"
-    "/usr/share/dorvik/dorvik_tools/clients.py\n"
-    "/usr/share/dorvik/dorvik_tools/controller.py\n/usr/share/dorvik/dorvik_tools/reader.py\n"
+    "/usr/share/dorvik/dorvik_tools/clients.py\n/usr/share/dorvik/dorvik_tools/clients_report.py\n"
+    "/usr/share/dorvik/dorvik_tools/controller.py\n/usr/share/dorvik/dorvik_tools/live.py\n"
+    "/usr/share/dorvik/dorvik_tools/reader.py\n"
     "/usr/share/dorvik/dorvik_tools/report.py\n"
     "/usr/share/man/man1/dorvik-clients.1.gz\n/usr/share/man/man1/dorvik-plot.1.gz\n"
     "/usr/share/man/man1/dorvik-report.1.gz\n/usr/share/man/man1/dorvik.1.gz\n/usr/share/man/man1/dorvik_long.1.gz\n";

@@ -5,8 +5,6 @@ controller gives, samples the test's byte counters, and sends everything back.
 When its standard input ends (the controller ended, was killed, or dropped
 it) it ends its test at once."""
 
-import base64
-import json
 import os
 import selectors
 import shutil
@@ -14,20 +12,8 @@ import signal
 import subprocess
 import time
 
-from . import clients
-
-# Every line a client sends begins with this, so that the controller can
-# tell it from what ssh or the shell print.
-TAG = "DORVIK-CLIENTS "
-SAMPLE_SECONDS = clients.SAMPLE_SECONDS
-
-
-def encode(value):
-    return base64.urlsafe_b64encode(json.dumps(value).encode()).decode()
-
-
-def decode(text):
-    return json.loads(base64.urlsafe_b64decode(text.encode()))
+from .channel import TAG, encode
+from .clients import SAMPLE_SECONDS
 
 
 def set_policy(policy, priority):
