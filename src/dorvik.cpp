@@ -299,6 +299,7 @@ int dorvik_main(int argc, char **argv)
         setvbuf(stdout, nullptr, _IONBF, 0);
         print_banner();
         install_handlers();
+        read_start_instant();
     }
     int megabytes = 1;
     uint32_t record_length = 512;

@@ -381,6 +381,7 @@ double write_phase(uint32_t record_length, uint64_t record_count, unsigned char 
 {
     int fd = open_for_write();
     held_target = fd;
+    wait_for_start_instant();
     double start = elapsed_seconds();
     for (uint64_t record = 0; record < record_count; record++) {
         memset(buffer, static_cast<unsigned char>(static_cast<unsigned>(rand()) * 255u), MAX_RECLEN);
@@ -459,6 +460,7 @@ double read_phase(int fd, uint32_t record_length, uint64_t record_count, unsigne
     // The file was just written: without this the read would come from the
     // page cache and measure memory, not the storage.
     posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+    wait_for_start_instant();
     double start = elapsed_seconds();
     for (uint64_t record = 0; record < record_count; record++) {
         ssize_t done = read(fd, buffer, record_length);

@@ -5,6 +5,7 @@
 
 #include <csignal>
 #include <cstdint>
+#include <ctime>
 #include <sys/types.h>
 
 // Largest record in bytes; also the size of every record buffer.
@@ -40,6 +41,15 @@ extern const char *target_name;
 extern dev_t target_device;
 extern ino_t target_inode;
 
+// The wall-clock instant at which the first timed span of the process
+// begins, from DORVIK_START_AT; used while start_instant_pending.
+extern struct timespec start_instant;
+// Set while the first timed span is still to wait for start_instant.
+extern bool start_instant_pending;
+// Descriptor from DORVIK_START_FD that is told when the first timed span
+// began; -1 when none was given.
+extern int start_report_fd;
+
 // Bytes moved and seconds spent by every test that completed in this process.
 struct run_totals_t {
     uint64_t total_bytes;       // record count x record length, summed over the tests
@@ -59,6 +69,15 @@ double elapsed_seconds();
 
 // Prints the Average statistics block of run_totals.
 void print_average_statistics();
+
+// Reads DORVIK_START_AT and DORVIK_START_FD, which dorvik-clients sets so
+// that its clients' timed spans begin at one instant; a malformed value ends
+// the run with status 1 before anything is created.
+void read_start_instant();
+
+// Waits, once per process, until the wall clock reaches start_instant and
+// tells start_report_fd when that was; returns at once when nothing is pending.
+void wait_for_start_instant();
 
 // Unlinks the test file if this process created it and it is still there,
 // which a raw or CD-ROM target never is; signals are held off so that the

@@ -298,6 +298,57 @@ INSTANTIATE_TEST_SUITE_P(Series, Arguments, testing::Values(
          "\ndorvik: interrupted\n\nexiting dorvik\n\n", "", 0, node_files, make_nodes, "read_delay=2000", SIGTERM,
          "bytes/sec read"}), case_name);
 
+// dorvik run with a start instant SECONDS from now and the descriptor 3 on
+// the file start: its output, how the start it reports lies against the
+// instant, then check run on its output in the file out.
+std::string started_at(const std::string &seconds, const std::string &arguments, const std::string &check = "")
+{
+    return "at=$(python3 -c 'import time; print(f\"{time.time() + " + seconds + ":.6f}\")') && "
+           "{ DORVIK_START_AT=$at DORVIK_START_FD=3 \"$DORVIK\" " + arguments + " 3> start; echo $? > status; } | "
+           "tee out; s=$(cat status); "
+           "python3 -c 'import sys; b = [float(l) for l in open(\"start\")]; print(len(b), \"start\", "
+           "\"at or after the instant\" if b[0] >= float(sys.argv[1]) else \"before the instant\")' $at; " +
+           check + "rm start out status; exit $s";
+}
+
+// A malformed start setting: only the banner, the reason, status 1, nothing created.
+Case start_refused(const std::string &name, const std::string &settings, const std::string &reason)
+{
+    return Case{name, settings + " exec \"$DORVIK\" 1 4096 f 4< /dev/null", banner, "dorvik: " + reason + "\n", 1,
+                {}, "", "", 0, "", true};
+}
+
+const std::string not_an_instant = " is not an instant in seconds since the epoch, such as 1765200000.25";
+const std::string not_a_descriptor = " is not a descriptor above 2 that is open for writing";
+
+INSTANTIATE_TEST_SUITE_P(StartInstant, Arguments, testing::Values(
+    // The write time leaves the wait out: the test waits 3 s and writes 1 MB far faster.
+    // The file is made before the wait, and the write time leaves out the
+    // wait from then to the instant: it writes 1 MB far faster than 3 s.
+    Case{"waits_outside_the_timed_write", started_at("3", "1 4096 f", "awk -v at=$at '$1 < at { print \"made before "
+         "the instant\" }' made; w=$(sed -n 's/^Writing.*[.][.][.]\\([0-9.]*\\) seconds$/\\1/p' out) && awk -v "
+         "at=$at -v w=$w '$1 + w < at { print \"write time without the wait\" }' made; rm made; "), full_test("1", "256", "4096", "f") + "1 start at or "
+         "after the instant\nmade before the instant\nwrite time without the wait\n", "", 0, {}, "", "", 0,
+         "Writing the 1 Megabyte", true, "", "", "until [ -e f ]; do sleep 0.001; done; date +%s.%N > made"},
+    Case{"cdrom_waits_before_its_first_read", started_at("0.5", "cdrom=zero"), series("CD-ROM device zero",
+         device_sizes, "0                   ") + "1 start at or after the instant\n", "", 0, node_files, make_nodes,
+         "", 0, "", true},
+    Case{"series_waits_once", started_at("-5", "auto=f"), series("", file_sizes) + "1 start at or after the "
+         "instant\n", "", 0, {}, "", "", 0, "", true},
+    start_refused("not_a_number", "DORVIK_START_AT=soon", "DORVIK_START_AT=soon" + not_an_instant),
+    start_refused("signed", "DORVIK_START_AT=+1765200000", "DORVIK_START_AT=+1765200000" + not_an_instant),
+    start_refused("exponent", "DORVIK_START_AT=1e9", "DORVIK_START_AT=1e9" + not_an_instant),
+    start_refused("empty", "DORVIK_START_AT=", "DORVIK_START_AT=" + not_an_instant),
+    start_refused("finer_than_nanoseconds", "DORVIK_START_AT=1765200000.1234567891",
+                  "DORVIK_START_AT=1765200000.1234567891" + not_an_instant),
+    start_refused("an_hour_ahead", "DORVIK_START_AT=$(($(date +%s) + 3700))",
+                  "DORVIK_START_AT={N} is more than an hour ahead of this machine's clock"),
+    start_refused("descriptor_alone", "DORVIK_START_FD=1", "DORVIK_START_FD=1 is given without DORVIK_START_AT"),
+    start_refused("standard_output", "DORVIK_START_AT=1 DORVIK_START_FD=1", "DORVIK_START_FD=1" + not_a_descriptor),
+    start_refused("closed_descriptor", "DORVIK_START_AT=1 DORVIK_START_FD=9", "DORVIK_START_FD=9" + not_a_descriptor),
+    start_refused("read_only_descriptor", "DORVIK_START_AT=1 DORVIK_START_FD=4", "DORVIK_START_FD=4" +
+                  not_a_descriptor)), case_name);
+
 INSTANTIATE_TEST_SUITE_P(Help, Arguments, testing::Values(
     Case{"lower_case", "help", help_text(), "", 0, {}},
     Case{"upper_case", "HELP", help_text(), "", 0, {}},
