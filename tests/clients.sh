@@ -28,7 +28,7 @@ run() {
 }
 
 # The span rows hold all bytes over their seconds, the window lies within the
-# span, and the skews are those of the recorded starts by the measured clocks.
+# span, and the skews are those of the measured starts by each test's clock.
 check() {
   "$bin/dorvik-report" "$1" > "$state/report.csv" || return 1
   python3 - "$1" "$state/report.csv" <<'PYTHON'
@@ -45,7 +45,7 @@ for span in (r for r in rows if r["host"] == "all bytes / span"):
         seconds = float(span[phase + "_seconds"])
         assert abs(float(span[phase + "_mb_per_s"]) * seconds * 1048576 - moved) < 0.002 * moved, (phase, span)
         assert window[phase + "_seconds"] == "" or float(window[phase + "_seconds"]) <= seconds, (phase, window)
-starts = [[t["start"] - h["offset"] for t in h["tests"]] for h in summary["hosts"]]
+starts = [[t["start"] - t["offset"] for t in h["tests"]] for h in summary["hosts"]]
 skews = [max(s) - min(s) for s in zip(*starts)]
 points = [r for r in rows if r["host"] == "all bytes / span"]
 assert len(points) != len(skews) or all(abs(float(r["start_skew_s"]) - s) < 2e-6 for r, s in zip(points, skews))

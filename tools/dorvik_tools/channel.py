@@ -31,7 +31,16 @@ def encode(value):
 
 
 def decode(text):
-    return json.loads(base64.urlsafe_b64decode(text.encode()))
+    return json.loads(decode_bytes(text))
+
+
+def encode_bytes(data):
+    """Bytes as one word of a message, in URL-safe base64."""
+    return base64.urlsafe_b64encode(data).decode()
+
+
+def decode_bytes(text):
+    return base64.b64decode(text.encode(), altchars=b"-_", validate=True)
 
 
 def clush_ssh_settings():
@@ -52,12 +61,13 @@ def ssh_command(shell, options):
     return ["ssh", "-x", "-o", "BatchMode=yes"] + options + settings
 
 
-def parallel_command(shell, hosts, command):
-    """command run for every host by the parallel shell, %h standing for the host's name."""
+def parallel_command(shell, names, command):
+    """command run for every host at once by the parallel shell, %h standing for the host's name."""
     if shell == "clush":
         # clush runs the command through a local shell; pdsh runs it as it is.
         command = [shlex.quote(word) for word in command]
-    return [shell, "-R", "exec", "-f", "256", "-w", hosts] + command
+    # As many at once as there are hosts: a host left waiting for a slot would miss every barrier.
+    return [shell, "-R", "exec", "-f", str(max(len(names), 1)), "-w", ",".join(names)] + command
 
 
 def die_with_parent():
@@ -100,10 +110,12 @@ class Lines:
 
 
 class Channel:
-    """The write end of one client's standard input; closing it ends the client."""
+    """The write end of one client's standard input, a FIFO; closing it ends the client."""
 
-    def __init__(self, fd):
-        self.fd = fd
+    def __init__(self, path):
+        self.path = path
+        # Read-write: the open never waits, and the FIFO ends for ssh only when this end closes.
+        self.fd = os.open(path, os.O_RDWR | os.O_NONBLOCK)
 
     def send(self, *words):
         if self.fd is None:
@@ -113,7 +125,17 @@ class Channel:
         except OSError:
             pass
 
+    def forget(self):
+        """The FIFO's name goes: a relay that opened it keeps it, one that has not never waits for a writer."""
+        if self.path is not None:
+            try:
+                os.unlink(self.path)
+            except OSError:
+                pass
+            self.path = None
+
     def close(self):
+        self.forget()
         if self.fd is not None:
             os.close(self.fd)
             self.fd = None
@@ -125,25 +147,24 @@ class Shell:
     def __init__(self, shell, names, remote, ssh):
         self.shell, self.names, self.remote, self.ssh = shell, names, remote, ssh
         self.fifos = None
+        self.channels = {}
         self.process = None
         self.streams = selectors.DefaultSelector()
 
     def start(self):
         """Starts the shell; returns each host's channel."""
         self.fifos = tempfile.mkdtemp(prefix="dorvik-clients-")
-        channels = {}
         for name in self.names:
             path = os.path.join(self.fifos, name)
             os.mkfifo(path, 0o600)
-            # Read-write: the open never waits, and the FIFO ends for ssh only when this end closes.
-            channels[name] = Channel(os.open(path, os.O_RDWR | os.O_NONBLOCK))
+            self.channels[name] = Channel(path)
         relay = ["sh", "-c", 'exec "$@" < "$0"', os.path.join(self.fifos, "%h")]
-        command = parallel_command(self.shell, ",".join(self.names), relay + self.ssh + ["--", "%h", self.remote])
+        command = parallel_command(self.shell, self.names, relay + self.ssh + ["--", "%h", self.remote])
         self.process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                         stderr=subprocess.PIPE, start_new_session=True, preexec_fn=die_with_parent)
         for stream in (self.process.stdout, self.process.stderr):
             self.streams.register(stream, selectors.EVENT_READ, Lines())
-        return channels
+        return self.channels
 
     def open(self):
         """Whether either of the shell's pipes may still bring lines."""
@@ -186,11 +207,9 @@ class Shell:
     def forget_fifo(self, name):
         """A host spoke: its ssh has the FIFO open by now, so no name is left behind whatever ends the
         controller."""
-        path = os.path.join(self.fifos, name)
-        try:
-            os.unlink(path)
-        except FileNotFoundError:
+        if self.channels[name].path is None:
             return
+        self.channels[name].forget()
         try:
             os.rmdir(self.fifos)
         except OSError:

@@ -25,7 +25,8 @@ import uuid
 from . import VERSION, reader
 from .barrier import Run
 from .channel import Shell, decode, encode, ssh_command
-from .client import Client
+from .client import Client, file_name_argument, reads_as_number
+from .clients import SAMPLE_SECONDS
 from .clients_report import print_report, report_again
 from .live import LiveLine
 
@@ -109,31 +110,6 @@ def check_hosts(parser, hosts):
                      "'[]' and ',', and none begins with '-'")
 
 
-def reads_as_number(text):
-    """Whether atoi reads text as a number other than 0, as dorvik does."""
-    number = re.match(r"[ \t\n\v\f\r]*[+-]?([0-9]+)", text)
-    return number is not None and int(number.group(1)) != 0
-
-
-def file_name_argument(arguments):
-    """The argument that names the test file, "" for the default name, or None when no file is written."""
-    if len(arguments) == 1 and not reads_as_number(arguments[0]):
-        word = arguments[0]
-        for lower in ("raw", "cdrom"):
-            if word.startswith((lower, lower.upper())):
-                return None
-        if word in ("help", "HELP"):
-            return None
-        if word.startswith(("auto", "AUTO")):
-            return word[5:] if word[4:5] == "=" else ""
-        return word
-    if len(arguments) == 2:
-        return "" if reads_as_number(arguments[1]) else arguments[1]
-    if len(arguments) == 3:
-        return arguments[2]
-    return "" if len(arguments) <= 1 else None
-
-
 def check_arguments(arguments):
     name = file_name_argument(arguments)
     if name is not None and "%h" not in name:
@@ -183,24 +159,51 @@ def make_folder(name):
         raise Refused(f"cannot make a folder {stem}-N")
     try:
         os.mkdir(name)
-        return name
     except FileExistsError:
-        if os.path.islink(name) or not os.path.isdir(name) or os.listdir(name):
-            raise Refused(f"{name} exists and is not an empty folder; name a new one with -o") from None
-        return name
+        pass
     except OSError as error:
-        raise Refused(f"cannot make {name}: {error.strerror}") from None
+        raise Refused(f"cannot make {reader.escaped(name)}: {error.strerror}") from None
+    return name
+
+
+def open_folder(name):
+    """The output folder, held open: its files are made through it, wherever its name leads later. It is
+    the user's own and empty, and no link."""
+    shown = reader.escaped(name)
+    try:
+        fd = os.open(name, os.O_RDONLY | os.O_DIRECTORY | os.O_NOFOLLOW)
+    except OSError:
+        raise Refused(f"{shown} exists and is not an empty folder; name a new one with -o") from None
+    if os.fstat(fd).st_uid != os.geteuid():
+        os.close(fd)
+        raise Refused(f"{shown} belongs to another user; name a folder of your own with -o")
+    if os.listdir(fd):
+        os.close(fd)
+        raise Refused(f"{shown} exists and is not an empty folder; name a new one with -o")
+    return fd
 
 
 def new_file(folder, name, text):
     """A file of the folder, made new: a link or a file planted there is never followed or overwritten."""
-    fd = os.open(os.path.join(folder, name), os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW, 0o644)
-    with open(fd, "w", encoding="utf-8") as f:
+    fd = os.open(name, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW, 0o644, dir_fd=folder)
+    with open(fd, "w", encoding="utf-8", errors="surrogateescape") as f:
         f.write(text)
 
 
+def compact_json(value, depth=0):
+    """JSON with a line per field down to the tests, and a list of numbers (a sample) on one line."""
+    if isinstance(value, dict) and depth < 5:
+        inner = ",\n".join(" " * (depth + 1) + json.dumps(k) + ": " + compact_json(v, depth + 1)
+                            for k, v in value.items())
+        return "{\n" + inner + "\n" + " " * depth + "}"
+    if isinstance(value, list) and value and all(isinstance(v, (list, dict)) for v in value) and depth < 6:
+        return "[\n" + ",\n".join(" " * (depth + 1) + compact_json(v, depth + 1) for v in value) + "\n" \
+            + " " * depth + "]"
+    return json.dumps(value)
+
+
 def save(folder, options, shell, run):
-    """Every host's standard output, standard error, clock, tests and counters, failed hosts too."""
+    """Every host's standard output, standard error, clocks, tests and counters, failed hosts too."""
     hosts = []
     for host in run.hosts.values():
         new_file(folder, host.name + ".out", "".join(t["stdout"] for t in host.tests))
@@ -208,13 +211,14 @@ def save(folder, options, shell, run):
                  + "".join(e + "\n" for e in host.errors))
         tests = [{k: v for k, v in t.items() if k not in ("stdout", "stderr")} | {"out_chars": len(t["stdout"])}
                  for t in host.tests]
-        hosts.append({"host": host.name, "reason": host.reason, "offset": host.offset,
-                      "offset_error": host.offset_error, "tests": tests})
-    document = {"format": 2, "at": run.instants[0] if run.instants else None,
+        first = host.tests[0] if host.tests else {"offset": host.offset, "offset_error": host.offset_error}
+        hosts.append({"host": host.name, "reason": host.reason, "offset": first["offset"],
+                      "offset_error": first["offset_error"], "tests": tests})
+    document = {"format": 3, "at": run.instants[0] if run.instants else None,
                 "shell": shell, "program": "dorvik_long" if options.long else "dorvik",
                 "arguments": options.arguments, "interrupted": run.interrupted,
-                "skew_limit": options.skew_limit, "hosts": hosts}
-    new_file(folder, reader.CLIENTS_FILE, json.dumps(document, indent=1) + "\n")
+                "skew_limit": options.skew_limit, "sample_seconds": SAMPLE_SECONDS, "hosts": hosts}
+    new_file(folder, reader.CLIENTS_FILE, compact_json(document) + "\n")
 
 
 def on_client(options, program):
@@ -276,22 +280,36 @@ def control(options):
     check_arguments(options.arguments)
     shell = choose_shell(options.shell)
     hosts = expand_hosts(shell, options.hosts)
-    folder = make_folder(options.folder)
+    name = make_folder(options.folder)
+    folder = open_folder(name)
     run = run_clients(options, shell, hosts)
     save(folder, options, shell, run)
-    return print_report(folder)
+    os.close(folder)
+    return print_report(name)
 
 
 def main():
     if sys.argv[1:2] == ["--client"] and len(sys.argv) == 4:
         return Client(sys.argv[2], decode(sys.argv[3])).run()
+    reader.write_names_as_given()
     options = parse_arguments(sys.argv[1:])
     try:
-        return report_again(options.report) if options.report is not None else control(options)
+        status = report_again(options.report) if options.report is not None else control(options)
+        if sys.stdout is None:
+            raise OSError(0, "standard output is closed")
+        sys.stdout.flush()
+        return status
     except Refused as error:
         print(f"dorvik-clients: {error}", file=sys.stderr)
         return 2
     except BrokenPipeError:
-        # A reader that stopped early (| head) ends the report, not the run: its folder is saved.
+        # A reader that stopped early (| head) has what it wanted; the rest of the report is lost.
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 1
+    except OSError as error:
+        # The run's folder is saved; a report that cannot be written (a full disk, a closed pipe, a reader
+        # that stopped early) is a failure all the same.
+        if sys.stdout is not None:
+            os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        print(f"dorvik-clients: cannot write the report: {error.strerror or error}", file=sys.stderr)
         return 1
