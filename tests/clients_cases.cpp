@@ -166,6 +166,10 @@ std::vector<std::string> wrapped_run(const std::vector<std::string> &hosts, cons
 // longer than --deadline 3).
 const std::string slow_first_test = dorvik_wrapper("*slow1) [ -e slowed ] || { touch slowed; export "
     "LD_PRELOAD=$FAULT_LIBRARY DORVIK_FAULT=write_delay=2500 ASAN_OPTIONS=$ASAN_OPTIONS:verify_asan_link_order=0; };;");
+// The client of h1 hears of its second test 0.5 s after its release, and says nothing meanwhile.
+const std::string slow_to_hear = "rm bin/dorvik-clients && printf '%s\\n' '#!/bin/sh' 'case $2 in h1) while IFS= read -r "
+    "line; do case $line in \"GO 1 \"*) sleep 0.5;; esac; echo \"$line\"; done | \"$SOURCE\"/tools/dorvik-clients \"$@\";; *) "
+    "exec \"$SOURCE\"/tools/dorvik-clients \"$@\";; esac' > bin/dorvik-clients && chmod +x bin/dorvik-clients";
 // The clock of step1 steps 0.5 s ahead when its first test has ended.
 const std::string step_after_first_test = dorvik_wrapper("*step1) \"$DORVIK\" \"$@\"; s=$?; touch stepped; exit $s;;");
 // The dorvik of late1 takes 0.5 s to start, 0.3 s past the instant.
@@ -260,6 +264,16 @@ INSTANTIATE_TEST_SUITE_P(Clients, Arguments, testing::Values(
     Case{"clients_time_line", gnuplot_keeps + "\"$SOURCE\"/tools/dorvik-plot -o c.png \"$TESTS\"/data/clients-throttled "
          "&& " + checks + "chart \"$TESTS\"/data/clients-throttled bin/gnuplot.in",
          "dorvik-plot: wrote c.png\nsame\n", "", 0, gnuplot_kept, "", "", 0, "", true},
+    // The same with every host's samples cut off in the middle of its read: the last interval of the all-hosts
+    // line ends with the last sample, however short it is.
+    Case{"clients_time_line_cut_short", "cp -r \"$TESTS\"/data/clients-throttled f && python3 -c 'import json, sys\n"
+         "d = json.load(open(sys.argv[1]))\nfor h in d[\"hosts\"]:\n  for t in h[\"tests\"]:\n"
+         "    t[\"samples\"] = [s for s in t[\"samples\"] if s[0] < t[\"start\"] + 5.987]\n"
+         "json.dump(d, open(sys.argv[1], \"w\"))' f/clients.json && " + gnuplot_keeps + "\"$SOURCE\"/tools/dorvik-plot "
+         "-o c.png f && " + checks + "chart f bin/gnuplot.in", "dorvik-plot: wrote c.png\nsame\n", "", 0,
+         with_links(gnuplot_kept, {"f/", "f/127.0.0.2.err", "f/127.0.0.2.out", "f/127.0.0.3.err", "f/127.0.0.3.out",
+                                   "f/127.0.0.4.err", "f/127.0.0.4.out", "f/127.0.0.5.err", "f/127.0.0.5.out",
+                                   "f/clients.json"}), "", "", 0, "", true},
     // A series' chart marks where each grid point began; an interrupted run's says so.
     Case{"clients_time_line_labels", gnuplot_keeps + "\"$SOURCE\"/tools/dorvik-plot -o c.png \"$TESTS\"/data/clients-series "
          "&& grep -c '^set label' bin/gnuplot.in && " + checks + "chart \"$TESTS\"/data/clients-series bin/gnuplot.in && "
@@ -301,6 +315,11 @@ INSTANTIATE_TEST_SUITE_P(Clients, Arguments, testing::Values(
          "\"status $?\"; grep -c '^1       [0-9]* *all bytes / span  ' report.txt; grep -c 'no aggregate: not started "
          "together' report.txt; " + checks + "reads out"), "status 0\n1\n19\nsame\n", "", 0,
          stand_in_run({"h1", "h2"}, {"report.txt", "zero%"}), stand_ins + " && mknod zero c 1 5", "", 0, "", true},
+    // A raw series on images: each row's write phase, timed from its output, ends before its read begins.
+    Case{"clients_raw_series_phases", on_stand_ins("pdsh", "--skew-limit 1 -w h1,h2 -o out -- raw=\"$PWD\"/img.%h > "
+         "report.txt; echo \"status $?\"; " + checks + "phases out"), "status 0\nsame\n", "", 0,
+         stand_in_run({"h1", "h2"}, {"img.h1", "img.h2", "report.txt"}), stand_ins + " && truncate -s 20M img.h1 img.h2",
+         "", 0, "", true},
     // Whatever a client sends, the host fails with its reason, shown and never obeyed, and the others go on.
     Case{"clients_garbage", on_stand_ins("clush", "--skew-limit 1 -w " + [] {
              std::string list;
@@ -336,9 +355,10 @@ INSTANTIATE_TEST_SUITE_P(Clients, Arguments, testing::Values(
          clients_usage + "dorvik-clients: error: -w 'h1,x$(touch pwned)': host names hold only letters, digits, '.', "
          "'-', '_', ':' and the ranges '[]' and ',', and none begins with '-'\n", 2, stand_in_files, stand_ins, "", 0,
          "", true},
-    Case{"clients_host_like_an_option", on_stand_ins("pdsh", "-w h1,-oProxyCommand=x -- 1 65536 \"$PWD\"/t.%h"), "",
-         clients_usage + "dorvik-clients: error: -w 'h1,-oProxyCommand=x': {*}\n", 2, stand_in_files, stand_ins,
-         "", 0, "", true},
+    // ssh would read -Fx as its configuration file x.
+    Case{"clients_host_like_an_option", on_stand_ins("pdsh", "-w h1,-Fx -- 1 65536 \"$PWD\"/t.%h"), "",
+         clients_usage + "dorvik-clients: error: -w 'h1,-Fx': host names hold only letters, digits, '.', '-', '_', ':' "
+         "and the ranges '[]' and ',', and none begins with '-'\n", 2, stand_in_files, stand_ins, "", 0, "", true},
     // A host name from the shell that would lead out of the output folder is refused before anything starts.
     Case{"clients_host_name_out_of_the_folder", "mkdir in && " + on_stand_ins("pdsh", "-w h1 -o in/out -- 1 65536 "
          "\"$PWD\"/t.%h"), "", "dorvik-clients: pdsh gave host names that are not plain names: '../escaped'\n", 1,
@@ -360,13 +380,16 @@ INSTANTIATE_TEST_SUITE_P(Clients, Arguments, testing::Values(
          "(clients sharing one file truncate each other's data): e.g. auto=/mnt/nfs/dorvik.%h\n", 2, {}, "", "", 0,
          "", true},
     // The host that waited at the barrier for the slow one is not silent: it is released with it.
-    Case{"clients_wait_at_the_barrier_is_no_silence", on_stand_ins("pdsh", "--deadline 3 --skew-limit 1 -w h1,slow1 "
-         "-o out -- auto=\"$PWD\"/t.%h > report; echo \"status $?\"; grep -E '^(h1|slow1) ' report | sed -E 's/ .* / /'"),
-         "status 0\nh1 ok\nslow1 ok\n", "", 0, wrapped_run({"h1", "slow1"}, {"report", "slowed"}),
-         stand_ins + " && " + slow_first_test, "", 0, "", true},
+    // (h1 hears of the second release 0.5 s late.)
+    Case{"clients_wait_at_the_barrier_is_no_silence", on_stand_ins("pdsh", "--deadline 3 --skew-limit 1 "
+         "-w h1,slow1 -o out -- auto=\"$PWD\"/t.%h > report; echo \"status $?\"; grep -E '^(h1|slow1) ' report | "
+         "sed -E 's/ .* / /'"), "status 0\nh1 ok\nslow1 ok\n", "", 0,
+         with_links(stand_in_run({"h1", "slow1"}, {"report", "slowed"}), {}, {"bin/dorvik", "bin/dorvik-clients"}),
+         stand_ins + " && " + slow_first_test + " && " + slow_to_hear, "", 0, "", true},
     // stuck1 answers no round trip after its first test: it is dropped at the deadline, h1 goes on.
     Case{"clients_stuck_in_the_clock", on_stand_ins("pdsh", "--deadline 2 --skew-limit 1 -w h1,stuck1 -o out -- "
-         "auto=\"$PWD\"/t.%h > report; echo \"status $?\"; grep -E '^(h1|stuck1) ' report" + name_and_result),
+         "auto=\"$PWD\"/t.%h > report", "timeout -s INT 60 ") + "; echo \"status $?\"; grep -E '^(h1|stuck1) ' report" +
+         name_and_result,
          "status 1\nh1 ok\nstuck1 no answer to the clock's round trips within 2 s\n", "", 0,
          with_links(stand_in_run({"h1", "stuck1"}, {"report"}), {}, {"bin/dorvik-clients"}), stand_ins + " && " + stuck_after_first_test, "",
          0, "", true},

@@ -6,7 +6,9 @@ prints "same" (or what differs) so that a case can expect one line.
   clients_check.py device FOLDER MAJ:MIN BEFORE AFTER
                                           the storage's counters are those of the device (BEFORE and
                                           AFTER: its stat file before and after the run), counted once
-  clients_check.py reads FOLDER           the programs' counters of a run that only read: reads, no writes"""
+  clients_check.py reads FOLDER           the programs' counters of a run that only read: reads, no writes
+  clients_check.py phases FOLDER          each host's write phase ends before its read begins, and begins
+                                          no earlier than its test's measured start"""
 import csv
 import io
 import json
@@ -110,5 +112,19 @@ def reads(folder):
     print("same" if not wrong else wrong)
 
 
+def phases(folder):
+    report = subprocess.run([os.path.join(SOURCE, "tools/dorvik-report"), "--format", "json", folder],
+                            capture_output=True, text=True, check=True).stdout
+    wrong, count = [], 0
+    for point in json.loads(report)["clients"][0]["points"]:
+        for row in point["hosts"]:
+            write, read = row["write_span"], row["read_span"]
+            if write and read:
+                count += 1
+                if write[1] > read[0] + 0.001 or (row["first"] and write[0] < row["start"] - 0.001):
+                    wrong.append((point["size_mb"], point["record_length"], row["host"], write, read, row["start"]))
+    print("same" if count and not wrong else wrong or "no phases")
+
+
 if __name__ == "__main__":
-    {"chart": chart, "device": device, "reads": reads}[sys.argv[1]](*sys.argv[2:])
+    {"chart": chart, "device": device, "reads": reads, "phases": phases}[sys.argv[1]](*sys.argv[2:])

@@ -177,19 +177,21 @@ class Counters:
             pass
 
     def storage_bytes(self):
-        text = os.pread(self.stats, 1 << 20, 0).decode(errors="replace")
         if self.storage["kind"] == "nfs":
-            return nfs_bytes(text, self.where)
-        fields = text.split()
+            return nfs_bytes(os.pread(self.stats, 1 << 20, 0).decode(errors="replace"), self.where)
+        fields = os.pread(self.stats, 512, 0).split()
         return int(fields[6]) * SECTOR, int(fields[2]) * SECTOR
 
     def sample(self):
         """[time, written, read, storage written, storage read], or None where a counter cannot be read."""
         try:
-            program = dict(line.split(b": ") for line in os.pread(self.io, 4096, 0).splitlines())
-            written, read = int(program[b"wchar"]), int(program[b"rchar"])
+            # rchar: N, wchar: N, then the others, in the kernel's order.
+            program = os.pread(self.io, 512, 0).split()
+            if program[0] != b"rchar:" or program[2] != b"wchar:":
+                return None
+            written, read = int(program[3]), int(program[1])
             stored = (written, read) if self.stats is None else self.storage_bytes()
-        except (OSError, TypeError, ValueError, KeyError, IndexError):
+        except (OSError, TypeError, ValueError, IndexError):
             return None
         return None if stored is None else [round(time.time(), 6), written, read, stored[0], stored[1]]
 
