@@ -18,7 +18,7 @@ const std::string clients_footer =
     "while all were active: the bytes the storage wrote or read (a machine's device once, a program's\n"
     "counters where a client found none of its storage) from the last start to the first end of the\n"
     "phase, over that window; passed to the system: what the programs passed to or received from the\n"
-    "system in it (- where there was no window, or it was shorter than two samples, 0.02 s).\n";
+    "system in it (- where there was no window, or it was shorter than two samples, 0.04 s).\n";
 // The aggregate rows of a grid point: size and record length as the report pads them.
 std::string aggregate_lines(const std::string &point)
 {
@@ -393,9 +393,9 @@ INSTANTIATE_TEST_SUITE_P(Clients, Arguments, testing::Values(
          "status 1\nh1 ok\nstuck1 no answer to the clock's round trips within 2 s\n", "", 0,
          with_links(stand_in_run({"h1", "stuck1"}, {"report"}), {}, {"bin/dorvik-clients"}), stand_ins + " && " + stuck_after_first_test, "",
          0, "", true},
-    // A test of 4 s, 400 samples, through a pdsh that cuts lines at 16 KiB (pdsh cuts at 128 KiB; a record with
-    // every sample on one line would be cut after some 25 s): every host keeps its results.
-    Case{"clients_long_test_through_pdsh", "export STAND_IN_LINE_LIMIT=16384 && " + on_stand_ins("pdsh",
+    // A test of 4 s, 200 samples, through a pdsh that cuts lines at 8 KiB (pdsh cuts at 128 KiB; a record with
+    // every sample on one line would be cut after some 40 s): every host keeps its results.
+    Case{"clients_long_test_through_pdsh", "export STAND_IN_LINE_LIMIT=8192 && " + on_stand_ins("pdsh",
          "--skew-limit 1 -w h1,h2 -o out -- 1 4096 \"$PWD\"/t.%h > report; echo \"status $?\"; grep -c '^h[12] .* ok$' "
          "report; cat out/h1.out out/h2.out | grep -c 'Average read'"), "status 0\n2\n2\n", "", 0,
          wrapped_run({"h1", "h2"}, {"report"}), stand_ins + " && " + slow_writes, "", 0, "", true},

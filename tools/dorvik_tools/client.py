@@ -22,7 +22,7 @@ from .clients import SAMPLE_SECONDS
 
 # How often the samples go to the controller, and the most in one line.
 SEND_SECONDS = 0.5
-SAMPLES_PER_LINE = 40
+SAMPLES_PER_LINE = 25
 # The most bytes of dorvik's output in one line (in base64, a third more).
 PIECE_BYTES = 3072
 SECTOR = 512

@@ -21,9 +21,10 @@ from .reader import MEGABYTE, PHASES, ParseError, mb_per_s, parse, read_clients_
 # The columns of a sample, per phase: the program's and the storage's.
 PROGRAM = {"write": 1, "read": 2}
 STORAGE = {"write": 3, "read": 4}
-# How often a client samples its counters; a window shorter than two samples
-# would only spread a sample's bytes over it, and gives no figure.
-SAMPLE_SECONDS = 0.01
+# How often a client samples its counters (more often costs it more than 1% of
+# a core); a window shorter than two samples would only spread a sample's bytes
+# over it, and gives no figure.
+SAMPLE_SECONDS = 0.02
 # How often the clients of format 2 sampled.
 FORMAT_2_SAMPLE_SECONDS = 0.1
 # The most points of the all-hosts time line; a longer run takes longer steps.
