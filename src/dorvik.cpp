@@ -1,17 +1,23 @@
-// The command line: argument forms, the keywords, the automatic series,
-// help mode and the interrupt handler.
+// The command line: the entry of every run, the argument forms, the
+// keywords, the automatic series and help mode.
+#include "dorvik.hpp"
 #include "measure.hpp"
+#include "report.hpp"
+#include "signals.hpp"
+#include "start_instant.hpp"
+#include "target.hpp"
 
-#include <algorithm>
-#include <cctype>
-#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <iterator>
-#include <unistd.h>
+
+volatile sig_atomic_t auto_mode;
+volatile sig_atomic_t raw_mode;
+volatile sig_atomic_t cdrom_mode;
+unsigned char *record_buffer;
+uint64_t raw_span;
 
 namespace {
 
@@ -64,67 +70,6 @@ const series_keyword series_keywords[] = {
 
 int dorvik_main(int argc, char **argv);
 
-// Writes text with write(2) alone: the interrupt handler may run in the
-// middle of any stdio call.
-void write_text(const char *text)
-{
-    size_t length = 0;
-    while (text[length] != '\0')
-        length++;
-    ssize_t written = write(STDOUT_FILENO, text, length);
-    (void)written;
-}
-
-// Signals that end the run with status 0, as a user's interrupt does.
-const int quiet_signals[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
-// Signals that end the run as they would have without a handler, so that a
-// shell or a batch system still sees what ended it.
-const int fatal_signals[] = {SIGQUIT, SIGXCPU, SIGUSR1, SIGUSR2, SIGALRM, SIGVTALRM, SIGPROF};
-
-bool is_quiet(int signal_number)
-{
-    return std::any_of(std::begin(quiet_signals), std::end(quiet_signals),
-                       [signal_number](int quiet) { return quiet == signal_number; });
-}
-
-// Ends the run on a signal. It unlinks only a file this process created:
-// before the create, file_name may name something the run has not touched.
-extern "C" void on_interrupt(int signal_number)
-{
-    write_text("\ndorvik: interrupted\n\n");
-    if (!raw_mode) {
-        write_text("deleting file: ");
-        write_text(file_name);
-        write_text("\n");
-        remove_test_file();
-    }
-    write_text("exiting dorvik\n\n");
-    if (is_quiet(signal_number))
-        _exit(0);
-    // Ended by the signal itself, with the default action that the handler replaced.
-    signal(signal_number, SIG_DFL);
-    sigset_t unblocked;
-    sigemptyset(&unblocked);
-    sigaddset(&unblocked, signal_number);
-    sigprocmask(SIG_UNBLOCK, &unblocked, nullptr);
-    raise(signal_number);
-}
-
-// Every signal that would end the process takes the test file with it. A
-// file-size limit must fail the write with EFBIG, not kill the process and
-// leave the file behind.
-void install_handlers()
-{
-    struct sigaction action = {};
-    action.sa_handler = on_interrupt;
-    sigfillset(&action.sa_mask);
-    for (int signal_number : quiet_signals)
-        sigaction(signal_number, &action, nullptr);
-    for (int signal_number : fatal_signals)
-        sigaction(signal_number, &action, nullptr);
-    signal(SIGXFSZ, SIG_IGN);
-}
-
 // A descriptor of 0, 1 or 2 left closed by the caller would be given to the
 // test file, and the report would be printed into it. Read-only /dev/null
 // holds the place: printing to it fails, so the lost output is noticed.
@@ -156,36 +101,17 @@ int read_number(const char *text)
     return static_cast<int>(value);
 }
 
-bool has_control_character(const char *name)
-{
-    for (; *name != '\0'; name++)
-        if (iscntrl(static_cast<unsigned char>(*name)))
-            return true;
-    return false;
-}
-
-// A name is refused before anything uses it if it is too long for file_name,
-// or if it holds a line break or another control character, which would
-// break every reader of the output or forge lines of figures.
-void set_file_name(const char *name)
-{
-    size_t length = strlen(name);
-    if (length >= FILE_NAME_SIZE) {
-        printf("Error: Maximum file name length is %u bytes\n", FILE_NAME_SIZE - 1);
-        fprintf(stderr, "dorvik: the file name is %zu bytes long; names of up to %u bytes are accepted\n", length,
-                FILE_NAME_SIZE - 1);
-        exit(1);
-    }
-    memcpy(file_name, name, length + 1);
-    if (has_control_character(file_name))
-        refuse_target("the name holds a line break or another control character, which would make the output "
-                      "unreadable; choose a name without one");
-}
-
 void print_banner()
 {
     printf("\nDORVIK: Test of Sequential File I/O -- %s (%s)\n", "2.0.13-san", "28-Feb-2008");
     printf("\tOperating System: %s -- using fsync()\n\n", "POSIX 1003.1-1990");
+}
+
+// The size of a series' test after one of size megabytes. Device series
+// start at 1 MB and double; 2 x size - 4 would go negative.
+int next_size(int size)
+{
+    return raw_mode ? 2 * size : 2 * size - 4;
 }
 
 // Runs the grid of sizes and record lengths, one re-entry of the entry
@@ -205,8 +131,11 @@ void run_auto_series()
     char size_text[16];
     char record_length_text[16];
     char *arguments[] = {program, size_text, record_length_text, nullptr};
-    // Device series start at 1 MB and double; 2 x size - 4 would go negative.
     int size = raw_mode ? 1 : 6;
+    int largest = size;
+    for (int s = 1; s < SERIES_SIZES; s++)
+        largest = next_size(largest);
+    raw_span = static_cast<uint64_t>(largest) * MEGABYTE;
     for (int s = 0; s < SERIES_SIZES; s++) {
         snprintf(size_text, sizeof size_text, "%d", size);
         int record_length = 4096;
@@ -215,7 +144,7 @@ void run_auto_series()
             dorvik_main(3, arguments);
             record_length *= 2;
         }
-        size = raw_mode ? 2 * size : 2 * size - 4;
+        size = next_size(size);
     }
     print_average_statistics();
 }

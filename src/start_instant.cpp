@@ -2,7 +2,9 @@
 // start together: dorvik-clients gives every client one instant of the wall
 // clock, and each run waits for it after opening its target, so that what
 // starts together is the timed work itself, not the processes.
-#include "measure.hpp"
+#include "start_instant.hpp"
+
+#include "dorvik.hpp"
 
 #include <cerrno>
 #include <cstdio>
@@ -50,7 +52,7 @@ int read_report_fd(const char *text)
 {
     if (strlen(text) == 0 || strlen(text) > 9 || strspn(text, "0123456789") != strlen(text))
         return -1;
-    int fd = atoi(text);
+    int fd = static_cast<int>(strtol(text, nullptr, 10));
     int flags = fcntl(fd, F_GETFL);
     if (fd <= STDERR_FILENO || flags < 0 || (flags & O_ACCMODE) == O_RDONLY)
         return -1;

@@ -419,6 +419,13 @@ INSTANTIATE_TEST_SUITE_P(Clients, Arguments, testing::Values(
          "dorvik-clients: cannot write the report: standard output is closed\nstatus 1\n", 0,
          with_links(stand_in_files, {"a/", "a/clients.json", "a/h1.err", "a/h1.out", "b/", "b/clients.json",
                                      "b/h1.err", "b/h1.out"}), stand_ins, "", 0, "", true},
+    // The time line as JSON, held to the schema as installed.
+    Case{"clients_time_line_json_matches_the_schema", "\"$SOURCE\"/tools/dorvik-report --format json --timeline "
+         "\"$TESTS\"/data/clients-throttled > line.json && /usr/bin/python3 -c 'import json, sys, jsonschema\n"
+         "jsonschema.validate(json.load(open(sys.argv[2])), json.load(open(sys.argv[1])))\nprint(\"valid\")' "
+         "\"$SOURCE\"/docs/dorvik-report.schema.json line.json && grep -c '\"host\": \"all hosts\"' line.json | "
+         "awk '$1 > 100 { print \"at the resolution of the samples\" }'", "valid\nat the resolution of the samples\n", "", 0,
+         {"line.json"}, "", "", 0, "", true, "", "/usr/bin/python3 -c 'import jsonschema'"},
     Case{"clients_long_line_costs_its_length", line_cost, "in proportion\n", "", 0, {}, "", "", 0, "", true},
     Case{"clients_one_host", on_stand_ins("pdsh", "-w h1 -o out -- 1 65536 \"$PWD\"/t.%h") + " | head -n 1",
          "dorvik-clients: 1 host, first start {*} UTC, outputs in out\n", "", 0, stand_in_run({"h1"}), stand_ins, "",

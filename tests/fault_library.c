@@ -3,7 +3,9 @@
  * that a signal lands in the middle of a phase.  DORVIK_FAULT holds
  * comma-separated settings:
  *   fsync=N          fsync fails with errno N
+ *   fsync_step=NS    fsync moves the clock of clock_step or clock_ramp NS nanoseconds on
  *   write_delay=US   each write to a file descriptor above 2 sleeps US microseconds first
+ *   write_zero=N     the N-th write to a descriptor above 2, and every later one, returns 0
  *   read_delay=US    each read sleeps US microseconds first
  *   unlink_delay=US  each unlinkat sleeps US microseconds after unlinking
  *   read_error=N     each read from a file descriptor above 2 fails with errno N
@@ -17,6 +19,14 @@
  *   link_on_create=1 a name opened to be created is first replaced by a symbolic link to "kept"
  *   cache_check=1    a read from a descriptor above 2 that posix_fadvise has not
  *                    dropped from the page cache since it was opened says so on stderr
+ *   flock_gate=NAME  the first flock writes its process id into NAME.waiting in the
+ *                    working folder, then waits until a file NAME exists there
+ *   write_gate=NAME  the same at the first write to a descriptor above 2
+ *   read_gate=NAME   the same at the first read from a descriptor above 2
+ *   unlink_gate=NAME the same right after the first unlinkat
+ * A gate holds the program at a point until the case has done what it must
+ * meanwhile, however slow the machine: the case waits for NAME.waiting, acts,
+ * then creates NAME.
  */
 #define _GNU_SOURCE
 /* The plain and the 64-bit names are both defined here, each on its own. */
@@ -28,6 +38,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/file.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -41,6 +52,50 @@ static long setting(const char *key)
     return 0;
 }
 
+/* The text of a setting, up to the next comma, in value; 0 when it is not set. */
+static int text_setting(const char *key, char *value, size_t size)
+{
+    const char *faults = getenv("DORVIK_FAULT");
+    size_t length = strlen(key);
+    for (const char *p = faults; p != NULL && *p != '\0'; p = strchr(p, ',') ? strchr(p, ',') + 1 : NULL)
+        if (strncmp(p, key, length) == 0 && p[length] == '=') {
+            size_t end = strcspn(p + length + 1, ",");
+            if (end == 0 || end >= size)
+                return 0;
+            memcpy(value, p + length + 1, end);
+            value[end] = '\0';
+            return 1;
+        }
+    return 0;
+}
+
+static void wait_at_gate(const char *key, int *passed)
+{
+    char name[200], waiting[220], line[32];
+    if (*passed || !text_setting(key, name, sizeof name))
+        return;
+    *passed = 1;
+    snprintf(waiting, sizeof waiting, "%s.waiting", name);
+    FILE *note = fopen(waiting, "w");
+    if (note != NULL) {
+        snprintf(line, sizeof line, "%d\n", (int)getpid());
+        fputs(line, note);
+        fclose(note);
+    }
+    while (access(name, F_OK) != 0)
+        usleep(1000);
+}
+
+int flock(int fd, int operation)
+{
+    static int (*real_flock)(int, int);
+    static int passed;
+    if (real_flock == NULL)
+        real_flock = (int (*)(int, int))dlsym(RTLD_NEXT, "flock");
+    wait_at_gate("flock_gate", &passed);
+    return real_flock(fd, operation);
+}
+
 static void pause_for(const char *key)
 {
     long microseconds = setting(key);
@@ -48,9 +103,13 @@ static void pause_for(const char *key)
         usleep((useconds_t)microseconds);
 }
 
+/* The time that clock_step and clock_ramp give, in nanoseconds. */
+static long long stepped = 1000000000000LL;
+
 int fsync(int fd)
 {
     static int (*real_fsync)(int);
+    stepped += setting("fsync_step");
     long error = setting("fsync");
     if (error != 0) {
         errno = (int)error;
@@ -66,8 +125,15 @@ ssize_t write(int fd, const void *buffer, size_t count)
     static ssize_t (*real_write)(int, const void *, size_t);
     if (real_write == NULL)
         real_write = (ssize_t (*)(int, const void *, size_t))dlsym(RTLD_NEXT, "write");
-    if (fd > 2)
+    static int passed;
+    static long writes;
+    if (fd > 2) {
+        wait_at_gate("write_gate", &passed);
         pause_for("write_delay");
+        long zero = setting("write_zero");
+        if (zero > 0 && ++writes >= zero)
+            return 0;
+    }
     return real_write(fd, buffer, count);
 }
 
@@ -183,7 +249,9 @@ ssize_t read(int fd, void *buffer, size_t count)
         fprintf(stderr, "fault library: read from descriptor %d before its pages were dropped\n", fd);
         dropped[fd] = 1;
     }
+    static int passed;
     if (fd > 2) {
+        wait_at_gate("read_gate", &passed);
         pause_for("read_delay");
         long error = setting("read_error");
         if (error != 0) {
@@ -199,15 +267,16 @@ int unlinkat(int folder, const char *path, int flags)
     static int (*real_unlinkat)(int, const char *, int);
     if (real_unlinkat == NULL)
         real_unlinkat = (int (*)(int, const char *, int))dlsym(RTLD_NEXT, "unlinkat");
+    static int passed;
     int result = real_unlinkat(folder, path, flags);
     pause_for("unlink_delay");
+    wait_at_gate("unlink_gate", &passed);
     return result;
 }
 
 int clock_gettime(clockid_t clock, struct timespec *now)
 {
     static int (*real_clock_gettime)(clockid_t, struct timespec *);
-    static long long stepped = 1000000000000LL;
     long error = setting("clock_error");
     if (error != 0) {
         errno = (int)error;

@@ -13,7 +13,7 @@ tokens=(
   "" " " "  7" $'\t3' "-" "+" "+5" "-0" "0" "00" "1" "2" "16" "15" "512" "4096"
   "131073" "131074" "-512" "0x10" "1e3" "1e9" "2147483647" "2147483648" "4294967296"
   "4294967312" "-2147483648" "-2147483649" "18446744073709551616" "99999999999999999999"
-  "%n" "%s%s%s%s" "%d%x" $'a\nb' $'\n' "$long" "auto=$long" "auto" "auto=" "auto=f"
+  "%n" "%s%s%s%s" "%d%x" $'a\nb' $'\n' $'a\x7fb' $'raw=\xc2\x9b' $'\xc2\x85' "$long" "auto=$long" "auto" "auto=" "auto=f"
   "AUTO" "Auto" "automatic" "auto=dir" "auto=fifo" "raw" "raw=" "raw=dir" "raw=fifo"
   "raw=keep" "RAW=" "rawx" "cdrom" "cdrom=" "cdrom=dir" "cdrom=fifo" "CDROM=keep"
   "cd" "help" "HELP" "help=x" "helpme" "dir" "dir/" "fifo" "./fifo" "nowhere/f" "f"

@@ -34,17 +34,29 @@ const std::string no_space = "dorvik: No space left on device\n";
 const std::string too_long_record =
     "dorvik: the record length is too long, or negative; records of 16 to 131073 bytes are accepted\n";
 const std::string too_short_record = "dorvik: the record length is too short; records of 16 to 131073 bytes are accepted\n";
-const std::string negative_size = "dorvik: the size is negative; give the file size in megabytes, 0 or more\n";
+const std::string negative_size_refused = "dorvik: the size is negative; give the file size in megabytes, 0 or more\n";
 const std::string name_too_long = "dorvik: the file name is 4096 bytes long; names of up to 4095 bytes are accepted\n";
 const std::string too_many = "dorvik: too many arguments; at most three are accepted (megabytes, record length, "
                              "file name), or one keyword\n";
 
 TEST_P(Arguments, Run) { run_case(GetParam()); }
 
+const std::string small_mount = "mkdir m && mount -t tmpfs -o size=512k tmpfs m";
+
+// A negative size refused; inside a small file system, so that a run that
+// took it for a huge one would fail at once instead of filling the disk.
+Case negative_size(const std::string &name, const std::string &arguments)
+{
+    return Case{name, "cd m && exec \"$DORVIK\" " + arguments, refused("Error: Minimum file size is 0 megabytes\n"),
+                negative_size_refused, 1, {"m/"}, small_mount, "", 0, "", true, "umount m", can_mount};
+}
+
 INSTANTIATE_TEST_SUITE_P(Cli, Arguments, testing::Values(
     Case{"no_arguments", "", banner + usage + "\n" + interactive_test("1", "2048", "512", default_name) +
          average_statistics + too_quick_advice, "", 0, {}},
-    Case{"negative_single_size", "-5", full_test("5", "10240", "512", default_name), "", 0, {}},
+    // In a small file system, where a run that kept the sign, and took the size for a huge one, fails at once.
+    Case{"negative_single_size", "cd m && exec \"$DORVIK\" -5", full_test("5", "10240", "512", default_name), "", 0,
+         {"m/"}, "mkdir m && mount -t tmpfs -o size=8m tmpfs m", "", 0, "", true, "umount m", can_mount},
     Case{"zero_is_a_name", "0", full_test("1", "2048", "512", "0"), "", 0, {}},
     Case{"word_is_a_name", "abc", full_test("1", "2048", "512", "abc"), "", 0, {}},
     Case{"size_with_trailing_text", "2MB", full_test("2", "4096", "512", default_name), "", 0, {}},
@@ -58,9 +70,11 @@ INSTANTIATE_TEST_SUITE_P(Cli, Arguments, testing::Values(
     Case{"shortest_record", "1 16 f", full_test("1", "65536", "16", "f"), "", 0, {}},
     Case{"record_not_dividing_size", "1 1000 f", full_test("1", "1048", "1000", "f"), "", 0, {}},
     Case{"size_zero", "0 512 f", full_test("0", "0", "512", "f"), "", 0, {}},
-    Case{"negative_size_with_name", "-5 512 f", refused("Error: Minimum file size is 0 megabytes\n"), negative_size, 1, {}},
-    Case{"negative_size_two_arguments", "-5 f", refused("Error: Minimum file size is 0 megabytes\n"), negative_size, 1, {}},
-    Case{"size_below_32_bits", "-99999999999 512 f", refused("Error: Minimum file size is 0 megabytes\n"), negative_size, 1, {}},
+    negative_size("negative_size_with_name", "-5 512 f"),
+    negative_size("negative_size_two_arguments", "-5 f"),
+    negative_size("size_below_32_bits", "-99999999999 512 f"),
+    Case{"four_arguments", "1 512 keep x", refused("dorvik: bad usage\n" + usage + "\n"), too_many, 1, {"keep"},
+         "echo data > keep"},
     Case{"five_arguments", "1 512 keep x y", refused("dorvik: bad usage\n" + usage + "\n"), too_many, 1, {"keep"},
          "echo data > keep"},
     Case{"folder_missing", "1 512 nowhere/f", up_to_writing("1", "2048", "512", "nowhere/f") +
@@ -79,15 +93,40 @@ INSTANTIATE_TEST_SUITE_P(Cli, Arguments, testing::Values(
     Case{"longest_name", "1 512 " + longest_name, up_to_writing("1", "2048", "512", longest_name) +
          "Cannot create temporary file: " + longest_name + "\n", "dorvik: File name too long\n", 1, {}}), case_name);
 
-// A run on f while another, slowed by fault, is in the phase that waits for,
-// a shell test; the second is refused and the first ends undisturbed.
-Case second_run(const std::string &name, const std::string &fault, const std::string &waits_for)
+// dorvik started in the background, $!, with the fault library's settings and
+// arguments; a sanitizer build allows the library ahead of its runtime.
+std::string in_background(const std::string &settings, const std::string &arguments)
 {
-    return Case{name, "\"$DORVIK\" 1 4096 f > first & until " + waits_for + " 2>/dev/null; do sleep 0.01; done; "
-                "\"$DORVIK\" 1 4096 f; s=$?; wait $! && echo first ended; rm first; exit $s",
-                up_to_writing("1", "256", "4096", "f") + "Cannot create temporary file: f\nfirst ended\n",
-                "dorvik: f is in use by another test\n", 1, {}, "", fault, 0, "", true};
+    return "LD_PRELOAD=\"$FAULT_LIBRARY\" ASAN_OPTIONS=\"${ASAN_OPTIONS:-}:verify_asan_link_order=0\" DORVIK_FAULT=" +
+           settings + " \"$DORVIK\" " + arguments + " & ";
 }
+
+// Waits until the run started last stands at the gate name, or has ended.
+std::string until_held(const std::string &name)
+{
+    return "until [ -e " + name + ".waiting ] || ! kill -0 $! 2>/dev/null; do sleep 0.01; done; ";
+}
+
+// A run on f while another is held by gate, a gate of the fault library, in
+// one of its phases; the second is refused and the first ends undisturbed.
+Case second_run(const std::string &name, const std::string &gate)
+{
+    return Case{name, in_background(gate + "=go", "1 4096 f > first") + until_held("go") +
+                "\"$DORVIK\" 1 4096 f; s=$?; touch go; wait $! && echo first ended; rm first go*; exit $s",
+                up_to_writing("1", "256", "4096", "f") + "Cannot create temporary file: f\nfirst ended\n",
+                "dorvik: f is in use by another test\n", 1, {}, "", "", 0, "", true};
+}
+
+// The run held at its first write until the case's action has run and let it go.
+const std::string held_at_write = "write_gate=go";
+const std::string held = "file:go.waiting";
+
+// Run b creates f and is held at its lock; run a finds f, locks it and is held at its first write; b,
+// refused, must leave f to a, which then ends undisturbed.
+const std::string refused_run_and_winner =
+    in_background("flock_gate=b-go", "1 4096 f > b 2>&1") + "b=$!; " + until_held("b-go") +
+    in_background("write_gate=a-go", "1 4096 f > a 2>&1") + "a=$!; " + until_held("a-go") +
+    "touch b-go; wait $b; echo \"refused: $?\"; touch a-go; wait $a; echo \"winner: $?\"; cat b a; rm a b *go*";
 
 const std::string control_character = "dorvik: the name holds a line break or another control character, which would "
                                       "make the output unreadable; choose a name without one\n";
@@ -126,47 +165,71 @@ INSTANTIATE_TEST_SUITE_P(Target, Arguments, testing::Values(
     Case{"link_put_in_place_before_open", "\"$DORVIK\" 1 512 link; s=$?; cat kept; exit $s",
          up_to_writing("1", "2048", "512", "link") + "Cannot create temporary file: link\nkeep\n", is_link, 1,
          {"link@", "kept"}, "echo keep > kept", "link_on_create=1", 0, "", true},
-    Case{"file_mode_0640", "umask 022; \"$DORVIK\" 1 4096 f; s=$?; cat mode; rm mode; exit $s",
-         full_test("1", "256", "4096", "f") + "640\n", "", 0, {}, "", "write_delay=4000", 0, "file:f", true, "", "",
-         "stat -c %a f > mode"},
+    Case{"file_mode_0640", "umask 022; \"$DORVIK\" 1 4096 f; s=$?; cat mode; rm mode go*; exit $s",
+         full_test("1", "256", "4096", "f") + "640\n", "", 0, {}, "", held_at_write, 0, held, true, "", "",
+         "stat -c %a f > mode; touch go"},
     Case{"folder_swapped_between_phases", "1 4096 d/f", full_test("1", "256", "4096", "d/f"), "", 0,
-         {"d@", "moved/", "other/", "other/f"}, "mkdir d", "write_delay=4000", 0, "file:d/f", false, "", "",
-         "mv d moved && mkdir other && echo keep > other/f && ln -s other d"},
+         {"d@", "moved/", "other/", "other/f", "go", "go.waiting"}, "mkdir d", held_at_write, 0, held, false, "", "",
+         "mv d moved && mkdir other && echo keep > other/f && ln -s other d; touch go"},
     Case{"file_replaced_between_phases", "1 4096 f", up_to_writing("1", "256", "4096", "f") +
          "{T} secondsCannot open temporary file for read\n", "dorvik: the test file was replaced during the test\n", 1,
-         {"f"}, "", "write_delay=4000", 0, "file:f", false, "", "", "rm f && echo other > f"},
-    second_run("second_run_while_writing", "write_delay=4000", "[ -s f ]"),
-    second_run("second_run_while_reading", "read_delay=4000", "grep -q Reading first"),
+         {"f", "go", "go.waiting"}, "", held_at_write, 0, held, false, "", "", "rm f && echo other > f; touch go"},
+    second_run("second_run_while_writing", "write_gate"),
+    second_run("second_run_while_reading", "read_gate"),
+    Case{"refused_run_leaves_the_winner_its_file", refused_run_and_winner, "refused: 1\nwinner: 0\n" +
+         up_to_writing("1", "256", "4096", "f") + "Cannot create temporary file: f\ndorvik: f is in use by another test\n" +
+         full_test("1", "256", "4096", "f"), "", 0, {}, "", "", 0, "", true},
+    // b gets the lock only once a, which found b's file, has deleted it: b holds an unnamed file.
+    Case{"lock_on_a_file_deleted_meanwhile", in_background("flock_gate=go", "1 4096 f > b 2>&1") + until_held("go") +
+         "\"$DORVIK\" 1 4096 f > a; echo \"first: $?\"; touch go; wait $!; echo \"held: $?\"; cat b; rm a b go*",
+         "first: 0\nheld: 1\n" +
+         up_to_writing("1", "256", "4096", "f") + "Cannot create temporary file: f\ndorvik: f is in use by another test\n",
+         "", 0, {}, "", "", 0, "", true},
+    Case{"interrupt_between_create_and_lock", "1 4096 f", up_to_writing("1", "256", "4096", "f") + interrupted, "", 0,
+         {"go.waiting"}, "", "flock_gate=go", SIGINT, "file:go.waiting"},
     Case{"control_character_refused", "1 512 'a\nb'", refused("Cannot create temporary file: a?b\n"),
-         control_character, 1, {}}), case_name);
+         control_character, 1, {}},
+    Case{"delete_character_refused", "1 512 'a\x7f" "b'", refused("Cannot create temporary file: a?b\n"),
+         control_character, 1, {}},
+    // U+0080, the first C1 control, in UTF-8.
+    Case{"c1_control_refused", "'a\xc2\x80" "b'", refused("Cannot create temporary file: a?b\n"),
+         control_character, 1, {}},
+    // Around them, letters whose UTF-8 holds the same bytes: U+00A0 (C2 A0) and U+0100 (C4 80).
+    Case{"neighbours_of_c1_accepted", "1 512 '\xc2\xa0\xc4\x80'", full_test("1", "2048", "512", "\xc2\xa0\xc4\x80"),
+         "", 0, {}}), case_name);
+
+// A signal sent while the run is held at its first write or its first read.
+Case while_writing(const std::string &name, int signal, int status = 0)
+{
+    return Case{name + "_while_writing", "10 4096 f", up_to_writing("10", "2560", "4096", "f") + interrupted, "",
+                status, {"go.waiting"}, "", held_at_write, signal, held};
+}
+Case while_reading(const std::string &name, int signal)
+{
+    return Case{name + "_while_reading", "10 4096 f", up_to_writing("10", "2560", "4096", "f") +
+                "{T} seconds\nReading the file..." + interrupted, "", 0, {"go.waiting"}, "", "read_gate=go", signal,
+                held};
+}
 
 INSTANTIATE_TEST_SUITE_P(Signal, Arguments, testing::Values(
-    Case{"interrupt_while_writing", "10 4096 f", up_to_writing("10", "2560", "4096", "f") + interrupted,
-         "", 0, {}, "", "write_delay=2000", SIGINT, "file:f"},
-    Case{"terminate_while_writing", "10 4096 f", up_to_writing("10", "2560", "4096", "f") + interrupted,
-         "", 0, {}, "", "write_delay=2000", SIGTERM, "file:f"},
-    Case{"interrupt_while_reading", "10 4096 f", up_to_writing("10", "2560", "4096", "f") +
-         "{T} seconds\nReading the file..." + interrupted, "", 0, {}, "", "read_delay=2000", SIGINT,
-         "Reading the file..."},
-    Case{"terminate_while_reading", "10 4096 f", up_to_writing("10", "2560", "4096", "f") +
-         "{T} seconds\nReading the file..." + interrupted, "", 0, {}, "", "read_delay=2000", SIGTERM,
-         "Reading the file..."},
-    Case{"hang_up_while_writing", "10 4096 f", up_to_writing("10", "2560", "4096", "f") + interrupted,
-         "", 0, {}, "", "write_delay=2000", SIGHUP, "file:f"},
-    Case{"hang_up_while_reading", "10 4096 f", up_to_writing("10", "2560", "4096", "f") +
-         "{T} seconds\nReading the file..." + interrupted, "", 0, {}, "", "read_delay=2000", SIGHUP,
-         "Reading the file..."}), case_name);
+    while_writing("interrupt", SIGINT), while_writing("terminate", SIGTERM), while_writing("hang_up", SIGHUP),
+    while_writing("broken_pipe", SIGPIPE), while_reading("interrupt", SIGINT), while_reading("terminate", SIGTERM),
+    while_reading("hang_up", SIGHUP)), case_name);
 
 // A signal whose default action ends the process: the test file goes, and
 // the signal itself still ends the run.
 std::vector<Case> fatal_signal_cases()
 {
     std::vector<Case> cases;
-    for (const auto &[name, number] : std::vector<std::pair<std::string, int>>{{"quit", SIGQUIT}, {"cpu_limit", SIGXCPU},
-             {"user1", SIGUSR1}, {"user2", SIGUSR2}, {"alarm", SIGALRM}, {"virtual_alarm", SIGVTALRM},
-             {"profiling", SIGPROF}})
-        cases.push_back(Case{name + "_while_writing", "10 4096 f", up_to_writing("10", "2560", "4096", "f") +
-                             interrupted, "", 128 + number, {}, "", "write_delay=2000", number, "file:f"});
+    std::vector<std::pair<std::string, int>> signals = {{"quit", SIGQUIT}, {"illegal_instruction", SIGILL},
+        {"trap", SIGTRAP}, {"abort", SIGABRT}, {"bus_error", SIGBUS}, {"floating_point", SIGFPE}, {"user1", SIGUSR1},
+        {"segmentation_fault", SIGSEGV}, {"user2", SIGUSR2}, {"alarm", SIGALRM}, {"stack_fault", SIGSTKFLT},
+        {"cpu_limit", SIGXCPU}, {"virtual_alarm", SIGVTALRM}, {"profiling", SIGPROF}, {"io_possible", SIGIO},
+        {"power_failure", SIGPWR}, {"bad_system_call", SIGSYS}};
+    for (int number = SIGRTMIN; number <= SIGRTMAX; number++)
+        signals.emplace_back("realtime_" + std::to_string(number - SIGRTMIN), number);
+    for (const auto &[name, number] : signals)
+        cases.push_back(while_writing(name, number, 128 + number));
     return cases;
 }
 
@@ -190,15 +253,28 @@ const std::string image = "truncate -s 40M img";
 const std::string lost_output = "dorvik: standard output could not be written, so the results are lost\n";
 
 // raw= on an image that make gave a signature: refused, and the signature,
-// which blkid shows as key, still there.
+// which blkid shows as key, still there (value; none where blkid sees several).
 Case signature_case(const std::string &name, const std::string &make, const std::string &tool,
                     const std::string &key, const std::string &found, const std::string &value)
 {
     return Case{name, "\"$DORVIK\" raw=img; s=$?; blkid -o value -s " + key + " img; exit $s", banner +
-                series_heading("raw device img") + "Cannot open raw device: img\n" + value + "\n", "dorvik: img holds " +
+                series_heading("raw device img") + "Cannot open raw device: img\n" + (value.empty() ? "" : value + "\n"),
+                "dorvik: img holds " +
                 found + "; raw mode would overwrite it. If its data can go, erase its signatures first: wipefs -af img\n",
                 1, {"img"}, "truncate -s 8M img && " + make, "", 0, "", true, "",
                 "command -v blkid && command -v " + tool};
+}
+
+// raw= on an image with an ext4 that begins offset bytes into it, as where a
+// partition table was lost: refused, and the ext4 still there.
+Case ext4_inside_case(const std::string &name, const std::string &offset)
+{
+    return Case{name, "\"$DORVIK\" raw=img; s=$?; blkid -p -O " + offset + " -o value -s TYPE img; exit $s", banner +
+                series_heading("raw device img") + "Cannot open raw device: img\next4\n", "dorvik: img holds a file "
+                "system of type ext4 (UUID {*}) at byte " + offset + "; raw mode would overwrite it. If its data can go, "
+                "erase it first: dd if=/dev/zero of=img bs=1M count=16 conv=notrunc\n", 1, {"img"},
+                "truncate -s 40M img && mkfs.ext4 -q -F -E offset=" + offset + " img 8M", "", 0, "", true, "",
+                "command -v blkid && command -v mkfs.ext4"};
 }
 
 // A series of the file grid on a clock whose n-th reading comes n seconds
@@ -226,6 +302,16 @@ std::string not_device(const std::string &kind)
 }
 const std::string empty_device = "dorvik: unexpected end of file after 0 bytes\n";
 
+// dorvik run with arguments on tty, a link in the folder to a pseudo-terminal that this case opens and
+// nobody reads or writes: at the most a minute for a refusal that must come at once.
+std::string on_terminal(const std::string &arguments)
+{
+    return "exec python3 -c 'import os, pty, subprocess, sys\n"
+           "master, terminal = pty.openpty()\n"
+           "os.symlink(os.ttyname(terminal), \"tty\")\n"
+           "sys.exit(subprocess.run([os.environ[\"DORVIK\"], sys.argv[1]], timeout=60).returncode)' " + arguments;
+}
+
 INSTANTIATE_TEST_SUITE_P(Series, Arguments, testing::Values(
     Case{"auto_on_named_file", "auto=f", series("", file_sizes), "", 0, {}},
     Case{"upper_case_auto", "AUTO=f", series("", file_sizes), "", 0, {}},
@@ -237,6 +323,11 @@ INSTANTIATE_TEST_SUITE_P(Series, Arguments, testing::Values(
          name_too_long, 1, {}},
     Case{"raw_default_missing", "raw", banner + series_heading("raw device " + default_name) +
          "Cannot open raw device: " + default_name + "\n", "dorvik: No such file or directory\n", 1, {}},
+    // Only '=' right after the keyword names the target: this is a series on the default file.
+    Case{"auto_prefix_with_equals_sign", "automatic=nowhere/f", series("", file_sizes), "", 0, {}},
+    // A link such as those in /dev/disk/by-id leads raw= to its device, in both phases.
+    Case{"raw_through_symbolic_link", "raw=link", series("raw device link", device_sizes), "", 0, {"img", "link@"},
+         image + " && ln -s img link"},
     Case{"raw_prefix", "rawdisk", banner + series_heading("raw device " + default_name) +
          "Cannot open raw device: " + default_name + "\n", "dorvik: No such file or directory\n", 1, {}},
     Case{"raw_over_regular_file_twice", "\"$DORVIK\" raw=img >/dev/null && exec \"$DORVIK\" raw=img",
@@ -257,6 +348,9 @@ INSTANTIATE_TEST_SUITE_P(Series, Arguments, testing::Values(
          "Cannot open temporary file for read\n", "dorvik: dir" + not_device("a folder"), 1, {"dir/"}, "mkdir dir"},
     Case{"cdrom_name_with_control_character", "'cdrom=a\tb'", refused("Cannot open temporary file for read\n"),
          control_character, 1, {}},
+    // U+009F, the last C1 control.
+    Case{"cdrom_name_with_last_c1_control", "'cdrom=a\xc2\x9f" "b'", refused("Cannot open temporary file for read\n"),
+         control_character, 1, {}},
     Case{"cdrom_ends_inside_a_record", "cdrom=img", banner + series_heading("CD-ROM device img") +
          "Error reading block 244\n", "dorvik: unexpected end of file after 1000000 bytes\n", 1, {"img"},
          "head -c 1000000 /dev/zero > img"},
@@ -275,8 +369,17 @@ INSTANTIATE_TEST_SUITE_P(Series, Arguments, testing::Values(
          "socket.socket(socket.AF_UNIX).bind('sock')\"", "", 0, "", false, "", "command -v python3"},
     Case{"raw_name_with_control_character", "'raw=x\033[2Jy'", refused("Cannot open raw device: x?[2Jy\n"),
          control_character, 1, {}},
-    Case{"raw_on_locked_image", "flock img -c 'touch held; sleep 1' & until [ -e held ]; do sleep 0.01; done; "
-         "\"$DORVIK\" raw=img; s=$?; wait; rm held; exit $s", banner + series_heading("raw device img") +
+    // U+009B, a terminal's CSI in UTF-8, would start a command just as ESC [ does.
+    Case{"raw_name_with_c1_control", "'raw=x\xc2\x9b" "2Jy'", refused("Cannot open raw device: x?2Jy\n"),
+         control_character, 1, {}},
+    Case{"raw_on_terminal", on_terminal("raw=tty"), banner + series_heading("raw device tty") +
+         "Cannot open raw device: tty\n", "dorvik: tty is a terminal; raw= and cdrom= take a device or a regular file\n",
+         1, {"tty@"}, "", "", 0, "", true, "", "command -v python3"},
+    Case{"cdrom_on_terminal", on_terminal("cdrom=tty"), banner + series_heading("CD-ROM device tty") +
+         "Cannot open temporary file for read\n", "dorvik: tty is a terminal; raw= and cdrom= take a device or a "
+         "regular file\n", 1, {"tty@"}, "", "", 0, "", true, "", "command -v python3"},
+    Case{"raw_on_locked_image", "flock img -c 'touch held; until [ -e done ]; do sleep 0.01; done' & "
+         "until [ -e held ]; do sleep 0.01; done; \"$DORVIK\" raw=img; s=$?; touch done; wait; rm held done; exit $s", banner + series_heading("raw device img") +
          "Cannot open raw device: img\n", "dorvik: img is in use by another test\n", 1, {"img"}, image, "", 0, "",
          true, "", "command -v flock"},
     signature_case("raw_refuses_ext4_image", "mkfs.ext4 -q -F img", "mkfs.ext4", "TYPE", "a file system of type ext4 (UUID {*})",
@@ -284,19 +387,36 @@ INSTANTIATE_TEST_SUITE_P(Series, Arguments, testing::Values(
     signature_case("raw_refuses_swap_image", "mkswap img", "mkswap", "TYPE", "data of type swap (UUID {*})", "swap"),
     signature_case("raw_refuses_gpt_image", "echo label: gpt | sfdisk -q img", "sfdisk", "PTTYPE",
                    "a partition table of type gpt", "gpt"),
+    signature_case("raw_refuses_luks_image", "echo -n pw | cryptsetup luksFormat -q --type luks1 "
+                   "--pbkdf-force-iterations 1000 --key-file=- img", "cryptsetup", "TYPE",
+                   "an encrypted volume of type crypto_LUKS (UUID {*})", "crypto_LUKS"),
+    // An ext4 whose first sector holds a bfs superblock too: blkid cannot tell which is meant.
+    signature_case("raw_refuses_two_signatures", "mkfs.ext4 -q -F img && truncate -s 1M bfs && mkfs.bfs bfs && "
+                   "dd if=bfs of=img bs=512 count=1 conv=notrunc && rm bfs", "mkfs.bfs", "TYPE",
+                   "more than one signature", ""),
+    ext4_inside_case("raw_refuses_ext4_past_first_byte", "1048576"),
+    // Where the first partition began on disks partitioned for DOS.
+    ext4_inside_case("raw_refuses_ext4_at_sector_63", "32256"),
+    ext4_inside_case("raw_refuses_ext4_in_last_sector_written", "16776704"),
+    Case{"raw_spares_ext4_past_what_it_writes", "\"$DORVIK\" raw=img; s=$?; blkid -p -O 16777216 -o value -s TYPE img; "
+         "exit $s", series("raw device img", device_sizes) + "ext4\n", "", 0, {"img"},
+         "truncate -s 40M img && mkfs.ext4 -q -F -E offset=16777216 img 8M", "", 0, "", true, "",
+         "command -v blkid && command -v mkfs.ext4"},
     Case{"output_to_full_device", "exec \"$DORVIK\" cdrom=zero > full", "", lost_output, 1, node_files, make_nodes,
          "", 0, "", true},
     Case{"file_mode_rates_in_order", "auto=f", ramped_series(), "", 0, {}, "", "clock_ramp=1000000000"},
+    // Held right after the first test has deleted its file, with signals held off: the signal waits,
+    // and ends the run once the run is let go.
     Case{"interrupt_between_tests", "auto=f", banner + series_heading("") + series_rows({6}, {4096}) + interrupted,
-         "", 0, {}, "", "unlink_delay=3000000", SIGINT, "\t6       4096    "},
+         "", 0, {"go", "go.waiting"}, "", "unlink_gate=go", SIGINT, held, false, "", "", "touch go"},
     Case{"hang_up_between_tests", "auto=f", banner + series_heading("") + series_rows({6}, {4096}) + interrupted,
-         "", 0, {}, "", "unlink_delay=3000000", SIGHUP, "\t6       4096    "},
+         "", 0, {"go", "go.waiting"}, "", "unlink_gate=go", SIGHUP, held, false, "", "", "touch go"},
     Case{"interrupt_raw_series", "raw=img", banner + series_heading("raw device img") +
-         "\ndorvik: interrupted\n\nexiting dorvik\n\n", "", 0, {"img"}, image, "write_delay=2000", SIGINT,
-         "bytes/sec read"},
+         "\ndorvik: interrupted\n\nexiting dorvik\n\n", "", 0, {"img", "go.waiting"}, image, held_at_write, SIGINT,
+         held},
     Case{"terminate_cdrom_series", "cdrom=zero", banner + series_heading("CD-ROM device zero") +
-         "\ndorvik: interrupted\n\nexiting dorvik\n\n", "", 0, node_files, make_nodes, "read_delay=2000", SIGTERM,
-         "bytes/sec read"}), case_name);
+         "\ndorvik: interrupted\n\nexiting dorvik\n\n", "", 0, {"zero%", "null%", "full%", "go.waiting"}, make_nodes,
+         "read_gate=go", SIGTERM, held}), case_name);
 
 // dorvik run with a start instant SECONDS from now and the descriptor 3 on
 // the file start: its output, how the start it reports lies against the
@@ -322,14 +442,13 @@ const std::string not_an_instant = " is not an instant in seconds since the epoc
 const std::string not_a_descriptor = " is not a descriptor above 2 that is open for writing";
 
 INSTANTIATE_TEST_SUITE_P(StartInstant, Arguments, testing::Values(
-    // The write time leaves the wait out: the test waits 3 s and writes 1 MB far faster.
     // The file is made before the wait, and the write time leaves out the
-    // wait from then to the instant: it writes 1 MB far faster than 3 s.
-    Case{"waits_outside_the_timed_write", started_at("3", "1 4096 f", "awk -v at=$at '$1 < at { print \"made before "
+    // wait from then to the instant: it writes 1 MB far faster than 5 s.
+    Case{"waits_outside_the_timed_write", started_at("5", "1 4096 f", "awk -v at=$at '$1 < at { print \"made before "
          "the instant\" }' made; w=$(sed -n 's/^Writing.*[.][.][.]\\([0-9.]*\\) seconds$/\\1/p' out) && awk -v "
          "at=$at -v w=$w '$1 + w < at { print \"write time without the wait\" }' made; rm made; "), full_test("1", "256", "4096", "f") + "1 start at or "
          "after the instant\nmade before the instant\nwrite time without the wait\n", "", 0, {}, "", "", 0,
-         "Writing the 1 Megabyte", true, "", "", "until [ -e f ]; do sleep 0.001; done; date +%s.%N > made"},
+         "Writing the 1 Megabyte", true, "", "", "for i in $(seq 100000); do [ -e f ] && break; sleep 0.001; done; date +%s.%N > made"},
     Case{"cdrom_waits_before_its_first_read", started_at("0.5", "cdrom=zero"), series("CD-ROM device zero",
          device_sizes, "0                   ") + "1 start at or after the instant\n", "", 0, node_files, make_nodes,
          "", 0, "", true},
@@ -430,6 +549,22 @@ INSTANTIATE_TEST_SUITE_P(Fault, Arguments, testing::Values(
     // Closed descriptors must not be given to the target, or the rows would be written into it.
     Case{"output_descriptor_closed", "\"$DORVIK\" raw=img <&- >&-; s=$?; grep -ac '32768   ' img; exit $s", "0\n",
          lost_output, 1, {"img"}, image, "", 0, "", true},
+    // Closed, standard error would be the next descriptor opened, and every reason would be written into it.
+    Case{"error_descriptor_closed", in_background("write_gate=go", "1 4096 f 2>&-") + until_held("go") +
+         "readlink /proc/$!/fd/2 > held; touch go; wait $!; s=$?; cat held; rm held go*; exit $s", full_test("1", "256", "4096", "f") + "/dev/null\n", "", 0, {}, "", "", 0, "",
+         true},
+    Case{"single_test_output_lost", "exec \"$DORVIK\" 1 4096 f > full", "", lost_output, 1, node_files, make_nodes, "",
+         0, "", true},
+    Case{"help_output_lost", "exec \"$DORVIK\" help > full", "", lost_output, 1, node_files, make_nodes, "", 0, "",
+         true},
+    Case{"write_takes_nothing", "1 4096 f", up_to_writing("1", "256", "4096", "f") + "Error writing block 2\n",
+         no_space, 1, {}, "", "write_zero=3"},
+    // A clock that moves 1 ms a reading, and 7 s while fsync runs: the write time must hold those 7 s.
+    Case{"sync_inside_write_time", "1 4096 f", up_to_writing("1", "256", "4096", "f") + "7.001000 seconds\n"
+         "Reading the file...0.001000 seconds\n\n Average statistics\n"
+         "####\t Total KB=     1024 (1024), read=0.00 (sec), write=7.00 (sec)\n"
+         "####\t Average read=   90.91 MB/sec, write=    0.14 MB/sec\n\n" + too_quick_advice, "", 0, {}, "",
+         "clock_step=1000000,fsync_step=7000000000"},
     Case{"file_size_limit", "ulimit -f 200; exec \"$DORVIK\" 1 4096 f", up_to_writing("1", "256", "4096", "f") +
          "Error writing block 25\n", "dorvik: File too large\n", 1, {}, "", "", 0, "", true},
     Case{"end_of_device", "raw=loop", banner + series_heading("raw device loop") + series_rows({1, 2}, record_lengths) +
@@ -502,11 +637,14 @@ INSTANTIATE_TEST_SUITE_P(SlowMemcheck, Arguments, testing::Values(
 const std::string mount_memory = "mkdir m && mount -t tmpfs -o size=7g tmpfs m";
 
 const std::string rig = "bash \"$TESTS\"/throttled_rig.sh ";
-// The best write and read of three runs on the throttled device, held to 15% and 10% of its 50 MiB/s.
-const std::string on_known_device = "for run in 1 2 3; do " + rig + "run \"$DORVIK\" 64 131072 m/f; done > runs.txt && "
-    "\"$SOURCE\"/tools/dorvik-report runs.txt | awk -F, 'NR > 1 { if ($7 > w) w = $7; if ($8 > r) r = $8 } END {"
-    " printf \"write %s within 15%%: %s\\nread %s within 10%%: %s\\n\", w, (w > 42.5 && w < 57.5) ? \"yes\" : \"no\","
-    " r, (r > 45 && r < 55) ? \"yes\" : \"no\" }' && rm runs.txt";
+// The median write and read of five runs on the throttled device, held to 15% and 10% of its 50 MiB/s: a
+// run slowed by other work on the machine, or one that a burst of the controller sped up, does not move it.
+const std::string on_known_device = "for run in 1 2 3 4 5; do " + rig + "run \"$DORVIK\" 64 131072 m/f; done > runs.txt && "
+    "\"$SOURCE\"/tools/dorvik-report runs.txt | awk -F, 'NR > 1 { n++; w[n] = $7 + 0; r[n] = $8 + 0 } END {"
+    " for (i = 1; i <= n; i++) for (j = i + 1; j <= n; j++) {"
+    " if (w[j] < w[i]) { t = w[i]; w[i] = w[j]; w[j] = t } if (r[j] < r[i]) { t = r[i]; r[i] = r[j]; r[j] = t } }"
+    " m = int((n + 1) / 2); printf \"write %s within 15%%: %s\\nread %s within 10%%: %s\\n\", w[m],"
+    " (w[m] > 42.5 && w[m] < 57.5) ? \"yes\" : \"no\", r[m], (r[m] > 45 && r[m] < 55) ? \"yes\" : \"no\" }' && rm runs.txt";
 
 INSTANTIATE_TEST_SUITE_P(Slow, Arguments, testing::Values(
     Case{"device_of_known_speed", on_known_device, "write {*} within 15%: yes\nread {*} within 10%: yes\n", "", 0,

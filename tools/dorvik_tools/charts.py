@@ -1,6 +1,7 @@
 """dorvik-plot: draws dorvik series as charts of write and read rates against
 record length with gnuplot. One input: one line per file size. Several: one
-line per input, at one file size, to compare runs."""
+line per input, at one file size, to compare runs. With --median, the medians
+of repeated runs per file size, with their spread."""
 
 import argparse
 import os
@@ -8,13 +9,16 @@ import shutil
 import subprocess
 import sys
 
-from . import VERSION, clients, reader
+from . import VERSION, clients, reader, report
 
-# A colour and a marker of its own for each line, so that no two of the
-# first ten look alike even in black and white.
+# Each line's colour, dash and marker (see line_style): ten colours, five dashes and thirteen markers,
+# so that no two of the first 650 lines look alike, nor two of the first ten even in black and white.
 COLOURS = ("#1f77b4", "#d62728", "#2ca02c", "#ff7f0e", "#9467bd", "#8c564b", "#e377c2", "#17becf",
            "#7f7f7f", "#bcbd22")
-MARKERS = (7, 5, 9, 11, 13, 1, 2, 3, 4, 6)
+DASHES = (1, 2, 4, 5, 3)
+MARKERS = (7, 5, 9, 11, 13, 1, 2, 3, 4, 6, 8, 10, 12)
+# One light grid behind the lines, the same in every format (each terminal's own differs).
+GRID = "set grid back lt 1 lc rgb '#dddddd' lw 1 dt 1"
 # The chart's format follows its name; noenhanced shows names literally (no _ subscripts or ^ powers).
 TERMINALS = {".png": "pngcairo size 1200,500 noenhanced font 'sans,10'",
              ".svg": "svg size 1200,500 dynamic noenhanced font 'sans,11'",
@@ -34,6 +38,9 @@ def parse_arguments():
                         help="the legend of each input, in order, one per input (default: its file name)")
     parser.add_argument("-s", dest="size", type=int, metavar="MB",
                         help="with several inputs, the file size to compare (default: the largest common one)")
+    parser.add_argument("--median", action="store_true",
+                        help="the medians of repeated runs of one grid, with bars from the least to the most")
+    parser.add_argument("--log", action="store_true", help="a logarithmic rate axis")
     parser.add_argument("inputs", nargs="*", metavar="SERIES_OUTPUT")
     return parser.parse_args()
 
@@ -54,6 +61,11 @@ def first_series(path):
     raise PlotError(f"no series table in {name_of(path)}")
 
 
+def by_size(points):
+    """One line per file size: (title, points of record length, write, read)."""
+    return [(f"{size} MB", [p[1:] for p in points if p[0] == size]) for size in sorted({p[0] for p in points})]
+
+
 def quoted(text):
     """A text as one gnuplot string that nothing in it can end: quotes doubled, and each control
     character, a line break above all, written out as its escape (shown, never obeyed)."""
@@ -68,35 +80,60 @@ def terminal(output):
     return TERMINALS[extension]
 
 
+def line_style(i):
+    """The colour, dash and marker of line i, for any i: the colour turns with every line, the dash
+    with every ten, the marker with every line out of step with the colour."""
+    dash = DASHES[i // len(COLOURS) % len(DASHES)]
+    return f"lc rgb '{COLOURS[i % len(COLOURS)]}' dt {dash} pt {MARKERS[i % len(MARKERS)]}"
+
+
+def rate_axis(label, log):
+    """The rate axis: from 0, or logarithmic (where a rate of 0 has no place and is left out)."""
+    if log:
+        return [f"set ylabel {quoted(label + ', logarithmic')}", "set logscale y 10"]
+    return [f"set ylabel {quoted(label)}", "set yrange [0:*]"]
+
+
 def data_block(lines):
-    """lines: (title, points); one gnuplot data set per line."""
+    """lines: (title, points), each point a record length and its figures; one gnuplot data set per line."""
     blocks = []
     for _, points in lines:
-        blocks.append("\n".join(f"{length} {write:.3f} {read:.3f}" for _, length, write, read in points))
+        blocks.append("\n".join(f"{length} " + " ".join(f"{value:.3f}" for value in values)
+                                for length, *values in points))
     return "$data << EOD\n" + "\n\n\n".join(blocks) + "\nEOD"
 
 
-def plot_command(lines, column):
-    plots = [f"$data index {i} using 1:{column} with linespoints lw 2 lt {i % len(COLOURS) + 1} "
-             f"title {quoted(title)}" for i, (title, _) in enumerate(lines)]
+def plot_command(lines, columns, style):
+    plots = [f"$data index {i} using {columns} with {style} lw 2 lt {i + 1} title {quoted(title)}"
+             for i, (title, _) in enumerate(lines)]
     return "plot " + ", ".join(plots)
 
 
-def script(output, heading, key_title, lines, writes):
-    """A chart of lines against record length, write beside read (read alone where nothing was written)."""
-    lengths = sorted({p[1] for _, points in lines for p in points})
+# How each kind of chart draws its lines: the columns of the write and the read phase, and the style.
+LINES = ("1:2", "1:3", "linespoints")
+MEDIANS = ("1:2:3:4", "1:5:6:7", "yerrorlines")
+
+
+def script(output, chart, log, drawn=LINES):
+    """A chart of lines against record length, write beside read (read alone where nothing was written).
+    chart: its heading, the title of its key, its lines and whether anything was written."""
+    heading, key_title, lines, writes = chart
+    write_columns, read_columns, style = drawn
+    lengths = sorted({p[0] for _, points in lines for p in points})
     commands = [f"set terminal {terminal(output)}", f"set output {quoted(reader.shown(output))}",
                 data_block(lines)]
-    commands += [f"set linetype {i + 1} lc rgb '{c}' pt {MARKERS[i]} ps 1.2" for i, c in enumerate(COLOURS)]
+    commands += [f"set linetype {i + 1} {line_style(i)} ps 1.2" for i in range(len(lines))]
     commands += ["set logscale x 2", "set xtics (" + ", ".join(map(str, lengths)) + ")",
-                 f"set xrange [{lengths[0]} / 1.5 : {lengths[-1]} * 1.5]", "set xlabel 'record length (bytes)'",
-                 "set ylabel 'MB/s (1 MB = 1,048,576 bytes)'", "set yrange [0:*]", "set grid"]
+                 f"set xrange [{lengths[0]} / 1.5 : {lengths[-1]} * 1.5]", "set xlabel 'record length (bytes)'"]
+    commands += rate_axis("MB/s (1 MB = 1,048,576 bytes)", log) + [GRID]
     key = f"set key outside right top title {quoted(key_title)}"
     if writes:
         commands += [f"set multiplot layout 1,2 title {quoted(heading)}", "set key off", "set title 'write'",
-                     plot_command(lines, 2), key, "set title 'read'", plot_command(lines, 3), "unset multiplot"]
+                     plot_command(lines, write_columns, style), key, "set title 'read'",
+                     plot_command(lines, read_columns, style), "unset multiplot"]
     else:
-        commands += [key, f"set title {quoted(heading + ': read (no write phase)')}", plot_command(lines, 3)]
+        commands += [key, f"set title {quoted(heading + ': read (no write phase)')}",
+                     plot_command(lines, read_columns, style)]
     return "\n".join(commands) + "\n"
 
 
@@ -107,10 +144,8 @@ def partial(run):
 
 def one_series(path):
     run, points = first_series(path)
-    sizes = sorted({p[0] for p in points})
-    lines = [(f"{size} MB", [p for p in points if p[0] == size]) for size in sizes]
     where = f"{'CD-ROM' if run['mode'] == 'cdrom' else 'raw'} device {run['device']}" if run["device"] else "on a file"
-    return f"dorvik series {where}{partial(run)}", "file size", lines, any(p[2] for p in points)
+    return f"dorvik series {where}{partial(run)}", "file size", by_size(points), any(p[2] for p in points)
 
 
 def comparison(paths, titles, size):
@@ -125,8 +160,41 @@ def comparison(paths, titles, size):
     lines = []
     for i, (path, run, points) in enumerate(zip(paths, runs, series)):
         title = titles[i] if titles else os.path.basename(name_of(path))
-        lines.append((title + partial(run), [p for p in points if p[0] == size]))
-    return f"dorvik series compared at {size} MB", "run", lines, any(p[2] for _, ps in lines for p in ps)
+        lines.append((title + partial(run), [p[1:] for p in points if p[0] == size]))
+    cut = sum(1 for run in runs if not run["complete"])
+    heading = f"dorvik series compared at {size} MB"
+    if cut:
+        heading += f" (partial: {cut} of {len(runs)} runs did not reach their end)"
+    return heading, "run", lines, any(p[1] for _, ps in lines for p in ps)
+
+
+# What a series of each mode ran on, in the heading of its medians.
+PLACES = {"file": "on a file", "raw": "on a raw device", "cdrom": "on a CD-ROM device",
+          "clients": "of dorvik-clients folders (all bytes over each phase's span)"}
+
+
+def medians(paths):
+    """The medians of repeated runs of one grid, one line per file size, with the least and the most
+    of each rate; runs that failed or are incomplete are left out, and the heading says so."""
+    try:
+        side = report.Side("").read(paths)
+        rows = list(report.median_rows(side))
+    except report.UsageError as error:
+        raise PlotError(str(error)) from error
+    points = []
+    for row in rows:
+        if row["runs"]:
+            points.append((row["size_mb"], row["record_length"],
+                           *(row[f"{phase}_{kind}_mb_per_s"] for phase in reader.PHASES
+                             for kind in ("median", "min", "max"))))
+    if not points:
+        raise PlotError("no whole run with a series table" + (f": {side.failed[0]}" if side.failed else ""))
+    heading = f"dorvik series {PLACES.get(rows[0]['mode'], rows[0]['mode'])}: medians of {side.runs} runs, " \
+              "bars from the least to the most"
+    if side.failed:
+        left_out = f"{len(side.failed)} run{'' if len(side.failed) == 1 else 's'}"
+        heading += f" (partial: {left_out} left out, failed or incomplete: {side.failed[0]})"
+    return heading, "file size", by_size(points), any(p[2] for p in points)
 
 
 def clients_time_line(folder):
@@ -137,7 +205,7 @@ def clients_time_line(folder):
     return line
 
 
-def clients_script(output, folder, line):
+def clients_script(output, folder, line, log=False):
     """What the storage moved over time for all hosts (each machine's device once), what the programs passed
     to the system, each host's share of that, the span of every phase on any host shaded, and each grid
     point's start marked."""
@@ -157,13 +225,13 @@ def clients_script(output, folder, line):
                         "font ',7' tc rgb '#555555'")
     plots = [f"NaN with boxes fs solid 0.6 fc rgb '{c}' title '{p} phase (first start to last end)'"
              for p, c in (("write", "#dde6ff"), ("read", "#ffe2d6"))]
-    plots += [f"$line{i} using 1:2 with fsteps lw {3 if i < 2 else 1} dt {2 if i == 1 else 1} "
-              f"lc rgb '{COLOURS[i % len(COLOURS)]}' title {quoted(name)}" for i, (name, _, _) in enumerate(series)]
+    plots += [f"$line{i} using 1:2 with fsteps lw {3 if i < 2 else 1} {line_style(i)} title {quoted(name)}"
+              for i, (name, _, _) in enumerate(series)]
     title = f"dorvik-clients {reader.shown(folder)}: bytes moved over time" + (
         f" ({line['partial']})" if line["partial"] else "")
     commands += ["set xlabel 'seconds from the first start (controller clock)'",
-                 "set ylabel 'MB/s (1 MB = 1,048,576 bytes)'", "set yrange [0:*]",
-                 "set grid", "set key outside right top", f"set title {quoted(title)}", "plot " + ", ".join(plots)]
+                 *rate_axis("MB/s (1 MB = 1,048,576 bytes)", log), GRID, "set key outside right top",
+                 f"set title {quoted(title)}", "plot " + ", ".join(plots)]
     return "\n".join(commands) + "\n"
 
 
@@ -191,13 +259,17 @@ def draw(options):
         raise PlotError(f"{quoted(output)}: a chart's name holds no control characters")
     if options.titles and len(options.titles) != len(paths):
         raise PlotError(f"{len(options.titles)} titles (-t) for {len(paths)} inputs: give one per input, or none")
-    if len(paths) == 1 and reader.is_clients_folder(paths[0]):
+    if options.median and (options.titles or options.size is not None):
+        raise PlotError("--median draws every file size of one grid: it takes no -t or -s")
+    if options.median:
+        commands = script(output, medians(paths), options.log, MEDIANS)
+    elif len(paths) == 1 and reader.is_clients_folder(paths[0]):
         with reader.clients_folder_errors(paths[0]):
-            commands = clients_script(output, paths[0], clients_time_line(paths[0]))
+            commands = clients_script(output, paths[0], clients_time_line(paths[0]), options.log)
     elif len(paths) == 1 and not options.titles and options.size is None:
-        commands = script(output, *one_series(paths[0]))
+        commands = script(output, one_series(paths[0]), options.log)
     else:
-        commands = script(output, *comparison(paths, options.titles, options.size))
+        commands = script(output, comparison(paths, options.titles, options.size), options.log)
     check_writable(output)
     if shutil.which("gnuplot") is None:
         raise PlotError("gnuplot is not installed (apt install gnuplot-nox)")

@@ -1,12 +1,15 @@
 """The one reader of what dorvik and dorvik_long print.
 
 Every tool that turns program output into figures (dorvik-report,
-dorvik-plot, dorvik-clients) reads it through runs_of() here, so that one
-place knows every line the programs print. A text may hold several runs one
-after another (outputs joined with cat); each begins with the banner, and
-the runs are handed on one at a time, so that memory does not grow with the
-input. Bytes are read as UTF-8 with the undecodable ones kept as surrogates,
-so that names go out byte for byte as they came in.
+dorvik-plot, dorvik-clients) reads it through events() or runs_of() here, so
+that one place knows every line the programs print. A text may hold several
+runs one after another (outputs joined with cat); each begins with the
+banner. events() hands on each test as it is settled and each run as it ends,
+and reads each line up to a limit, so that memory does not grow with the
+input, the rows of one run, or the length of a line; runs_of() gives whole
+runs. A figure the program cannot have printed makes a damaged test with its
+reason, never an error. Bytes are read as UTF-8 with the undecodable ones
+kept as surrogates, so that names go out byte for byte as they came in.
 """
 
 import contextlib
@@ -23,6 +26,9 @@ MEGABYTE = 1048576
 PHASES = ("write", "read")
 # Characters that would end a line or a quoted string wherever a name is written out.
 CONTROL = re.compile(r"[\x00-\x1f\x7f]")
+# The longest line read: the program's longest lines hold a name of about a kilobyte. A longer
+# line is no line of the program, and is never held in memory whole.
+LINE_LIMIT = 65536
 
 BANNER = re.compile(r"DORVIK: Test of Sequential File I/O -- .*")
 # Lines that carry no figure: the banner's second line, the usage text, the
@@ -33,20 +39,22 @@ QUIET = re.compile(
     r"|\trate at which the computer can read and write files\.|deleting file: .*|exiting dorvik"
     r"|The test completed too quickly to give a good result|You will get a more precise measure of this machine's"
     r"|performance by re-running dorvik using the command:|\tMB      reclen  bytes/sec written   bytes/sec read *")
-DESCRIPTION = re.compile(r"\tdorvik writes a (-?\d+) Megabyte sequential file consisting of")
-RECORDS = re.compile(r"\t(\d+) records which are each (\d+) bytes in length\.")
-WRITING = re.compile(r"Writing the (-?\d+) Megabyte file, '(.*)'\.\.\.(?:(\d+\.\d+) seconds)?(.*)")
-READING = re.compile(r"Reading the file\.\.\.(?:(\d+\.\d+) seconds)?(.*)")
+# The lines with figures; each figure is taken as any word here and then checked, so that a
+# figure the program cannot have printed makes a damaged line with its reason.
+DESCRIPTION = re.compile(r"\tdorvik writes a (\S+) Megabyte sequential file consisting of")
+RECORDS = re.compile(r"\t(\S+) records which are each (\S+) bytes in length\.")
+WRITING = re.compile(r"Writing the (\S+) Megabyte file, '(.*)'\.\.\.(?:(\S+) seconds)?(.*)")
+READING = re.compile(r"Reading the file\.\.\.(?:(\S+) seconds)?(.*)")
 # A phase's seconds on a line of their own, after a reason on standard error broke the line.
-SECONDS = re.compile(r"(\d+\.\d+) seconds")
+SECONDS = re.compile(r"(\S+) seconds")
 ZERO_READ = "I/O error during read.  Try again with the command:"
-RETRY = re.compile(r"\tdorvik (-?\d+) (\d+) \t\(i\.e\. record size = \d+ bytes\)")
-SUGGESTION = re.compile(r"\tdorvik (-?\d+) \t\(i\.e\., file size = -?\d+ megabytes\)")
+RETRY = re.compile(r"\tdorvik (\S+) (\S+) \t\(i\.e\. record size = \d+ bytes\)")
+SUGGESTION = re.compile(r"\tdorvik (\S+) \t\(i\.e\., file size = -?\d+ megabytes\)")
 AVERAGE_HEADING = " Average statistics"
-TOTALS = re.compile(r"####\t Total KB= *(\d+) \(1024\), read=(\S+) \(sec\), write=(\S+) \(sec\)")
+TOTALS = re.compile(r"####\t Total KB= *(\S+) \(1024\), read=(\S+) \(sec\), write=(\S+) \(sec\)")
 AVERAGES = re.compile(r"####\t Average read= *(\S+) MB/sec, write= *(\S+) MB/sec")
 SERIES = re.compile(r"dorvik: auto-test mode (?:(CD-ROM|raw) device (.*))?")
-ROW = re.compile(r"\t(-?\d+) +(\d+) +(\d+) +(\d+) *")
+ROW = re.compile(r"\t(-?\d+) +(\S+) +(\S+) +(\S+) *")
 COMPLETED = "Completed series of tests"
 # The lines that end a run before its end: every failure, and the interrupt.
 FAILURE = re.compile(
@@ -60,14 +68,47 @@ HELP_END = "Bye!"
 # A note that a user wrote beside the output, such as the kernel and the mount options.
 NOTE = re.compile(r"#(?: .*)?")
 
+# The figures as the program prints them: whole numbers of its C types, and seconds with decimals.
+WHOLE = re.compile(r"-?\d{1,20}")
+DECIMAL = re.compile(r"\d{1,20}\.\d{1,20}")
+INT = (-2**31, 2**31 - 1)
+UNSIGNED = (0, 2**32 - 1)
+UNSIGNED_LONG = (0, 2**64 - 1)
+LONG = (-2**63, 2**63 - 1)
+RATE = (0, 2**63 - 1)
+
 
 class ParseError(Exception):
     """Input that is not program output; the message names the file and the line."""
 
 
-def new_test(size_mb, record_length):
+class Damaged(Exception):
+    """A line of the program's form with a figure the program cannot have printed; the message says which."""
+
+
+def shortened(text):
+    return repr(text if len(text) <= 40 else text[:40] + "...")
+
+
+def whole(text, what, limits):
+    """A whole number printed in a field of a C type of the given limits; Damaged for anything else."""
+    if not WHOLE.fullmatch(text):
+        raise Damaged(f"the {what} {shortened(text)} is not a whole number")
+    if not limits[0] <= int(text) <= limits[1]:
+        raise Damaged(f"the {what} {shortened(text)} lies beyond {limits[0]} to {limits[1]}")
+    return int(text)
+
+
+def decimal(text, what):
+    """A figure printed with decimals, such as seconds; Damaged for anything else."""
+    if not DECIMAL.fullmatch(text):
+        raise Damaged(f"the {what} {shortened(text)} is not a number with decimals")
+    return float(text)
+
+
+def new_test(size_mb, record_length, status="incomplete", reason=None):
     return {"size_mb": size_mb, "record_length": record_length, "write_bytes_per_s": None,
-            "read_bytes_per_s": None, "status": "incomplete"}
+            "read_bytes_per_s": None, "status": status, "reason": reason}
 
 
 def new_run(source, notes=()):
@@ -83,16 +124,23 @@ def set_phase(test, phase, seconds):
 
 
 class Reader:
-    """Walks the lines of one text, one run after another."""
+    """Walks the lines of one text, one run after another. It hands on each test once it is settled
+    (the next test began or the run ended) and each run once it ended, so that nothing grows with
+    the number of tests; ready holds what is settled and not yet handed on."""
 
     def __init__(self, source):
         self.source = source
         self.notes = []       # notes before the first banner belong to the first run
         self.run = None
         self.test = None      # the single test being reported
+        self.held = None      # the last test, not yet settled
         self.pending = None   # the phase whose seconds a reason on standard error pushed to the next line
         self.in_help = False
         self.number = 0       # the line being read
+        self.last = None      # the number of the run's last line, when it held text
+        self.unread = None    # a line that is no program output: an error unless the next output cut it
+        self.damage = None    # why the first damaged line of the run is damaged
+        self.ready = []       # (run, test) for a settled test, (run, None) for an ended run
 
     def fail(self, number, line):
         shown_line = line if len(line) <= 200 else line[:200] + "..."
@@ -103,21 +151,64 @@ class Reader:
         self.run["complete"] = False
 
     def line(self, number, line):
-        """Reads one line; returns the run that the line ends by beginning the next, if any."""
+        """Reads one line; a run that the line ends by beginning the next goes to ready."""
+        unread, self.unread = self.unread, None
+        last, self.last = self.last, None
         if BANNER.fullmatch(line):
-            ended = self.close()
+            if self.run is not None and last is not None:
+                # Every output begins with an empty line: a line of text right before the banner was
+                # cut short, and the newline that ends it is the next output's.
+                self.cut_at(last)
+            self.close()
             self.run = new_run(self.source, self.notes)
-            self.notes, self.test, self.in_help = [], None, False
-            return ended
+            self.notes, self.test, self.in_help, self.damage = [], None, False, None
+            return
+        if unread:
+            self.fail(*unread)
         if NOTE.fullmatch(line):
             (self.notes if self.run is None else self.run["notes"]).append(line)
-            return None
+            return
         if self.run is None:
             if line == "":
-                return None
+                return
             self.fail(number, line)
-        self.read(number, line)
-        return None
+        self.last = number if line else None
+        try:
+            self.read(number, line)
+        except Damaged as error:
+            self.damaged(number, str(error))
+
+    def too_long(self, number):
+        """A line beyond the limit: no line of the program, read past without being kept."""
+        if self.unread:
+            self.fail(*self.unread)
+        if self.run is None:
+            raise ParseError(f"{self.source}:{number}: not dorvik output: a line longer than {LINE_LIMIT} bytes")
+        self.last = number
+        self.damaged(number, f"it is longer than {LINE_LIMIT} bytes")
+
+    def damaged(self, number, why):
+        """A line whose figures cannot be taken: the test being read, or a test of its own, is damaged,
+        and the run is not whole."""
+        reason = f"line {number} is damaged: {why}"
+        if self.held is not None and self.held["status"] == "incomplete":
+            self.held.update(status="damaged", reason=reason, write_bytes_per_s=None, read_bytes_per_s=None)
+        else:
+            self.add(new_test(None, None, "damaged", reason))
+        self.damage = self.damage or reason
+
+    def cut_at(self, number):
+        """The run's last line was cut: the row it gave is damaged, and the run did not reach its end."""
+        reason = f"line {number} is cut short: the next output begins inside it"
+        if self.held is not None and self.held["status"] == "ok" and self.held.get("line") == number:
+            self.held.update(status="damaged", reason=reason, write_bytes_per_s=None, read_bytes_per_s=None)
+        self.end_with(reason)
+
+    def add(self, test):
+        """A new test (None at the run's end): the one before it is settled."""
+        if self.held is not None:
+            self.ready.append((self.run, self.held))
+        self.held = test
 
     def read(self, number, line):
         if self.in_help:
@@ -137,40 +228,51 @@ class Reader:
         if SYSTEM_REASON.fullmatch(line):
             self.run["system_reason"] = line
             return
-        self.fail(number, line)
+        self.unread = (number, line)
 
     def single(self, line):
         m = DESCRIPTION.fullmatch(line)
         if m:
-            self.test = new_test(int(m.group(1)), None)
-            self.run["tests"].append(self.test)
+            self.test = new_test(None, None)
+            self.add(self.test)
+            self.test["size_mb"] = whole(m.group(1), "file size", INT)
             return True
         m = RECORDS.fullmatch(line)
         if m and self.test is not None:
-            self.test["record_length"] = int(m.group(2))
-            self.test["bytes"] = int(m.group(1)) * self.test["record_length"]
+            records = whole(m.group(1), "number of records", UNSIGNED_LONG)
+            self.test["record_length"] = whole(m.group(2), "record length", UNSIGNED)
+            self.test["bytes"] = records * self.test["record_length"]
             return True
         m = WRITING.fullmatch(line) or READING.fullmatch(line)
         if m and self.test is not None:
             seconds, rest = m.group(m.re.groups - 1), m.group(m.re.groups)
+            phase = "write" if m.re is WRITING else "read"
+            if m.re is WRITING:
+                whole(m.group(1), "file size", INT)
             if seconds is not None:
-                phase = "write" if m.re is WRITING else "read"
-                set_phase(self.test, phase, float(seconds))
-                self.test[phase + "_line"] = self.number
+                self.phase_seconds(phase, seconds)
             if rest and SYSTEM_REASON.fullmatch(rest):
                 self.run["system_reason"] = rest
-                self.pending = "write" if m.re is WRITING else "read"
+                self.pending = phase
                 return True
             if rest:
                 return self.failure_in_line(rest)
             return True
         m = SECONDS.fullmatch(line)
         if m and self.pending and self.test is not None:
-            set_phase(self.test, self.pending, float(m.group(1)))
-            self.test[self.pending + "_line"] = self.number
-            self.pending = None
+            phase, self.pending = self.pending, None
+            self.phase_seconds(phase, m.group(1))
             return True
         return False
+
+    def phase_seconds(self, phase, text):
+        seconds = decimal(text, f"{phase} time")
+        if self.test["status"] == "damaged":
+            return
+        if "bytes" not in self.test:
+            raise Damaged(f"the {phase} time comes before the number of records")
+        set_phase(self.test, phase, seconds)
+        self.test[phase + "_line"] = self.number
 
     def failure_in_line(self, rest):
         failure = FAILURE.fullmatch(rest)
@@ -187,9 +289,13 @@ class Reader:
             return True
         m = ROW.fullmatch(line)
         if m and self.run["mode"] != "single":
-            size, length, written, read = (int(v) for v in m.groups())
-            self.run["tests"].append({"size_mb": size, "record_length": length, "write_bytes_per_s": written,
-                                      "read_bytes_per_s": read, "status": "ok", "line": self.number})
+            test = new_test(None, None)
+            test["line"] = self.number
+            self.add(test)
+            test.update(size_mb=whole(m.group(1), "file size", INT),
+                        record_length=whole(m.group(2), "record length", UNSIGNED),
+                        write_bytes_per_s=whole(m.group(3), "write rate", RATE),
+                        read_bytes_per_s=whole(m.group(4), "read rate", RATE), status="ok")
             return True
         if line == ZERO_READ:
             if self.test is not None:
@@ -198,12 +304,11 @@ class Reader:
             return True
         m = RETRY.fullmatch(line)
         if m:
+            size, length = whole(m.group(1), "file size", INT), whole(m.group(2), "record length", UNSIGNED)
             if self.run["mode"] == "single":
                 self.run["complete"] = self.run["reason"] is None
             else:
-                self.run["tests"].append({"size_mb": int(m.group(1)), "record_length": 2 * int(m.group(2)),
-                                          "write_bytes_per_s": None, "read_bytes_per_s": None,
-                                          "status": "advice"})
+                self.add(new_test(size, 2 * length, "advice"))
             return True
         if line == COMPLETED:
             self.run["complete"] = self.run["reason"] is None
@@ -216,19 +321,21 @@ class Reader:
             return True
         m = TOTALS.fullmatch(line)
         if m and self.run["average"] is not None:
-            self.run["average"].update(total_kb=int(m.group(1)), read_seconds=float(m.group(2)),
-                                       write_seconds=float(m.group(3)))
+            self.run["average"].update(total_kb=whole(m.group(1), "Total KB", UNSIGNED_LONG),
+                                       read_seconds=decimal(m.group(2), "total read time"),
+                                       write_seconds=decimal(m.group(3), "total write time"))
             return True
         m = AVERAGES.fullmatch(line)
         if m and self.run["average"] is not None:
-            self.run["average"].update(read_mb_per_s=float(m.group(1)), write_mb_per_s=float(m.group(2)))
-            if self.run["mode"] == "single" and self.test is not None:
+            self.run["average"].update(read_mb_per_s=decimal(m.group(1), "average read rate"),
+                                       write_mb_per_s=decimal(m.group(2), "average write rate"))
+            if self.run["mode"] == "single" and self.test is not None and self.test["status"] != "damaged":
                 self.test["status"] = "ok"
                 self.run["complete"] = self.run["reason"] is None
             return True
         m = SUGGESTION.fullmatch(line)
         if m:
-            self.run["suggested_megabytes"] = int(m.group(1))
+            self.run["suggested_megabytes"] = whole(m.group(1), "suggested size", LONG)
             return True
         if line == HELP:
             self.in_help = True
@@ -241,41 +348,85 @@ class Reader:
             self.end_with(f"line {number} is cut short: the output ends inside it")
 
     def close(self):
-        """The run read so far, its end settled: a run that did not reach its end has an incomplete test."""
+        """The run read so far, its end settled, goes to ready: a run that did not reach its end has an
+        incomplete test, and a run with a damaged line is not whole."""
         run = self.run
         if run is None:
-            return None
-        if not run["complete"] and run["reason"] is None:
-            run["reason"] = "output ends before the run does"
+            return
         if not run["complete"]:
-            if run["mode"] == "single" and run["tests"]:
-                run["tests"][-1]["status"] = "incomplete"
+            run["reason"] = run["reason"] or self.damage or "output ends before the run does"
+            if run["mode"] == "single" and self.held is not None:
+                if self.held["status"] != "damaged":
+                    self.held.update(status="incomplete", reason=run["reason"])
             else:
-                run["tests"].append(new_test(None, None))
-        return run
+                self.add(new_test(None, None, "incomplete", run["reason"]))
+        elif self.damage:
+            self.end_with(self.damage)
+        self.add(None)
+        self.ready.append((run, None))
+        self.run = None
 
 
-def runs_of(stream, source):
-    """The runs in a binary stream, one at a time; ParseError when it is not program output.
+def lines_of(stream):
+    """The lines of a binary stream, each at most LINE_LIMIT bytes long and its end kept; a longer
+    line is read past in pieces and given as None."""
+    while True:
+        line = stream.readline(LINE_LIMIT + 1)
+        if len(line) <= LINE_LIMIT or line.endswith(b"\n"):
+            if not line:
+                return
+            yield line
+            continue
+        while line and not line.endswith(b"\n"):
+            line = stream.readline(LINE_LIMIT)
+        yield None
+
+
+def events(stream, source):
+    """What a binary stream holds, in order: (run, test) as each test is settled and (run, None)
+    as each run ends; ParseError when it is not program output.
 
     Lines end in LF or CRLF; a last line without its newline was cut and never counts."""
     reader = Reader(source)
-    for number, raw in enumerate(stream, 1):
-        line = raw.decode("utf-8", "surrogateescape")
-        if not line.endswith("\n"):
-            reader.cut(number)
-            break
-        ended = reader.line(number, line[:-2] if line.endswith("\r\n") else line[:-1])
-        if ended:
-            yield ended
+    for number, raw in enumerate(lines_of(stream), 1):
+        if raw is None:
+            reader.too_long(number)
+        else:
+            line = raw.decode("utf-8", "surrogateescape")
+            if not line.endswith("\n"):
+                if reader.unread:
+                    reader.fail(*reader.unread)
+                reader.cut(number)
+                break
+            reader.line(number, line[:-2] if line.endswith("\r\n") else line[:-1])
+        yield from reader.ready
+        reader.ready.clear()
+    if reader.unread:
+        reader.fail(*reader.unread)
     if reader.run is None:
         raise ParseError(f"{source}: no dorvik output")
-    yield reader.close()
+    reader.close()
+    yield from reader.ready
+
+
+def collected(settled):
+    """Runs with their tests, one at a time, from what events() gives."""
+    for run, test in settled:
+        if test is not None:
+            run["tests"].append(test)
+        else:
+            yield run
+
+
+def runs_of(stream, source):
+    """The runs in a binary stream, one at a time, each with its tests; ParseError when it is not
+    program output."""
+    return collected(events(stream, source))
 
 
 def parse(text, source="-"):
     """The runs in a text already read, as a list."""
-    return list(runs_of(io.BytesIO(text.encode("utf-8", "surrogateescape")).readlines(), source))
+    return list(runs_of(io.BytesIO(text.encode("utf-8", "surrogateescape")), source))
 
 
 def escaped(text):
@@ -307,14 +458,19 @@ def opened(path):
         yield sys.stdin.buffer
 
 
-def read_source(path):
-    """The runs of one file, or of standard input for "-", one at a time."""
+def source_events(path):
+    """The events of one file, or of standard input for "-", as events() gives them."""
     name = shown(path)
     try:
         with opened(path) as stream:
-            yield from runs_of(stream, name)
+            yield from events(stream, name)
     except OSError as error:
         raise ParseError(f"{name}: {error.strerror}") from error
+
+
+def read_source(path):
+    """The runs of one file, or of standard input for "-", one at a time."""
+    return collected(source_events(path))
 
 
 def spool_standard_input():
@@ -398,7 +554,7 @@ def host_runs(folder, host):
     except ParseError as error:
         runs = [new_run(shown(path))]
         runs[0]["reason"] = reason or str(error)
-        runs[0]["tests"].append(new_test(None, None))
+        runs[0]["tests"].append(new_test(None, None, "incomplete", runs[0]["reason"]))
     for run in runs:
         run["host"] = host["host"]
         if reason and run["complete"]:
@@ -415,3 +571,11 @@ def load(path):
             raise ParseError(f"{shown(path)}: a folder, but not one of dorvik-clients")
         return (run for host in read_clients_file(path)["hosts"] for run in host_runs(path, host))
     return read_source(path)
+
+
+def load_events(path):
+    """What load() reads, as events() gives it: each test as it is settled, each run as it ends, so
+    that no run is held whole."""
+    if not os.path.isdir(path):
+        return source_events(path)
+    return ((run, test) for run in load(path) for test in run["tests"] + [None])

@@ -1,43 +1,78 @@
 """dorvik-report: the figures of dorvik outputs as CSV, JSON or a Markdown
 table; medians of repeated runs; new runs compared with old ones, point by
-point, with a verdict that weighs the change against the runs' spread.
+point, with verdicts that weigh the change against the runs' spread and hold
+the chance of a false alarm over the whole grid.
 
-Runs are read and written one at a time; medians and comparisons keep only
-the rates they need, so that memory does not grow with the number of runs."""
+Tests are read and written one at a time; medians and comparisons keep only
+the rates they need, so that memory does not grow with the number of runs or
+of rows."""
 
 import argparse
 import json
+import math
 import os
 import re
 import sys
 from array import array
+from decimal import Decimal, InvalidOperation
 from fractions import Fraction
 
 from . import VERSION, clients, reader
 
 PHASES = reader.PHASES
+# The version of the JSON documents' form, described by dorvik-report.schema.json; it changes
+# whenever a field changes its meaning or type or goes away.
+SCHEMA_VERSION = 1
 # Runs a side needs before its spread is taken as measured.
 MEASURED = 3
-USAGE_STATUS, CANNOT_COMPARE_STATUS = 2, 3
+# The chance of a false alarm ("worse", or "better", when nothing changed) over a whole comparison.
+ALPHA = Fraction(1, 20)
+# How far, in standard deviations, the runs' trend must lie from none for a warning of drift: with
+# no drift, a chance of 1 in 100 in each phase.
+DRIFT_DEVIATIONS = 2.576
+# A threshold below this many percent decides as this one does: no ratio of medians of rates
+# under 2^63 lies nearer to 1 than 1e-39 without being 1.
+SMALLEST_THRESHOLD = Decimal("1e-60")
+USAGE_STATUS, UNUSABLE_STATUS = 2, 3
 
 
 class UsageError(Exception):
     """Input or options that the report cannot serve; exit status 2."""
 
 
-class CannotCompare(Exception):
-    """A comparison that cannot be made: a run failed or is incomplete, or the sides differ in their
-    points; exit status 3."""
+class RunsUnusable(Exception):
+    """Runs that a comparison or medians cannot use: a run failed or is incomplete, or the sides differ
+    in their points; exit status 3."""
+
+
+class Figure(float):
+    """A measured number: JSON writes it as a number, a table with its fixed decimal places."""
+
+    def __new__(cls, value, places=3):
+        figure = super().__new__(cls, round(float(value), places))
+        figure.places = places
+        return figure
+
+    def __str__(self):
+        return f"{self:.{self.places}f}"
+
+
+PERCENT = re.compile(r"\+?(\d+\.?\d*|\.\d+)([eE][+-]?\d+)?")
 
 
 def threshold(text):
-    try:
-        value = Fraction(text)
-    except (ValueError, ZeroDivisionError) as error:
-        raise argparse.ArgumentTypeError(f"not a number of percent: {text!r}") from error
-    if value < 0:
+    """A percentage from 0 up to, not at, 100; read as a decimal, so that no exponent makes it slow."""
+    if text.startswith("-") and PERCENT.fullmatch(text[1:]):
         raise argparse.ArgumentTypeError(f"a threshold is not negative: {text!r}")
-    return value
+    if not PERCENT.fullmatch(text):
+        raise argparse.ArgumentTypeError(f"not a number of percent: {text!r}")
+    try:
+        value = Decimal(text)
+    except InvalidOperation as error:  # an exponent beyond any the decimal module holds
+        raise argparse.ArgumentTypeError(f"not a number of percent: {text!r}") from error
+    if value >= 100:
+        raise argparse.ArgumentTypeError(f"a threshold is under 100 percent: {text!r}")
+    return Fraction(max(value, SMALLEST_THRESHOLD) if value else value)
 
 
 def split_comparison(argv):
@@ -67,7 +102,7 @@ def parse_arguments(argv):
     parser.add_argument("--baseline", action="append", default=[], metavar="FILE",
                         help="an old run to compare the FILEs with (once per file; compare is the form for globs)")
     parser.add_argument("--threshold", type=threshold, default=Fraction(10), metavar="PERCENT",
-                        help="a median beyond this many percent is a change (default 10)")
+                        help="a median beyond this many percent is a change (from 0 up to 100; default 10)")
     parser.add_argument("--timeline", metavar="FOLDER",
                         help="a dorvik-clients folder's time line: MB/s per host and in all, storage and programs")
     parser.add_argument("files", nargs="*", metavar="FILE")
@@ -83,32 +118,35 @@ def parse_arguments(argv):
     return options
 
 
-def runs(paths):
+def events(paths):
     for path in paths or ["-"]:
-        yield from reader.load(path)
+        yield from reader.load_events(path)
 
 
 def mb(value):
-    return None if value is None else f"{reader.mb_per_s(float(value)):.3f}"
+    return None if value is None else Figure(reader.mb_per_s(float(value)))
 
 
-def test_rows(run):
-    for test in run["tests"]:
-        row = {"host": run.get("host"), "source": run["source"], "mode": run["mode"],
-               "size_mb": test["size_mb"], "record_length": test["record_length"]}
-        for phase in PHASES:
-            row[phase + "_bytes_per_s"] = test[phase + "_bytes_per_s"]
-        for phase in PHASES:
-            row[phase + "_mb_per_s"] = mb(test[phase + "_bytes_per_s"])
-        row["status"] = test["status"]
-        row.update(write_seconds=test.get("write_seconds"), read_seconds=test.get("read_seconds"))
-        row["reason"] = run["reason"] if test["status"] == "incomplete" else None
-        yield row
+def test_row(run, test):
+    row = {"host": run.get("host"), "source": run["source"], "mode": run["mode"],
+           "size_mb": test["size_mb"], "record_length": test["record_length"]}
+    for phase in PHASES:
+        row[phase + "_bytes_per_s"] = test[phase + "_bytes_per_s"]
+    for phase in PHASES:
+        row[phase + "_mb_per_s"] = mb(test[phase + "_bytes_per_s"])
+    row["status"] = test["status"]
+    row.update(write_seconds=test.get("write_seconds"), read_seconds=test.get("read_seconds"))
+    row["reason"] = test["reason"]
+    return row
 
 
 def clients_summary(folder):
     with reader.clients_folder_errors(folder):
         return clients.load_clients(folder)
+
+
+def figure(value, places):
+    return None if value is None else Figure(value, places)
 
 
 def aggregate_rows(folder, summary):
@@ -125,12 +163,10 @@ def aggregate_rows(folder, summary):
             row = {"host": host, "source": reader.shown(folder), "mode": "clients", "size_mb": point["size_mb"],
                    "record_length": point["record_length"], "status": "aggregate", "counters": counters}
             for phase in PHASES:
-                value = point[f"{phase}_{kind}_mb_per_s"]
-                row[phase + "_mb_per_s"] = None if value is None else f"{value:.3f}"
+                row[phase + "_mb_per_s"] = figure(point[f"{phase}_{kind}_mb_per_s"], 3)
             for phase in PHASES:
-                seconds = point[f"{phase}_{kind.split('_')[0]}_s"]
-                row[phase + "_seconds"] = None if seconds is None else f"{seconds:.6f}"
-            row["start_skew_s"] = None if point["start_skew"] is None else f"{point['start_skew']:.6f}"
+                row[phase + "_seconds"] = figure(point[f"{phase}_{kind.split('_')[0]}_s"], 6)
+            row["start_skew_s"] = figure(point["start_skew"], 6)
             yield row
 
 
@@ -145,54 +181,71 @@ def point_names(points, most=6):
     return names + (f" and {len(points) - most} more" if len(points) > most else "")
 
 
+def measurement(source, complete, reason, points, rates):
+    return {"source": source, "complete": complete, "reason": reason, "points": list(points), "rates": rates}
+
+
 def measurements(path):
     """What a file or folder gives a median or a comparison, one run at a time: its source, whether it
     ran to its end and why not, its points in order, and the rates of each point that has them.
     A dorvik-clients folder is one measurement: the aggregate of all bytes over each phase's span."""
     if not reader.is_clients_folder(path):
-        for number, run in enumerate(reader.load(path), 1):
-            points, rates = [], {}
-            for test in run["tests"]:
-                if test["size_mb"] is not None:
-                    point = reader.grid_point(run, test)
-                    points.append(point)
-                    if test["status"] == "ok":
-                        rates[point] = tuple(test[p + "_bytes_per_s"] for p in PHASES)
-            yield {"source": f"{run['source']} (run {number})", "complete": run["complete"],
-                   "reason": run["reason"], "points": points, "rates": rates}
+        number, points, rates = 0, {}, {}
+        for run, test in reader.load_events(path):
+            if test is None:
+                number += 1
+                yield measurement(f"{run['source']} (run {number})", run["complete"], run["reason"], points, rates)
+                points, rates = {}, {}
+            elif test["size_mb"] is not None:
+                point = reader.grid_point(run, test)
+                points[point] = None
+                if test["status"] == "ok":
+                    rates[point] = tuple(test[p + "_bytes_per_s"] for p in PHASES)
         return
     failed = [f"{run.get('host')}: {run['reason']}" for run in reader.load(path) if not run["complete"]]
     points, rates = [], {}
-    for point in clients_summary(path)["points"]:
-        key = ("clients", point["size_mb"], point["record_length"])
-        points.append(key)
-        figures = [point[p + "_span_mb_per_s"] for p in PHASES]
-        if None not in figures:
-            rates[key] = tuple(round(f * reader.MEGABYTE) for f in figures)
-    yield {"source": reader.shown(path), "complete": not failed, "reason": "; ".join(failed), "points": points,
-           "rates": rates}
+    with reader.clients_folder_errors(path):
+        for point in clients_summary(path)["points"]:
+            key = ("clients", point["size_mb"], point["record_length"])
+            points.append(key)
+            figures = [point[p + "_span_mb_per_s"] for p in PHASES]
+            if None not in figures:
+                rates[key] = tuple(aggregate_rate(f) for f in figures)
+    yield measurement(reader.shown(path), not failed, "; ".join(failed), points, rates)
+
+
+def aggregate_rate(mb_per_s):
+    """An aggregate's MB/s in bytes per second, as a run's rates are; ValueError for a figure that no
+    run can give, which makes the folder a damaged one."""
+    if not math.isfinite(mb_per_s) or not 0 <= mb_per_s * reader.MEGABYTE <= reader.RATE[1]:
+        raise ValueError(f"an aggregate rate of {mb_per_s} MB/s")
+    return round(mb_per_s * reader.MEGABYTE)
 
 
 class Side:
-    """The rates of the runs on one side, per point and phase, and what the runs lack."""
+    """The rates of the whole runs on one side, per point and phase, in the order the runs were
+    given, and the runs that failed or are incomplete."""
 
     def __init__(self, name):
         self.name = name
-        self.points = None        # the first run's points, in order
-        self.grids = {}           # each distinct set of points: the runs that have it
+        self.points = None        # the first whole run's points, in order
+        self.grids = {}           # each distinct set of points: the whole runs that have it
         self.rates = {}
         self.failed = []
+        self.runs = 0             # whole runs
 
     def add(self, measurement):
+        if not measurement["complete"]:
+            self.failed.append(f"{measurement['source']}: {measurement['reason']}")
+            return
+        self.runs += 1
         if self.points is None:
             self.points = measurement["points"]
         self.grids.setdefault(frozenset(measurement["points"]), []).append(measurement["source"])
-        if not measurement["complete"]:
-            self.failed.append(f"{measurement['source']}: {measurement['reason']}")
         for point, figures in measurement["rates"].items():
             per_phase = self.rates.setdefault(point, tuple(array("q") for _ in PHASES))
-            for values, figure in zip(per_phase, figures):
-                values.append(figure)
+            for values, rate in zip(per_phase, figures):
+                values.append(rate)
 
     def grid_differences(self):
         """Which runs lack which points that other runs of the side have."""
@@ -204,8 +257,8 @@ class Side:
         for path in paths or ["-"]:
             for measurement in measurements(path):
                 self.add(measurement)
-        if self.points is None:
-            raise UsageError(f"no runs on the {self.name} side")
+        if not self.runs and not self.failed:
+            raise UsageError(f"no runs on the {self.name} side" if self.name else "no runs")
         return self
 
 
@@ -219,7 +272,7 @@ def median_rows(side):
     differences = side.grid_differences()
     if differences:
         raise UsageError("the runs differ in their grids: " + "; ".join(differences))
-    for point in side.points:
+    for point in side.points or ():
         row = dict(zip(("mode", "size_mb", "record_length"), point))
         per_phase = side.rates.get(point, ((), ()))
         row["runs"] = len(per_phase[0])
@@ -228,57 +281,208 @@ def median_rows(side):
             row[phase + "_median_mb_per_s"] = mb(middle)
             row[phase + "_min_mb_per_s"] = mb(min(values) if values else None)
             row[phase + "_max_mb_per_s"] = mb(max(values) if values else None)
-            row[phase + "_spread"] = (f"{float((max(values) - min(values)) / middle):.3f}"
-                                      if middle else None)
+            row[phase + "_spread"] = Figure((max(values) - min(values)) / middle) if middle else None
         yield row
+
+
+def failures(side):
+    return [f"a run failed or is incomplete: {failure}" for failure in side.failed]
 
 
 def check_comparable(old, new):
-    """Only whole runs over the same points compare; anything else names what is wrong."""
-    problems = [f"a run failed or is incomplete: {failure}" for failure in old.failed + new.failed]
-    problems += [f"the {side.name} runs differ: {difference}" for side in (old, new)
-                 for difference in side.grid_differences()]
-    only_old, only_new = set(old.points) - set(new.points), set(new.points) - set(old.points)
-    if only_old or only_new:
-        problems.append(f"the sides differ in their points: only old: {point_names(only_old) or 'none'}; "
-                        f"only new: {point_names(only_new) or 'none'}")
-    lacking = [point for point in old.points
-               if point in new.points and (point not in old.rates or point not in new.rates)]
-    if lacking:
-        problems.append("no rate on one side (every run gave advice) at " + point_names(lacking))
+    """Only whole runs over the same points compare; anything else names what is wrong, every run
+    that failed or is incomplete by name."""
+    problems = failures(old) + failures(new)
+    if old.runs and new.runs:
+        problems += [f"the {side.name} runs differ: {difference}" for side in (old, new)
+                     for difference in side.grid_differences()]
+        only_old, only_new = set(old.points) - set(new.points), set(new.points) - set(old.points)
+        if only_old or only_new:
+            problems.append(f"the sides differ in their points: only old: {point_names(only_old) or 'none'}; "
+                            f"only new: {point_names(only_new) or 'none'}")
+        lacking = [point for point in old.points
+                   if point in new.points and (point not in old.rates or point not in new.rates)]
+        if lacking:
+            problems.append("no rate on one side (every run gave advice) at " + point_names(lacking))
     if problems:
-        raise CannotCompare("cannot compare: " + "; ".join(problems[:6])
-                            + (f"; and {len(problems) - 6} more" if len(problems) > 6 else ""))
+        raise RunsUnusable("cannot compare: " + "; ".join(problems))
 
 
-def verdict(old, new, limit):
-    """worse or better: the median moved beyond the threshold and, with at least three runs a side,
-    every new run lies beyond every old one; noise: the median moved that far but the runs overlap."""
-    ratio = median(new) / median(old)
-    down, up = ratio < 1 - limit, ratio > 1 + limit
-    if len(old) < MEASURED or len(new) < MEASURED:
-        return ratio, ("worse" if down else "better" if up else "same") + ", noise not measured"
-    if down and max(new) < min(old):
-        return ratio, "worse"
-    if up and min(new) > max(old):
-        return ratio, "better"
-    return ratio, "noise" if down or up else "same"
+WORSE, BETTER = "worse", "better"
 
 
-def compare_rows(old, new, limit):
-    """The rows of the comparison; a row's worse is set when a phase got worse."""
-    for point in old.points:
-        row = dict(zip(("mode", "size_mb", "record_length"), point))
-        row.update(old_runs=len(old.rates[point][0]), new_runs=len(new.rates[point][0]))
-        for phase, old_values, new_values in zip(PHASES, old.rates[point], new.rates[point]):
-            ratio, mark = (None, "") if not median(old_values) else verdict(old_values, new_values, limit)
-            row.update({f"{phase}_baseline_mb_per_s": mb(median(old_values)),
-                        f"{phase}_new_mb_per_s": mb(median(new_values)),
-                        f"{phase}_ratio": None if ratio is None else f"{float(ratio):.3f}", f"{phase}_mark": mark})
-        yield row
+def moved(ratio, direction, limit):
+    """Whether a ratio moved beyond the threshold, down for worse and up for better."""
+    return ratio < 1 - limit if direction == WORSE else ratio > 1 + limit
+
+
+def apart(old, new, direction):
+    """Whether every new run lies below (worse) or above (better) every old one: runs that touch do not."""
+    return max(new) < min(old) if direction == WORSE else min(new) > max(old)
+
+
+def tail(count, total):
+    """The chance that count or more of total fair coins fall one way."""
+    return Fraction(sum(math.comb(total, k) for k in range(count, total + 1)), 2 ** total)
+
+
+def sign_test(ratios, direction):
+    """How many ratios moved that way, and the chance of as many or more when nothing changed (each
+    point a fair coin; a point that did not move counts against the change)."""
+    count = sum(1 for ratio in ratios if moved(ratio, direction, 0))
+    return count, tail(count, len(ratios))
+
+
+def holm(tests):
+    """The tests (name: chance under no change) that Holm's step-down procedure takes as changes,
+    holding the chance of any false alarm among them all to ALPHA."""
+    taken = set()
+    for rank, (name, chance) in enumerate(sorted(tests.items(), key=lambda test: test[1])):
+        if chance > ALPHA / (len(tests) - rank):
+            break
+        taken.add(name)
+    return taken
+
+
+class Cell:
+    """A point's phase in a comparison: the runs of each side and the ratio of their medians (None
+    where the old median is 0, as for the writes of a CD-ROM series)."""
+
+    def __init__(self, old, new):
+        self.old, self.new = old, new
+        self.measured = len(old) >= MEASURED and len(new) >= MEASURED
+        self.ratio = median(new) / median(old) if median(old) else None
+
+
+def established(cells, limit, direction):
+    """The changes one way that hold over the whole comparison: each point on its own (every new run
+    beyond every old one, a chance of 1 in C(n + m, n) when nothing changed) and each phase over the
+    grid (a sign test of its points' ratios), with Holm's correction over all of them; a test that
+    could not reach ALPHA even alone is left out. Returns the cells and the phases whose change holds,
+    and each phase's sign test."""
+    tests, signs = {}, {}
+    for key, cell in cells.items():
+        if cell.measured and cell.ratio is not None:
+            chance = Fraction(1, math.comb(len(cell.old) + len(cell.new), len(cell.new)))
+            if chance <= ALPHA:
+                tests[key] = chance if apart(cell.old, cell.new, direction) else Fraction(1)
+    for phase in PHASES:
+        ratios = grid_ratios(cells, phase)
+        if ratios:
+            signs[phase] = sign_test(ratios, direction)
+            if testable(ratios):
+                tests[phase] = signs[phase][1]
+    taken = holm(tests)
+    phases = {phase for phase in PHASES
+              if phase in taken and moved(median(grid_ratios(cells, phase)), direction, limit)}
+    return {key for key in cells if key in taken or key[1] in phases}, phases, signs
+
+
+def testable(ratios):
+    """Whether a sign test over these points could reach ALPHA at all: five points or more."""
+    return Fraction(1, 2 ** len(ratios)) <= ALPHA
+
+
+def grid_ratios(cells, phase):
+    return [cell.ratio for (_, cell_phase), cell in cells.items()
+            if cell_phase == phase and cell.measured and cell.ratio is not None]
+
+
+def mark(cell, key, limit, holds):
+    """A cell's verdict: worse or better where the change beyond the threshold holds and the runs of
+    the two sides lie apart; noise where the median moved that far but that does not hold."""
+    for direction in (WORSE, BETTER):
+        if moved(cell.ratio, direction, limit):
+            if not cell.measured:
+                return direction + ", noise not measured"
+            return direction if key in holds[direction] and apart(cell.old, cell.new, direction) else "noise"
+    return "same" if cell.measured else "same, noise not measured"
+
+
+class Comparison:
+    """The verdicts of new runs against old ones: per point and phase, and per phase over the grid."""
+
+    def __init__(self, old, new, limit):
+        self.old, self.new, self.limit = old, new, limit
+        self.cells = {(point, phase): Cell(old_values, new_values) for point in old.points
+                      for phase, old_values, new_values in zip(PHASES, old.rates[point], new.rates[point])}
+        self.holds, self.grid_holds, self.signs = {}, {}, {}
+        for direction in (WORSE, BETTER):
+            self.holds[direction], self.grid_holds[direction], self.signs[direction] = \
+                established(self.cells, limit, direction)
+
+    def rows(self):
+        for point in self.old.points:
+            row = dict(zip(("mode", "size_mb", "record_length"), point))
+            row.update(old_runs=len(self.old.rates[point][0]), new_runs=len(self.new.rates[point][0]))
+            for phase in PHASES:
+                cell = self.cells[point, phase]
+                verdict = "" if cell.ratio is None else mark(cell, (point, phase), self.limit, self.holds)
+                row.update({f"{phase}_baseline_mb_per_s": mb(median(cell.old)),
+                            f"{phase}_new_mb_per_s": mb(median(cell.new)),
+                            f"{phase}_ratio": None if cell.ratio is None else Figure(cell.ratio),
+                            f"{phase}_mark": verdict})
+            yield row
+
+    def grid(self):
+        """Per phase, the verdict over the grid and the sign tests behind it."""
+        verdicts = {}
+        for phase in PHASES:
+            ratios = grid_ratios(self.cells, phase)
+            middle = median(ratios) if ratios else None
+            verdict = "too few points" if not testable(ratios) else "worse" if phase in self.grid_holds[WORSE] else \
+                "better" if phase in self.grid_holds[BETTER] else \
+                "noise" if moved(middle, WORSE, self.limit) or moved(middle, BETTER, self.limit) else "same"
+            fell, chance_fell = self.signs[WORSE].get(phase, (0, 1))
+            rose, chance_rose = self.signs[BETTER].get(phase, (0, 1))
+            verdicts[phase] = {"points": len(ratios), "fell": fell, "rose": rose,
+                               "median_ratio": None if middle is None else Figure(middle),
+                               "chance_fell": float(chance_fell), "chance_rose": float(chance_rose),
+                               "verdict": verdict}
+        return verdicts
+
+    def warnings(self):
+        """Drift: within each side, in the order the runs were given, the rates trend one way across
+        the points, as when the machine changed while the runs ran. Each side's trend at a point is
+        Spearman's rank correlation of its rates with their order, of variance 1 / (runs - 1) with no
+        drift; their sum over the points and sides is held against its spread."""
+        found = []
+        for phase in PHASES:
+            total = spread = 0
+            for (_, cell_phase), cell in self.cells.items():
+                for values in (cell.old, cell.new):
+                    if cell_phase == phase and len(values) >= MEASURED:
+                        total, spread = total + trend(values), spread + 1 / (len(values) - 1)
+            if spread and abs(total) / math.sqrt(spread) > DRIFT_DEVIATIONS:
+                way = "fall" if total < 0 else "rise"
+                found.append(f"in the order the runs were given, the {phase} rates {way} within each side: "
+                             "the machine may have drifted while they ran; run the two sides in turn "
+                             "(old, new, old, new), five or more runs a side")
+        return found
+
+
+def trend(values):
+    """Spearman's rank correlation of the runs' rates with their order (0 for fewer than three runs)."""
+    count = len(values)
+    if count < MEASURED:
+        return 0
+    order = sorted(range(count), key=lambda i: values[i])
+    ranks = [0.0] * count
+    start = 0
+    while start < count:
+        end = start
+        while end + 1 < count and values[order[end + 1]] == values[order[start]]:
+            end += 1
+        for i in range(start, end + 1):
+            ranks[order[i]] = (start + end) / 2
+        start = end + 1
+    middle = (count - 1) / 2
+    spread = sum((i - middle) ** 2 for i in range(count))
+    return sum((i - middle) * (rank - middle) for i, rank in enumerate(ranks)) / spread
 
 
 NUMBER = re.compile(r"-?\d+(\.\d+)?")
+SPLITS_A_FIELD = re.compile(r'[,"\r\n]')
 
 
 def cell(value):
@@ -293,7 +497,7 @@ def cell(value):
 
 def csv_field(text):
     """A field quoted where a comma, a quote or a line end (CR as well as LF) would split it."""
-    if any(c in text for c in ',"\r\n'):
+    if SPLITS_A_FIELD.search(text):
         return '"' + text.replace('"', '""') + '"'
     return text
 
@@ -345,47 +549,61 @@ def test_columns(paths):
     return (["host"] + names + AGGREGATE_COLUMNS) if folders else names
 
 
-def with_rates_in_mb(run):
-    for test in run["tests"]:
-        for phase in PHASES:
-            value = reader.mb_per_s(test[phase + "_bytes_per_s"])
-            test[phase + "_mb_per_s"] = None if value is None else round(value, 3)
-    return run
+def with_rates_in_mb(test):
+    for phase in PHASES:
+        value = reader.mb_per_s(test[phase + "_bytes_per_s"])
+        test[phase + "_mb_per_s"] = None if value is None else round(value, 3)
+    return test
 
 
-def json_run(run):
-    """A run as JSON, a test to a line."""
-    fields = []
-    for key, value in run.items():
-        if key == "tests" and value:
-            fields.append('      "tests": [\n' + ",\n".join("        " + json.dumps(t) for t in value) + "\n      ]")
-        else:
-            fields.append(f"      {json.dumps(key)}: {json.dumps(value)}")
-    return "    {\n" + ",\n".join(fields) + "\n    }"
+# The fields of a run in JSON before its tests, known when its first test is; the others follow them.
+RUN_HEAD = ("host", "source", "mode", "device")
+
+
+def json_fields(run, names):
+    return [f"      {json.dumps(key)}: {json.dumps(run[key])}" for key in names if key in run]
 
 
 def write_json_runs(paths):
-    sys.stdout.write('{\n  "runs": [')
-    for number, run in enumerate(runs(paths)):
-        sys.stdout.write(("," if number else "") + "\n" + json_run(with_rates_in_mb(run)))
-    sys.stdout.write("\n  ]")
+    """Every run as JSON, a test to a line, each test written as it is read."""
+    out = sys.stdout
+    out.write(f'{{\n  "schema_version": {SCHEMA_VERSION},\n  "report": "runs",\n  "runs": [')
+    current, runs, tests = None, 0, 0
+    for run, test in events(paths):
+        if run is not current:
+            head = ",\n".join(json_fields(run, RUN_HEAD))
+            out.write(("," if runs else "") + "\n    {\n" + head + ',\n      "tests": [')
+            current, runs, tests = run, runs + 1, 0
+        if test is not None:
+            out.write(("," if tests else "") + "\n        " + json.dumps(with_rates_in_mb(test)))
+            tests += 1
+            continue
+        tail_names = [key for key in run if key not in RUN_HEAD and key != "tests"]
+        out.write(("\n      ]" if tests else "]") + ",\n" + ",\n".join(json_fields(run, tail_names)) + "\n    }")
+    out.write("\n  ]")
     folders = [path for path in paths if reader.is_clients_folder(path)]
     if folders:
         summaries = [clients_summary(folder) for folder in folders]
-        sys.stdout.write(',\n  "clients": ' + json.dumps(summaries, indent=2).replace("\n", "\n  "))
-    sys.stdout.write("\n}\n")
+        try:
+            text = json.dumps(summaries, indent=2, allow_nan=False)
+        except ValueError as error:
+            raise reader.ParseError(f"a damaged folder of dorvik-clients: a figure that is no number: {error}") \
+                from error
+        out.write(',\n  "clients": ' + text.replace("\n", "\n  "))
+    out.write("\n}\n")
 
 
-def write_rows(rows, form, names=None):
-    if form == "json":
-        json.dump(list(rows), sys.stdout, indent=2)
-        sys.stdout.write("\n")
-        return
+def write_document(kind, fields):
+    json.dump({"schema_version": SCHEMA_VERSION, "report": kind, **fields}, sys.stdout, indent=2)
+    sys.stdout.write("\n")
+
+
+def write_rows(rows, form):
     rows = iter(rows)
     first = next(rows, None)
     if first is None:
         return
-    table = Table(names or list(first), form)
+    table = Table(list(first), form)
     table.write(first)
     for row in rows:
         table.write(row)
@@ -397,26 +615,41 @@ def listing(options):
         write_json_runs(paths)
         return 0
     table = Table(test_columns(paths), options.format)
-    for run in runs(paths):
-        for row in test_rows(run):
-            table.write(row)
+    for run, test in events(paths):
+        if test is not None:
+            table.write(test_row(run, test))
     for folder in (path for path in paths if reader.is_clients_folder(path)):
         for row in aggregate_rows(folder, clients_summary(folder)):
             table.write(row)
     return 0
 
 
+def warn(message):
+    if sys.stderr is not None:
+        print(f"dorvik-report: {message}", file=sys.stderr)
+
+
 def comparison(options):
     old, new = Side("old").read(options.baseline), Side("new").read(options.files)
     check_comparable(old, new)
-    rows = list(compare_rows(old, new, options.threshold / 100))
-    worse = any(row[p + "_mark"].startswith("worse") for row in rows for p in PHASES)
+    compared = Comparison(old, new, options.threshold / 100)
+    rows, grid, warnings = list(compared.rows()), compared.grid(), compared.warnings()
+    worse = any(row[p + "_mark"].startswith("worse") for row in rows for p in PHASES) or \
+        any(verdict["verdict"] == "worse" for verdict in grid.values())
     if options.format == "json":
-        json.dump({"threshold_percent": float(options.threshold), "points": rows, "worse": worse}, sys.stdout,
-                  indent=2)
-        sys.stdout.write("\n")
+        write_document("comparison", {"threshold_percent": float(options.threshold),
+                                      "false_alarm_chance": float(ALPHA), "points": rows, "grid": grid,
+                                      "worse": worse, "warnings": warnings})
     else:
         write_rows(rows, options.format)
+    sys.stdout.flush()
+    for phase, verdict in grid.items():
+        if verdict["verdict"] in (WORSE, BETTER):
+            way, count = ("fell", verdict["fell"]) if verdict["verdict"] == WORSE else ("rose", verdict["rose"])
+            warn(f"{phase}: {verdict['verdict']} over the grid: the rates {way} at {count} of {verdict['points']} "
+                 f"points, their median ratio {verdict['median_ratio']}")
+    for warning in warnings:
+        warn("warning: " + warning)
     return 1 if worse else 0
 
 
@@ -424,8 +657,29 @@ def time_line(options):
     if not reader.is_clients_folder(options.timeline):
         raise UsageError(f"{reader.shown(options.timeline)}: not a folder of dorvik-clients")
     with reader.clients_folder_errors(options.timeline):
-        rows = list(clients.time_line_rows(clients.load_clients(options.timeline)))
-    write_rows(rows, options.format)
+        rows = [dict(row, seconds=Figure(row["seconds"], 6), storage_mb_per_s=Figure(row["storage_mb_per_s"]),
+                     program_mb_per_s=Figure(row["program_mb_per_s"]))
+                for row in clients.time_line_rows(clients.load_clients(options.timeline))]
+    if options.format == "json":
+        write_document("timeline", {"rows": rows})
+    else:
+        write_rows(rows, options.format)
+    return 0
+
+
+def medians(options):
+    """The medians of the whole runs; a run that failed or is incomplete is named, with status 3."""
+    side = Side("").read(options.files)
+    rows = median_rows(side)
+    if options.format == "json":
+        write_document("medians", {"points": list(rows), "failed": side.failed})
+    else:
+        write_rows(rows, options.format)
+    if side.failed:
+        sys.stdout.flush()
+        whole = f"the medians are of {side.runs} whole run{'' if side.runs == 1 else 's'}" if side.runs \
+            else "no run is whole"
+        raise RunsUnusable("; ".join(failures(side) + [whole]))
     return 0
 
 
@@ -437,14 +691,7 @@ def report(options):
     if options.baseline:
         return comparison(options)
     if options.median:
-        rows = median_rows(Side("").read(options.files))
-        if options.format == "json":
-            rows = {"points": list(rows)}
-            json.dump(rows, sys.stdout, indent=2)
-            sys.stdout.write("\n")
-        else:
-            write_rows(rows, options.format)
-        return 0
+        return medians(options)
     return listing(options)
 
 
@@ -459,8 +706,8 @@ def main():
         return status
     except (reader.ParseError, UsageError) as error:
         return fail(error, USAGE_STATUS)
-    except CannotCompare as error:
-        return fail(error, CANNOT_COMPARE_STATUS)
+    except RunsUnusable as error:
+        return fail(error, UNUSABLE_STATUS)
     except BrokenPipeError:
         # A reader such as head that has seen enough is no failure.
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
