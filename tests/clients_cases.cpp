@@ -304,6 +304,14 @@ INSTANTIATE_TEST_SUITE_P(Clients, Arguments, testing::Values(
          "echo \"status $?\"; grep -E '^(late1|start skew)' report"), "status 1\nlate1               {*} +0.{N}   "
          "{*}ok  LATE START\nstart skew: 0.{N} s from the first start to the last; {*}\n", "", 0,
          wrapped_run({"h1", "late1"}, {"report"}), stand_ins + " && " + late_start, "", 0, "", true},
+    // An NFS mount's bytes written to and read from its server, from a mountstats of two mounts whose points
+    // begin alike.
+    Case{"clients_nfs_counters_from_mountstats", "python3 -c 'import sys; sys.path[:0] = [sys.argv[1]]\n"
+         "from dorvik_tools.client import nfs_bytes\n"
+         "stats = \"device s:/a mounted on /mnt/n with fstype nfs4 statvers=1.1\\n\\topts:\\trw\\n\\tbytes:\\t1 2 3 4 "
+         "5000 6000 7 8\\ndevice s:/b mounted on /mnt/n2 with fstype nfs statvers=1.1\\n\\tbytes:\\t1 2 3 4 50 60 7 "
+         "8\\n\"\nprint(nfs_bytes(stats, \"/mnt/n\"), nfs_bytes(stats, \"/mnt/n2\"), nfs_bytes(stats, \"/mnt\"))' "
+         "\"$SOURCE\"/tools", "(6000, 5000) (60, 50) None\n", "", 0, {}, "", "", 0, "", true},
     Case{"clients_clock_offset_from_the_shortest_round_trip", clock_offset, "5.0 0.25\n", "", 0, {}, "", "", 0, "",
          true},
     Case{"clients_interrupted", on_stand_ins("pdsh", "--skew-limit 1 -w h1,h2 -o out -- 400 16 \"$PWD\"/t.%h", "exec "),

@@ -27,6 +27,7 @@ SAMPLES_PER_LINE = 25
 PIECE_BYTES = 3072
 SECTOR = 512
 BOOT_ID = "/proc/sys/kernel/random/boot_id"
+MOUNTSTATS = "/proc/self/mountstats"
 DEFAULT_NAME = "#quarrow_NFS+SAN#.temp.bak"
 
 
@@ -140,11 +141,11 @@ def storage_of(arguments):
     else:
         number = status.st_dev
     device = f"{os.major(number)}:{os.minor(number)}"
-    if os.major(number) != 0 and os.path.exists(f"/sys/dev/block/{device}/stat"):
-        return ({"kind": "block", "device": device, "name": device_name(device), "machine": machine},
-                f"/sys/dev/block/{device}/stat")
+    statistics = f"/sys/dev/block/{device}/stat"
+    if os.major(number) != 0 and len(read_text(statistics).split()) > 6:
+        return {"kind": "block", "device": device, "name": device_name(device), "machine": machine}, statistics
     mount = mount_of(device)
-    if mount is not None and mount[1] in ("nfs", "nfs4"):
+    if mount is not None and mount[1] in ("nfs", "nfs4") and nfs_bytes(read_text(MOUNTSTATS), mount[0]):
         return {"kind": "nfs", "device": device, "name": mount[2], "machine": machine}, mount[0]
     kind = mount[1] if mount else "unknown"
     return {"kind": "program", "device": device, "name": kind, "machine": machine}, None
@@ -172,7 +173,7 @@ class Counters:
             if storage["kind"] == "block":
                 self.stats = os.open(where, os.O_RDONLY)
             elif storage["kind"] == "nfs":
-                self.stats = os.open("/proc/self/mountstats", os.O_RDONLY)
+                self.stats = os.open(MOUNTSTATS, os.O_RDONLY)
         except OSError:
             pass
 
