@@ -7,7 +7,8 @@
 #   clients.sh check FOLDER             checks the report's figures against the outputs and times
 #   clients.sh interrupt SHELL          interrupts four clients mid-write; how long until none is left
 #   clients.sh killed SHELL              kills the controller with SIGKILL mid-write; what is left 10 s later
-#   clients.sh silent SHELL             a fifth host that accepts the connection and never answers
+#   clients.sh silent SHELL             a fifth host that accepts the connection and never answers; its ssh
+#                                       does not outlive the run
 set -u
 state=$(cd .. && pwd)
 bin=$state/root/usr/bin
@@ -105,6 +106,7 @@ time.sleep(30)' "$port" &
   for i in $(seq 50); do ss -ltn | grep -q "127.0.0.6:$port " && break; sleep 0.1; done
   mkdir -p shared
   run "$1" --deadline 3 -w '127.0.0.[2-6]' -o out -- 1 65536 "$PWD/shared/t.%h" | grep -E '^(127.0.0.6|status)'
+  pgrep -f "BatchMode=yes.* 127.0.0.6 " >/dev/null && echo "ssh left" || echo "no ssh left"
   kill "$listener"
 }
 

@@ -94,7 +94,7 @@ std::vector<Case> clients_cases()
             "files while writing: 4\nno dorvik left within 10 s\nfiles left: 0\nno ssh left\n", "", 0,
             {"out/", "shared/"}, serve, "", 0, "", true, stop_serving, has_clients});
         cases.push_back(Case{"silent_host_" + shell, clients + "silent " + shell,
-            "127.0.0.6           -                     -                     not ready within 3 s\nstatus 1\n", "", 0,
+            "127.0.0.6           -                     -                     not ready within 3 s\nstatus 1\nno ssh left\n", "", 0,
             collected(five, {"shared/"}), serve, "", 0, "", true, stop_serving, has_clients});
     }
     return cases;
@@ -421,6 +421,11 @@ INSTANTIATE_TEST_SUITE_P(Clients, Arguments, testing::Values(
          "-w h1,nofifo1 -o out -- 1 65536 \"$PWD\"/t.%h | grep -E '^(h1|nofifo1) ' | sed -E 's/ .* (ok|no answer).*/ "
          "\\1/'; pgrep -f \"$TMPDIR/\" || echo 'no relay left'"), "h1 ok\nnofifo1 no answer\nno relay left\n", "",
          0, stand_in_run({"h1", "nofifo1"}, {"tmp/"}), stand_ins, "", 0, "", true},
+    // A host that connects and never says a word: dropped, and its ssh, in a session of its own under pdsh,
+    // does not outlive the run.
+    Case{"clients_mute_host_left_nothing", on_stand_ins("pdsh", "--deadline 2 -w h1,mute1 -o out -- 1 65536 "
+         "\"$PWD\"/t.%h | grep '^mute1' | sed -E 's/ +- +- +/ /'; pgrep -f \"$PWD/mute1\" || echo 'nothing left'"),
+         "mute1 not ready within 2 s\nnothing left\n", "", 0, stand_in_run({"h1", "mute1"}), stand_ins, "", 0, "", true},
     Case{"clients_lost_output", on_stand_ins("pdsh", "-w h1 -o a -- 1 65536 \"$PWD\"/t.%h > /dev/full; echo "
          "\"status $?\"; ") + on_stand_ins("pdsh", "-w h1 -o b -- 1 65536 \"$PWD\"/t.%h >&-; echo \"status $?\" >&2"),
          "status 1\n", "dorvik-clients: cannot write the report: No space left on device\n"

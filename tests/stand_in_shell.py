@@ -10,8 +10,10 @@ host whose name begins with "down" refuses the connection, one whose name
 begins with "ahead" runs with its wall clock 8 s ahead and one whose name
 begins with "step" with its wall clock 0.5 s ahead once the file "stepped"
 exists in the working folder (the fault library's clock_ahead and
-clock_ahead_after), and one named bad_KIND is a client that sends one kind of
-garbage (see hostile())."""
+clock_ahead_after), one whose name begins with "mute" never says a word, and
+one named bad_KIND is a client that sends one kind of garbage (see
+hostile()). pdsh, as the real one, starts each host's command in a session of
+its own."""
 import os
 import subprocess
 import sys
@@ -31,7 +33,8 @@ def shell(name, words):
         if host.startswith("nofifo") and given[:2] == ["sh", "-c"]:
             os.unlink(given[3])
         run = ["sh", "-c", " ".join(given)] if name == "clush" else given
-        child = subprocess.Popen(run, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        # pdsh puts every host's command in a session of its own.
+        child = subprocess.Popen(run, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, start_new_session=name == "pdsh")
         for line in child.stdout:
             pieces = [line] if name == "clush" else [line[at:at + LINE_LIMIT] for at in range(0, len(line), LINE_LIMIT)]
             with lock:
@@ -110,6 +113,9 @@ def ssh(words):
         return 255
     if host.startswith("bad_"):
         return hostile(host[4:])
+    if host.startswith("mute"):
+        # Connected, and never a word: the shell in the working folder's name waits for ever.
+        os.execvp("sh", ["sh", "-c", "sleep 600; :", os.path.join(os.getcwd(), host)])
     if host.startswith(("ahead", "step")):
         os.environ.update(LD_PRELOAD=os.environ["FAULT_LIBRARY"],
                           DORVIK_FAULT="clock_ahead=8000" if host.startswith("ahead") else "clock_ahead_after=500",

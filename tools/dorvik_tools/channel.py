@@ -216,7 +216,9 @@ class Shell:
             pass
 
     def end(self):
-        """The shell and its ssh end; what does not end by itself soon is killed."""
+        """The shell and its ssh end; what does not end by itself soon is killed: the shell's process group,
+        and every process it started, which pdsh puts in a session of its own (an ssh still waiting for a
+        silent host would outlive the shell)."""
         if self.fifos is not None:
             shutil.rmtree(self.fifos, ignore_errors=True)
         if self.process is None:
@@ -225,10 +227,49 @@ class Shell:
             self.process.wait(timeout=3)
         except subprocess.TimeoutExpired:
             pass
+        started = descendants(self.process.pid)
         for number in (signal.SIGTERM, signal.SIGKILL):
+            for pid, began in started:
+                if process_start(pid) == began:
+                    try:
+                        os.kill(pid, number)
+                    except OSError:
+                        pass
             try:
                 os.killpg(self.process.pid, number)
             except OSError:
-                break
+                if not started:
+                    break
             time.sleep(0.2)
         self.process.wait()
+
+
+def process_fields(pid):
+    """A process's parent and its start time (its fields after the name in /proc/PID/stat), or None."""
+    try:
+        with open(f"/proc/{pid}/stat", encoding="ascii", errors="replace") as f:
+            fields = f.read().rsplit(")", 1)[1].split()
+        return int(fields[1]), int(fields[19])
+    except (OSError, ValueError, IndexError):
+        return None
+
+
+def process_start(pid):
+    fields = process_fields(pid)
+    return None if fields is None else fields[1]
+
+
+def descendants(pid):
+    """The processes that pid started, and theirs, as they stand now: (pid, start time), so that a number
+    that another process takes later is never signalled."""
+    children = {}
+    for entry in os.listdir("/proc"):
+        fields = process_fields(entry) if entry.isdigit() else None
+        if fields is not None:
+            children.setdefault(fields[0], []).append((int(entry), fields[1]))
+    found, waiting = [], list(children.get(pid, []))
+    while waiting:
+        child = waiting.pop()
+        found.append(child)
+        waiting += children.get(child[0], [])
+    return found
