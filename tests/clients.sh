@@ -7,7 +7,8 @@
 #   clients.sh check FOLDER             checks the report's figures against the outputs and times
 #   clients.sh interrupt SHELL          interrupts four clients mid-write; how long until none is left
 #   clients.sh killed SHELL              kills the controller with SIGKILL mid-write; what is left 10 s later
-#   clients.sh silent SHELL             a fifth host that accepts the connection and never answers
+#   clients.sh silent SHELL             a fifth host that accepts the connection and never answers; its ssh
+#                                       does not outlive the run
 set -u
 state=$(cd .. && pwd)
 bin=$state/root/usr/bin
@@ -28,7 +29,7 @@ run() {
 }
 
 # The span rows hold all bytes over their seconds, the window lies within the
-# span, and the skews are those of the recorded starts by the measured clocks.
+# span, and the skews are those of the measured starts by each test's clock.
 check() {
   "$bin/dorvik-report" "$1" > "$state/report.csv" || return 1
   python3 - "$1" "$state/report.csv" <<'PYTHON'
@@ -45,7 +46,7 @@ for span in (r for r in rows if r["host"] == "all bytes / span"):
         seconds = float(span[phase + "_seconds"])
         assert abs(float(span[phase + "_mb_per_s"]) * seconds * 1048576 - moved) < 0.002 * moved, (phase, span)
         assert window[phase + "_seconds"] == "" or float(window[phase + "_seconds"]) <= seconds, (phase, window)
-starts = [[t["start"] - h["offset"] for t in h["tests"]] for h in summary["hosts"]]
+starts = [[t["start"] - t["offset"] for t in h["tests"]] for h in summary["hosts"]]
 skews = [max(s) - min(s) for s in zip(*starts)]
 points = [r for r in rows if r["host"] == "all bytes / span"]
 assert len(points) != len(skews) or all(abs(float(r["start_skew_s"]) - s) < 2e-6 for r, s in zip(points, skews))
@@ -105,6 +106,7 @@ time.sleep(30)' "$port" &
   for i in $(seq 50); do ss -ltn | grep -q "127.0.0.6:$port " && break; sleep 0.1; done
   mkdir -p shared
   run "$1" --deadline 3 -w '127.0.0.[2-6]' -o out -- 1 65536 "$PWD/shared/t.%h" | grep -E '^(127.0.0.6|status)'
+  pgrep -f "BatchMode=yes.* 127.0.0.6 " >/dev/null && echo "ssh left" || echo "no ssh left"
   kill "$listener"
 }
 

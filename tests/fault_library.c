@@ -14,6 +14,7 @@
  *   clock_step=NS    each clock_gettime reading is NS nanoseconds after the one before
  *   clock_ramp=NS    the n-th clock_gettime reading is n x NS nanoseconds after the one before
  *   clock_ahead=MS   the wall clock (CLOCK_REALTIME) reads MS milliseconds ahead
+ *   clock_ahead_after=MS  the same, once a file named "stepped" exists in the working folder
  *   open_error=N     opening a relative name read-only, other than a folder, fails with errno N
  *   link_on_create=1 a name opened to be created is first replaced by a symbolic link to "kept"
  *   cache_check=1    a read from a descriptor above 2 that posix_fadvise has not
@@ -294,6 +295,8 @@ int clock_gettime(clockid_t clock, struct timespec *now)
         real_clock_gettime = (int (*)(clockid_t, struct timespec *))dlsym(RTLD_NEXT, "clock_gettime");
     int result = real_clock_gettime(clock, now);
     long ahead = clock == CLOCK_REALTIME ? setting("clock_ahead") : 0;
+    if (clock == CLOCK_REALTIME && ahead == 0 && setting("clock_ahead_after") != 0 && access("stepped", F_OK) == 0)
+        ahead = setting("clock_ahead_after");
     if (result == 0 && ahead != 0) {
         long long nanoseconds = now->tv_nsec + ahead % 1000 * 1000000LL;
         now->tv_sec += (time_t)(ahead / 1000 + nanoseconds / 1000000000LL);

@@ -1,10 +1,14 @@
 #!/usr/bin/env bash
 # A device of known speed: ext4 on a loop device over a file in memory, its
 # reads and writes throttled to 50 MiB/s by the block-I/O controller (cgroup
-# v1 blkio, or v2 io.max where v1 is absent). Its state lives in the folder
+# v1 blkio, or v2 io.max where v1 is absent). With v1 only the writes of the
+# cgroup's own processes are throttled, not those of the kernel's flusher,
+# which writes a device's dirty pages early once they pass the device's share
+# of the dirty limit: the device gets a large share (min_ratio), so that its
+# writes wait for the fsync of the test. Its state lives in the folder
 # ../rig, beside the case's folder; the file system is mounted on m/.
 #   throttled_rig.sh available        succeeds where the machine can throttle a device
-#   throttled_rig.sh up               make the device, mount it, make the cgroup
+#   throttled_rig.sh up [SIZE]        make the device (150M, or SIZE for truncate), mount it, make the cgroup
 #   throttled_rig.sh run COMMAND...   run COMMAND inside the cgroup
 #   throttled_rig.sh down             take all of it down again
 set -u
@@ -23,14 +27,16 @@ available() {
 
 up() {
   set -e
+  local size=${1:-150M}
   mkdir -p "$state/memory" m
-  mount -t tmpfs -o size=200m tmpfs "$state/memory"
-  truncate -s 150M "$state/memory/img"
+  mount -t tmpfs -o size=$(($(numfmt --from=iec "$size") + 50 * 1048576)) tmpfs "$state/memory"
+  truncate -s "$size" "$state/memory/img"
   losetup -f --show "$state/memory/img" > "$state/dev"
   mkfs.ext4 -q "$(cat "$state/dev")"
   mount "$(cat "$state/dev")" m
   local device group
   device=$(lsblk -dno MAJ:MIN "$(cat "$state/dev")" | tr -d ' ')
+  echo 40 > "/sys/class/bdi/$device/min_ratio"
   group=$(cgroup)
   mkdir "$group"
   if [ -d "$v1" ]; then
@@ -48,7 +54,10 @@ run() {
 
 down() {
   umount m 2>/dev/null
-  [ -s "$state/dev" ] && losetup -d "$(cat "$state/dev")"
+  if [ -s "$state/dev" ]; then
+    echo 0 > "/sys/class/bdi/$(lsblk -dno MAJ:MIN "$(cat "$state/dev")" | tr -d ' ')/min_ratio"
+    losetup -d "$(cat "$state/dev")"
+  fi
   umount "$state/memory" 2>/dev/null
   rmdir "$(cgroup)" 2>/dev/null
   rm -rf "$state"

@@ -119,7 +119,7 @@ INSTANTIATE_TEST_SUITE_P(Tools, Arguments, testing::Values(
          ">/dev/null && grep -E '^set (grid|logscale|yrange|ylabel)' script.gp; " + plot + "--log -o c.svg \"$TESTS\"/data/"
          "series.txt >/dev/null && grep -E '^set (logscale y|yrange|ylabel)' script.gp",
          "set grid back lt 1 lc rgb '#dddddd' lw 1 dt 1\nset grid back lt 1 lc rgb '#dddddd' lw 1 dt 1\n"
-         "set grid back lt 1 lc rgb '#dddddd' lw 1 dt 1\nset ylabel 'MB/s passed to and from the system (1 MB = 1,048,576 "
+         "set grid back lt 1 lc rgb '#dddddd' lw 1 dt 1\nset ylabel 'MB/s (1 MB = 1,048,576 "
          "bytes), logarithmic'\nset logscale y 10\nset grid back lt 1 lc rgb '#dddddd' lw 1 dt 1\n"
          "set ylabel 'MB/s (1 MB = 1,048,576 bytes), logarithmic'\nset logscale y 10\n", "", 0, gnuplot_files, "", "", 0,
          "", true},
@@ -275,8 +275,8 @@ INSTANTIATE_TEST_SUITE_P(ReportInput, Arguments, testing::Values(
             "cut -d, -f1,8,9 && rm -r \"$T\"/f", "while all were active,,\n"),
     in_data("clients_folder_reduced_on_aggregates", "$R --median clients-throttled | cut -d, -f1-5,9 && $R compare "
             "clients-throttled -- clients-throttled | cut -d, -f1-10 | tail -1", "mode,size_mb,record_length,runs,"
-            "write_median_mb_per_s,read_median_mb_per_s\nclients,28,65536,1,105.758,49.884\nclients,28,65536,1,1,"
-            "105.758,105.758,1.000,\"same, noise not measured\"\n"),
+            "write_median_mb_per_s,read_median_mb_per_s\nclients,64,65536,1,49.368,50.024\nclients,64,65536,1,1,"
+            "49.368,49.368,1.000,\"same, noise not measured\"\n"),
     in_data("damaged_clients_folders", damaged_folders, [] {
         std::string lines;
         for (int doc = 0; doc < 7; ++doc)
@@ -377,9 +377,11 @@ const std::vector<std::string> installed_files = {
     "share/doc/", "share/doc/dorvik/", "share/doc/dorvik/README.md.gz", "share/doc/dorvik/changelog.gz", "share/doc/dorvik/copyright",
     "share/dorvik/", "share/dorvik/dorvik-report.schema.json", "share/dorvik/dorvik_tools/",
     "share/dorvik/dorvik_tools/__init__.py",
+    "share/dorvik/dorvik_tools/barrier.py", "share/dorvik/dorvik_tools/channel.py",
     "share/dorvik/dorvik_tools/charts.py", "share/dorvik/dorvik_tools/client.py",
-    "share/dorvik/dorvik_tools/clients.py",
-    "share/dorvik/dorvik_tools/controller.py", "share/dorvik/dorvik_tools/reader.py",
+    "share/dorvik/dorvik_tools/clients.py", "share/dorvik/dorvik_tools/clients_report.py",
+    "share/dorvik/dorvik_tools/controller.py", "share/dorvik/dorvik_tools/live.py",
+    "share/dorvik/dorvik_tools/reader.py",
     "share/dorvik/dorvik_tools/report.py", "share/man/", "share/man/man1/",
     "share/man/man1/dorvik-clients.1.gz", "share/man/man1/dorvik-plot.1.gz", "share/man/man1/dorvik-report.1.gz",
     "share/man/man1/dorvik.1.gz", "share/man/man1/dorvik_long.1.gz"};
@@ -399,9 +401,11 @@ const std::string rpm_listing =
     "/usr/share/doc/dorvik\n/usr/share/doc/dorvik/README.md.gz\n/usr/share/doc/dorvik/changelog.gz\n/usr/share/doc/dorvik/copyright\n/usr/share/dorvik\n"
     "/usr/share/dorvik/dorvik-report.schema.json\n"
     "/usr/share/dorvik/dorvik_tools\n/usr/share/dorvik/dorvik_tools/__init__.py\n"
+    "/usr/share/dorvik/dorvik_tools/barrier.py\n/usr/share/dorvik/dorvik_tools/channel.py\n"
     "/usr/share/dorvik/dorvik_tools/charts.py\n/usr/share/dorvik/dorvik_tools/client.py\n"
-    "/usr/share/dorvik/dorvik_tools/clients.py\n"
-    "/usr/share/dorvik/dorvik_tools/controller.py\n/usr/share/dorvik/dorvik_tools/reader.py\n"
+    "/usr/share/dorvik/dorvik_tools/clients.py\n/usr/share/dorvik/dorvik_tools/clients_report.py\n"
+    "/usr/share/dorvik/dorvik_tools/controller.py\n/usr/share/dorvik/dorvik_tools/live.py\n"
+    "/usr/share/dorvik/dorvik_tools/reader.py\n"
     "/usr/share/dorvik/dorvik_tools/report.py\n"
     "/usr/share/man/man1/dorvik-clients.1.gz\n/usr/share/man/man1/dorvik-plot.1.gz\n"
     "/usr/share/man/man1/dorvik-report.1.gz\n/usr/share/man/man1/dorvik.1.gz\n/usr/share/man/man1/dorvik_long.1.gz\n";

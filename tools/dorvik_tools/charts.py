@@ -201,28 +201,37 @@ def clients_time_line(folder):
     """The time line of a dorvik-clients folder: per host and in all, MB/s over time, and its phases."""
     line = clients.time_line(clients.load_clients(folder))
     if line is None:
-        raise PlotError(f"no client measured anything in {folder}")
+        raise PlotError(f"no client measured anything in {reader.shown(folder)}")
     return line
 
 
 def clients_script(output, folder, line, log=False):
-    """The aggregate and each host's MB/s over time, the span of every phase on any host shaded."""
-    commands = [f"set terminal {terminal(output)}", f"set output {quoted(output)}"]
-    series = [("all hosts", line["total"])] + line["hosts"]
-    for i, (_, points) in enumerate(series):
-        commands += [f"$line{i} << EOD"] + [f"{t:.3f} {rate:.3f}" for t, rate in points] + ["EOD"]
+    """What the storage moved over time for all hosts (each machine's device once), what the programs passed
+    to the system, each host's share of that, the span of every phase on any host shaded, and each grid
+    point's start marked."""
+    commands = [f"set terminal {terminal(output)}", f"set output {quoted(reader.shown(output))}"]
+    series = [("all hosts: storage (" + line["counters"] + ")", line["total"], 1),
+              ("all hosts: passed to the system", line["total"], 2)]
+    series += [(f"{name}: passed to the system", points, 2) for name, points in line["hosts"]]
+    for i, (_, points, column) in enumerate(series):
+        commands += [f"$line{i} << EOD"] + [f"{p[0]:.6f} {p[column]:.3f}" for p in points] + ["EOD"]
     for phase, begin, end in line["marks"]:
         colour = "#dde6ff" if phase == "write" else "#ffe2d6"
         commands.append(f"set object rect from {begin:.3f}, graph 0 to {end:.3f}, graph 1 fc rgb '{colour}' "
                         "fs solid 0.6 noborder behind")
+    for number, (text, at) in enumerate(line["labels"], 1):
+        commands.append(f"set arrow {number} from {at:.3f}, graph 0 to {at:.3f}, graph 1 nohead lc rgb '#999999' dt 3")
+        commands.append(f"set label {number} {quoted(text)} at {at:.3f}, graph 0.98 rotate by 90 right "
+                        "font ',7' tc rgb '#555555'")
     plots = [f"NaN with boxes fs solid 0.6 fc rgb '{c}' title '{p} phase (first start to last end)'"
              for p, c in (("write", "#dde6ff"), ("read", "#ffe2d6"))]
-    plots += [f"$line{i} using 1:2 with fsteps lw {3 if i == 0 else 1} {line_style(i)} "
-              f"title {quoted(name)}" for i, (name, _) in enumerate(series)]
+    plots += [f"$line{i} using 1:2 with fsteps lw {3 if i < 2 else 1} {line_style(i)} title {quoted(name)}"
+              for i, (name, _, _) in enumerate(series)]
+    title = f"dorvik-clients {reader.shown(folder)}: bytes moved over time" + (
+        f" ({line['partial']})" if line["partial"] else "")
     commands += ["set xlabel 'seconds from the first start (controller clock)'",
-                 *rate_axis("MB/s passed to and from the system (1 MB = 1,048,576 bytes)", log),
-                 GRID, "set key outside right top",
-                 f"set title {quoted(f'dorvik-clients {folder}: bytes moved over time')}", "plot " + ", ".join(plots)]
+                 *rate_axis("MB/s (1 MB = 1,048,576 bytes)", log), GRID, "set key outside right top",
+                 f"set title {quoted(title)}", "plot " + ", ".join(plots)]
     return "\n".join(commands) + "\n"
 
 

@@ -1,41 +1,297 @@
 """The client side of dorvik-clients: started on every client by the parallel
 shell (dorvik-clients --client), it answers the controller's clock pings over
-its standard input and output, runs each test of dorvik at the instant the
-controller gives, samples the test's byte counters, and sends everything back.
-When its standard input ends (the controller ended, was killed, or dropped
-it) it ends its test at once."""
+its standard input and output, and on each GO starts dorvik at once with the
+instant in its own clock (DORVIK_START_AT), so that dorvik itself waits for it
+just before its timed span and says on a pipe (DORVIK_START_FD) when that
+span began. Meanwhile it samples the byte counters of dorvik and of the
+storage under its target, and sends them, dorvik's output and the test's end
+as they come, in lines of a few KiB. When its standard input ends (the
+controller ended, was killed, or dropped it) it ends its test at once."""
 
-import base64
-import json
 import os
+import re
 import selectors
 import shutil
 import signal
+import stat
 import subprocess
 import time
 
-from . import clients
+from .channel import TAG, encode, encode_bytes
+from .clients import SAMPLE_SECONDS
 
-# Every line a client sends begins with this, so that the controller can
-# tell it from what ssh or the shell print.
-TAG = "DORVIK-CLIENTS "
-SAMPLE_SECONDS = clients.SAMPLE_SECONDS
-
-
-def encode(value):
-    return base64.urlsafe_b64encode(json.dumps(value).encode()).decode()
-
-
-def decode(text):
-    return json.loads(base64.urlsafe_b64decode(text.encode()))
+# How often the samples go to the controller, and the most in one line.
+SEND_SECONDS = 0.5
+SAMPLES_PER_LINE = 25
+# The most bytes of dorvik's output in one line (in base64, a third more).
+PIECE_BYTES = 3072
+SECTOR = 512
+BOOT_ID = "/proc/sys/kernel/random/boot_id"
+MOUNTSTATS = "/proc/self/mountstats"
+DEFAULT_NAME = "#quarrow_NFS+SAN#.temp.bak"
 
 
-def set_policy(policy, priority):
+def reads_as_number(text):
+    """Whether atoi reads text as a number other than 0, as dorvik does."""
+    number = re.match(r"[ \t\n\v\f\r]*[+-]?([0-9]+)", text)
+    return number is not None and int(number.group(1)) != 0
+
+
+def file_name_argument(arguments):
+    """The argument that names the test file, "" for the default name, or None when no file is written."""
+    if len(arguments) == 1 and not reads_as_number(arguments[0]):
+        word = arguments[0]
+        for lower in ("raw", "cdrom"):
+            if word.startswith((lower, lower.upper())):
+                return None
+        if word in ("help", "HELP"):
+            return None
+        if word.startswith(("auto", "AUTO")):
+            return word[5:] if word[4:5] == "=" else ""
+        return word
+    if len(arguments) == 2:
+        return "" if reads_as_number(arguments[1]) else arguments[1]
+    if len(arguments) == 3:
+        return arguments[2]
+    return "" if len(arguments) <= 1 else None
+
+
+def device_argument(arguments):
+    """The device or image that raw= or cdrom= names ("" for the default name), or None."""
+    if len(arguments) != 1 or reads_as_number(arguments[0]):
+        return None
+    for lower in ("raw", "cdrom"):
+        word = arguments[0]
+        if word.startswith((lower, lower.upper())):
+            return word[len(lower) + 1:] if word[len(lower):len(lower) + 1] == "=" else ""
+    return None
+
+
+def read_text(path):
     try:
-        os.sched_setscheduler(0, policy, os.sched_param(priority))
+        with open(path, encoding="utf-8", errors="replace") as f:
+            return f.read()
+    except OSError:
+        return ""
+
+
+def set_policy(pid, policy, priority):
+    """A process's scheduling; False where this user may not set it."""
+    try:
+        os.sched_setscheduler(pid, policy, os.sched_param(priority))
         return True
     except OSError:
         return False
+
+
+class Urgency:
+    """Where allowed (as root), dorvik waits for its instant ahead of other processes, so that a busy machine
+    does not wake it late, and this client ahead of it, so that the moment dorvik says its timed span began,
+    both go back to the usual scheduling: the measured work runs as any other process."""
+
+    def __init__(self, pid):
+        self.pid = pid
+        self.raised = set_policy(0, os.SCHED_FIFO, 2) and set_policy(pid, os.SCHED_FIFO, 1)
+
+    def end(self):
+        if self.raised:
+            set_policy(self.pid, os.SCHED_OTHER, 0)
+            set_policy(0, os.SCHED_OTHER, 0)
+            self.raised = False
+
+
+def device_name(device):
+    found = re.search(r"^DEVNAME=(.*)$", read_text(f"/sys/dev/block/{device}/uevent"), re.MULTILINE)
+    return found.group(1) if found else device
+
+
+def mount_of(device):
+    """The mount point (as the kernel writes it), type and source of the file system on a device."""
+    for line in read_text("/proc/self/mountinfo").splitlines():
+        fields = line.split(" ")
+        if len(fields) > 4 and fields[2] == device and "-" in fields[5:]:
+            rest = fields[fields.index("-", 5) + 1:]
+            return fields[4], rest[0] if rest else "", rest[1] if len(rest) > 1 else ""
+    return None
+
+
+def target_status(arguments):
+    """The status of what dorvik's arguments make it test: a device or image, or a file's folder."""
+    device = device_argument(arguments)
+    if device is not None:
+        return os.stat(device or DEFAULT_NAME), True
+    name = file_name_argument(arguments)
+    if name is None:
+        raise OSError("no target")
+    return os.stat(os.path.dirname(os.path.abspath(name or DEFAULT_NAME))), False
+
+
+def storage_of(arguments):
+    """The storage under a test's target and where its counters are: a block device's statistics, an NFS
+    mount's line in /proc/self/mountstats, or none (the program's counters stand in for them)."""
+    machine = read_text(BOOT_ID).strip()
+    try:
+        status, is_device = target_status(arguments)
+    except OSError:
+        return {"kind": "program", "device": "", "name": "no target", "machine": machine}, None
+    if is_device and stat.S_ISBLK(status.st_mode):
+        number = status.st_rdev
+    elif is_device and not stat.S_ISREG(status.st_mode):
+        return {"kind": "program", "device": "", "name": "not a block device", "machine": machine}, None
+    else:
+        number = status.st_dev
+    device = f"{os.major(number)}:{os.minor(number)}"
+    statistics = f"/sys/dev/block/{device}/stat"
+    if os.major(number) != 0 and len(read_text(statistics).split()) > 6:
+        return {"kind": "block", "device": device, "name": device_name(device), "machine": machine}, statistics
+    mount = mount_of(device)
+    if mount is not None and mount[1] in ("nfs", "nfs4") and nfs_bytes(read_text(MOUNTSTATS), mount[0]):
+        return {"kind": "nfs", "device": device, "name": mount[2], "machine": machine}, mount[0]
+    kind = mount[1] if mount else "unknown"
+    return {"kind": "program", "device": device, "name": kind, "machine": machine}, None
+
+
+def nfs_bytes(stats, mount_point):
+    """The bytes an NFS mount read from and wrote to its server, from /proc/self/mountstats."""
+    at = stats.find(f" mounted on {mount_point} with fstype nfs")
+    line = stats.find("\n\tbytes:", at) if at >= 0 else -1
+    if line < 0:
+        return None
+    fields = stats[line + 8:stats.find("\n", line + 8)].split()
+    return int(fields[5]), int(fields[4])
+
+
+class Counters:
+    """The byte counters of a running test: what its dorvik passed to and received from the system, and what
+    the storage under its target wrote and read."""
+
+    def __init__(self, pid, storage, where):
+        self.storage, self.where = storage, where
+        self.io = self.stats = None
+        try:
+            self.io = os.open(f"/proc/{pid}/io", os.O_RDONLY)
+            if storage["kind"] == "block":
+                self.stats = os.open(where, os.O_RDONLY)
+            elif storage["kind"] == "nfs":
+                self.stats = os.open(MOUNTSTATS, os.O_RDONLY)
+        except OSError:
+            pass
+
+    def storage_bytes(self):
+        if self.storage["kind"] == "nfs":
+            return nfs_bytes(os.pread(self.stats, 1 << 20, 0).decode(errors="replace"), self.where)
+        fields = os.pread(self.stats, 512, 0).split()
+        return int(fields[6]) * SECTOR, int(fields[2]) * SECTOR
+
+    def sample(self):
+        """[time, written, read, storage written, storage read], or None where a counter cannot be read."""
+        try:
+            # rchar: N, wchar: N, then the others, in the kernel's order.
+            program = os.pread(self.io, 512, 0).split()
+            if program[0] != b"rchar:" or program[2] != b"wchar:":
+                return None
+            written, read = int(program[3]), int(program[1])
+            stored = (written, read) if self.stats is None else self.storage_bytes()
+        except (OSError, TypeError, ValueError, IndexError):
+            return None
+        return None if stored is None else [round(time.time(), 6), written, read, stored[0], stored[1]]
+
+    def close(self):
+        for fd in (self.io, self.stats):
+            if fd is not None:
+                os.close(fd)
+
+
+class Test:
+    """One test on this host: dorvik started with the instant, its outputs and counters sent as they come."""
+
+    def __init__(self, client, index, at):
+        self.client, self.index, self.at = client, index, at
+        self.pending, self.sent = [], time.monotonic()
+        self.started = b""
+        self.urgency = None
+
+    def say(self, *words):
+        self.client.say(*words)
+
+    def send_samples(self):
+        while self.pending:
+            batch, self.pending = self.pending[:SAMPLES_PER_LINE], self.pending[SAMPLES_PER_LINE:]
+            self.say("SAMPLE", self.index, *(value for sample in batch for value in sample))
+        self.sent = time.monotonic()
+
+    def take_sample(self, counters):
+        sample = counters.sample()
+        if sample is not None:
+            self.pending.append(sample)
+        if len(self.pending) >= SAMPLES_PER_LINE or time.monotonic() - self.sent >= SEND_SECONDS:
+            self.send_samples()
+
+    def output(self, kind, piece):
+        for at in range(0, len(piece), PIECE_BYTES):
+            self.say(kind, self.index, repr(time.time()), encode_bytes(piece[at:at + PIECE_BYTES]))
+
+    def run(self, program, arguments):
+        storage, where = storage_of(arguments)
+        self.say("STORAGE", self.index, encode(storage))
+        reader_end, writer_end = os.pipe()
+        spawned = time.time()
+        environment = dict(os.environ, DORVIK_START_AT=f"{self.at:.6f}", DORVIK_START_FD=str(writer_end))
+        try:
+            child = subprocess.Popen([program] + arguments, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                     stderr=subprocess.PIPE, env=environment, pass_fds=(writer_end,))
+        except OSError as error:
+            os.close(reader_end)
+            return {"start": None, "end": time.time(), "status": None,
+                    "reason": f"dorvik did not start: {error.strerror}"}
+        finally:
+            os.close(writer_end)
+        self.client.child = child
+        self.urgency = Urgency(child.pid)
+        counters = Counters(child.pid, storage, where)
+        try:
+            self.take_sample(counters)
+            self.collect(child, counters, reader_end)
+            self.take_sample(counters)
+        finally:
+            self.urgency.end()
+            counters.close()
+            os.close(reader_end)
+        status = child.wait()
+        self.client.child = None
+        self.send_samples()
+        try:
+            start = float(self.started.decode()) if self.started.endswith(b"\n") else None
+        except ValueError:
+            start = None
+        return {"start": start, "end": time.time(), "status": status, "spawned": spawned}
+
+    def collect(self, child, counters, started):
+        """dorvik's outputs and its start as they come, and the counters every SAMPLE_SECONDS."""
+        streams = selectors.DefaultSelector()
+        streams.register(child.stdout, selectors.EVENT_READ, "OUT")
+        streams.register(child.stderr, selectors.EVENT_READ, "ERR")
+        streams.register(started, selectors.EVENT_READ, "START")
+        streams.register(0, selectors.EVENT_READ, None)
+        due = time.monotonic() + SAMPLE_SECONDS
+        while any(key.data in ("OUT", "ERR") for key in streams.get_map().values()):
+            for key, _ in streams.select(timeout=max(0.0, due - time.monotonic())):
+                if key.data is None:
+                    self.client.messages(0)
+                    if self.client.gone:
+                        streams.unregister(0)
+                    continue
+                piece = os.read(key.fd, 65536)
+                if not piece:
+                    streams.unregister(key.fileobj)
+                elif key.data == "START":
+                    self.urgency.end()
+                    self.started += piece[:64]
+                else:
+                    self.output(key.data, piece)
+            if time.monotonic() >= due:
+                self.take_sample(counters)
+                due = max(due + SAMPLE_SECONDS, time.monotonic())
 
 
 class Client:
@@ -96,69 +352,6 @@ class Client:
         return 0
 
     def run_test(self, index, at):
-        record = {"index": index, "status": None, "samples": [], "chunks": [], "stdout": "", "stderr": ""}
-        while not self.gone and time.time() < at - 0.003:
-            self.messages(min(at - 0.003 - time.time(), 0.05))
         arguments = [a.replace("%h", self.host) for a in self.order["tests"][index]]
-        # The last milliseconds in a sleep, finer than select's, ahead of other processes where allowed
-        # (a busy machine wakes a sleeper late); dorvik itself runs at the usual priority.
-        urgent = set_policy(os.SCHED_FIFO, 1)
-        time.sleep(max(0.0, at - time.time()))
-        record["start"] = time.time()
-        if urgent:
-            set_policy(os.SCHED_OTHER, 0)
-        if self.gone:
-            record.update(end=record["start"], reason="stopped before the start")
-            return self.say("DONE", index, encode(record))
-        try:
-            self.child = subprocess.Popen([self.order["program"]] + arguments, stdin=subprocess.DEVNULL,
-                                          stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-        except OSError as error:
-            record.update(end=time.time(), reason=f"dorvik did not start: {error.strerror}")
-            return self.say("DONE", index, encode(record))
-        record["samples"].append([record["start"], 0, 0])
-        out, err = self.collect(index, record)
-        record.update(end=time.time(), status=self.child.wait(), stdout=out.decode(errors="replace"),
-                      stderr=err.decode(errors="replace"))
-        self.child = None
-        return self.say("DONE", index, encode(record))
-
-    def sample(self, index, record):
-        """dorvik's bytes passed to and received from the system so far, and when."""
-        try:
-            with open(f"/proc/{self.child.pid}/io", encoding="ascii") as f:
-                counters = dict(line.split(": ") for line in f.read().splitlines())
-        except (OSError, ValueError):
-            return
-        entry = [time.time(), int(counters.get("wchar", 0)), int(counters.get("rchar", 0))]
-        record["samples"].append(entry)
-        self.say("SAMPLE", index, *entry)
-
-    def collect(self, index, record):
-        """dorvik's two outputs, when each piece of standard output arrived, and its counters."""
-        out, err = bytearray(), bytearray()
-        streams = selectors.DefaultSelector()
-        streams.register(self.child.stdout, selectors.EVENT_READ, out)
-        streams.register(self.child.stderr, selectors.EVENT_READ, err)
-        streams.register(0, selectors.EVENT_READ, None)
-        due = time.monotonic() + SAMPLE_SECONDS
-        while any(key.data is not None for key in streams.get_map().values()):
-            for key, _ in streams.select(timeout=max(0.0, due - time.monotonic())):
-                if key.data is None:
-                    self.messages(0)
-                    if self.gone:
-                        streams.unregister(0)
-                    continue
-                piece = os.read(key.fd, 65536)
-                if not piece:
-                    streams.unregister(key.fileobj)
-                    continue
-                key.data.extend(piece)
-                if key.data is out:
-                    record["chunks"].append([len(out), time.time()])
-            if time.monotonic() >= due:
-                self.sample(index, record)
-                due += SAMPLE_SECONDS
-        # An ended process's counters stay readable until it is waited for.
-        self.sample(index, record)
-        return out, err
+        record = Test(self, index, at).run(self.order["program"], arguments)
+        self.say("DONE", index, encode(record))

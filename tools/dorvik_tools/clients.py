@@ -1,35 +1,74 @@
-"""The arithmetic of a dorvik-clients folder: when each host's phases ran by
-the controller's clock, and per grid point what the clients moved together:
-all bytes over the span of a phase, and the bytes moved while every client
-was in it, from the counters each client sampled."""
+"""The arithmetic of a dorvik-clients folder: when each host's tests and
+phases ran by the controller's clock, and per grid point what the clients
+moved together: all bytes over the span of a phase, and the bytes moved while
+every client was in it, from the counters each client sampled.
 
+A sample is [time, written, read, storage written, storage read]: the bytes
+that the client's dorvik passed to and received from the system (wchar and
+rchar), and the bytes that the storage under its target wrote and read (the
+block device's sectors, an NFS mount's bytes sent to and read from the
+server). Where a client found no counters of its storage (tmpfs, FUSE), the
+storage's columns repeat the program's. Clients that share a machine and a
+device share its counters: they are counted once. A folder of format 2 holds
+[time, written, read] only, and is read as the programs' counters."""
+
+import bisect
+import math
 import os
 
 from .reader import MEGABYTE, PHASES, ParseError, mb_per_s, parse, read_clients_file
 
-COUNTER = {"write": 1, "read": 2}   # the column of a sample: [time, wchar, rchar]
-TIME_LINE_STEP = 0.5
-# How often a client samples its dorvik's counters; a window shorter than two
-# samples would only spread a sample's bytes over it, and gives no figure.
-SAMPLE_SECONDS = 0.1
+# The columns of a sample, per phase: the program's and the storage's.
+PROGRAM = {"write": 1, "read": 2}
+STORAGE = {"write": 3, "read": 4}
+# How often a client samples its counters (more often costs it more than 1% of
+# a core); a window shorter than two samples would only spread a sample's bytes
+# over it, and gives no figure.
+SAMPLE_SECONDS = 0.02
+# How often the clients of format 2 sampled.
+FORMAT_2_SAMPLE_SECONDS = 0.1
+# The most points of the all-hosts time line; a longer run takes longer steps.
+TIME_LINE_POINTS = 20000
+# What dorvik takes for a record length, and so what its output may hold.
+RECORD_LENGTHS = (16, 131073)
+KINDS = {"block": "block device", "nfs": "NFS mount", "program": "program counters"}
+
+
+def finite(value):
+    return isinstance(value, (int, float)) and not isinstance(value, bool) and math.isfinite(value)
 
 
 def checked_test(value):
-    """A client's record of one test, its kinds checked; ValueError for anything else."""
-    numbers = (int, float)
-    if not isinstance(value, dict) or not isinstance(value.get("start"), numbers) \
-            or not isinstance(value.get("end"), numbers) or not isinstance(value.get("stdout"), str) \
-            or not isinstance(value.get("stderr"), str) or not isinstance(value.get("status"), (int, type(None))):
-        raise ValueError("a test's record lacks its times, outputs or status")
-    for name, width in (("chunks", 2), ("samples", 3)):
-        entries = value.get(name)
-        if not isinstance(entries, list) or not all(
-                isinstance(e, list) and len(e) == width and all(isinstance(x, numbers) for x in e) for e in entries):
-            raise ValueError(f"a test's record has malformed {name}")
+    """A client's record of the end of one test, its kinds checked; ValueError for anything else."""
+    if not isinstance(value, dict) or not finite(value.get("end")) \
+            or not (value.get("start") is None or finite(value.get("start"))) \
+            or not isinstance(value.get("status"), (int, type(None))) or isinstance(value.get("status"), bool):
+        raise ValueError("a test's record lacks its times or status")
     if value["status"] is None and not isinstance(value.get("reason"), str):
         raise ValueError("a test's record gives no reason why it did not run")
-    return {k: value[k] for k in ("start", "end", "status", "stdout", "stderr", "chunks", "samples", "reason")
-            if k in value}
+    if not (value.get("spawned") is None or finite(value["spawned"])):
+        raise ValueError("a test's record has a malformed time of spawning")
+    return {k: value[k] for k in ("start", "end", "status", "reason", "spawned") if k in value}
+
+
+def checked_storage(value):
+    """A client's description of the storage under its target; ValueError for anything else."""
+    if not isinstance(value, dict) or value.get("kind") not in KINDS or not all(
+            isinstance(value.get(k), str) and len(value[k]) <= 200 for k in ("device", "name", "machine")):
+        raise ValueError("a test's storage is not described")
+    return {k: value[k] for k in ("kind", "device", "name", "machine")}
+
+
+def bad_grid_point(runs):
+    """A test in dorvik's output that no dorvik prints: a size or a record length out of range."""
+    for run in runs:
+        for test in run["tests"]:
+            size, length = test["size_mb"], test["record_length"]
+            if size is not None and size <= 0:
+                return f"its output holds a size of {size} MB"
+            if length is not None and not RECORD_LENGTHS[0] <= length <= RECORD_LENGTHS[1]:
+                return f"its output holds a record length of {length}"
+    return None
 
 
 def test_failure(test):
@@ -45,6 +84,13 @@ def test_failure(test):
         reason = cut[0]["reason"] if cut else "no reason printed"
         said = [line for line in test["stderr"].splitlines() if line.strip()]
         return f"dorvik exited with status {test['status']}: {reason}" + (f" ({said[-1]})" if said else "")
+    bad = bad_grid_point(runs)
+    if bad is not None:
+        return f"dorvik exited with status 0, but {bad}"
+    if test.get("start") is None:
+        return "dorvik did not say when its timed span began (DORVIK_START_FD): an older dorvik?"
+    if len(test["samples"]) < 2:
+        return "sent fewer than two samples of its counters"
     return None
 
 
@@ -76,140 +122,291 @@ def phases(test, chunks, text):
 
 
 def counter(samples, column, when):
-    """A counter at a time, straight between the samples around it."""
-    if when <= samples[0][0]:
-        return samples[0][column]
-    for before, after in zip(samples, samples[1:]):
-        if when <= after[0]:
-            share = (when - before[0]) / (after[0] - before[0]) if after[0] > before[0] else 1.0
-            return before[column] + share * (after[column] - before[column])
-    return samples[-1][column]
+    """A counter at a time, straight between the samples around it; samples[0] holds their times."""
+    times = samples[0]
+    at = bisect.bisect_left(times, when)
+    if at == 0:
+        return samples[column][0]
+    if at == len(times):
+        return samples[column][-1]
+    before, after = at - 1, at
+    share = (when - times[before]) / (times[after] - times[before]) if times[after] > times[before] else 1.0
+    return samples[column][before] + share * (samples[column][after] - samples[column][before])
 
 
-def aggregate(size, length, rows):
+def columns(samples):
+    """Samples as their columns: times, then each counter; a counter never goes back."""
+    result = [list(column) for column in zip(*samples)] if samples else [[] for _ in range(5)]
+    for column in result[1:]:
+        for i in range(1, len(column)):
+            column[i] = max(column[i], column[i - 1])
+    return result
+
+
+def covers(samples, opened, closed):
+    return bool(samples[0]) and samples[0][0] <= opened and samples[0][-1] >= closed
+
+
+def moved_between(series, column, opened, closed):
+    """The bytes that a set of counter series moved between two times, or None where one was not sampled
+    over all of it."""
+    if not all(covers(s, opened, closed) for s in series):
+        return None
+    return sum(counter(s, column, closed) - counter(s, column, opened) for s in series)
+
+
+def storage_key(host, test):
+    """What identifies a storage's counters: the machine and the device; a program's are its own."""
+    storage = test["storage"]
+    if storage["kind"] == "program":
+        return ("program", host, test["index"])
+    return (storage["kind"], storage["machine"], storage["device"])
+
+
+def storage_series(rows):
+    """The storage counters under the rows, one series per machine and device, the samples of every host
+    that shares it merged in time; and a word on each kind."""
+    groups = {}
+    for row in rows:
+        groups.setdefault(row["storage_key"], []).extend(row["samples"])
+    series = [columns(sorted(samples)) for samples in groups.values()]
+    return series, counters_described(groups)
+
+
+def counters_described(groups):
+    """Which counters a figure comes from: e.g. "storage: 1 block device", "programs: 2 hosts"."""
+    kinds = {}
+    for key in set(key[:2] if key[0] == "program" else key for key in groups):
+        kinds[key[0]] = kinds.get(key[0], 0) + 1
+    parts = [f"{kinds[k]} {KINDS[k]}{'s' if kinds[k] > 1 else ''}" for k in ("block", "nfs") if k in kinds]
+    words = ["storage: " + ", ".join(parts)] if parts else []
+    if "program" in kinds:
+        words.append(f"programs: {kinds['program']} host{'s' if kinds['program'] > 1 else ''} without storage "
+                     "counters")
+    return "; ".join(words)
+
+
+def aggregate(size, length, rows, minimum):
     """The aggregate of one grid point over the hosts that measured it."""
-    point = {"size_mb": size, "record_length": length, "hosts": rows}
-    starts = [r["start"] for r in rows]
-    point["start_skew"] = max(starts) - min(starts)
+    point = {"size_mb": size, "record_length": length, "hosts": rows,
+             "together": all(r["first"] for r in rows)}
+    starts = [r["start"] for r in rows if r["start"] is not None]
+    point["start_skew"] = max(starts) - min(starts) if point["together"] and starts else None
+    series, point["counters"] = storage_series(rows)
     for phase in PHASES:
+        for kind in ("span", "window", "window_program"):
+            point[f"{phase}_{kind}_mb_per_s"] = None
+        point[phase + "_span_s"] = point[phase + "_window_s"] = None
         timed = [r for r in rows if r[phase + "_span"]]
-        first = min((r[phase + "_span"][0] for r in timed), default=None)
-        last = max((r[phase + "_span"][1] for r in timed), default=None)
-        point[phase + "_span_mb_per_s"] = (mb_per_s(sum(r["bytes"] for r in timed) / (last - first))
-                                           if timed and last > first else None)
-        point[phase + "_span_s"] = last - first if timed else None
-        opened = max((r[phase + "_span"][0] for r in timed), default=None)
-        closed = min((r[phase + "_span"][1] for r in timed), default=None)
-        window = closed - opened if timed and len(timed) == len(rows) and closed > opened else None
+        if not point["together"] or not timed:
+            continue
+        first = min(r[phase + "_span"][0] for r in timed)
+        last = max(r[phase + "_span"][1] for r in timed)
+        point[phase + "_span_mb_per_s"] = mb_per_s(sum(r["bytes"] for r in timed) / (last - first)) \
+            if last > first else None
+        point[phase + "_span_s"] = last - first
+        opened = max(r[phase + "_span"][0] for r in timed)
+        closed = min(r[phase + "_span"][1] for r in timed)
+        window = closed - opened if len(timed) == len(rows) and closed > opened else None
         point[phase + "_window_s"] = window
-        measured = window is not None and window >= 2 * SAMPLE_SECONDS
-        moved = sum(counter(r["samples"], COUNTER[phase], closed) - counter(r["samples"], COUNTER[phase], opened)
-                    for r in timed) if measured else None
-        point[phase + "_window_mb_per_s"] = mb_per_s(moved / window) if measured else None
+        if window is None or window < 2 * minimum:
+            continue
+        stored = moved_between(series, STORAGE[phase], opened, closed)
+        passed = moved_between([columns(r["samples"]) for r in rows], PROGRAM[phase], opened, closed)
+        point[phase + "_window_mb_per_s"] = None if stored is None else mb_per_s(stored / window)
+        point[phase + "_window_program_mb_per_s"] = None if passed is None else mb_per_s(passed / window)
     return point
 
 
+def as_format_3(document):
+    """A folder of format 2 read as one of format 3: its counters the programs', its clock measured once,
+    its starts the clients' wake-up."""
+    if document.get("format") == 3:
+        return document
+    for host in document["hosts"]:
+        for index, test in enumerate(host["tests"]):
+            test.update(index=index, offset=host["offset"], offset_error=host["offset_error"],
+                        storage={"kind": "program", "device": "", "name": "", "machine": ""},
+                        samples=[[s[0], s[1], s[2], s[1], s[2]] for s in test["samples"]])
+    document["sample_seconds"] = FORMAT_2_SAMPLE_SECONDS
+    return document
+
+
 def host_tests(folder, host):
-    """Each test of a host with its own output, by the controller's clock."""
+    """Each test of a host with its own output and its samples by the controller's clock."""
     try:
         with open(os.path.join(folder, host["host"] + ".out"), encoding="utf-8", errors="replace") as f:
             text = f.read()
     except OSError as error:
         raise ParseError(f"{folder}: {host['host']}.out: {error.strerror}") from error
-    at, shift = 0, host["offset"]
+    at = 0
     for test in host["tests"]:
         out = text[at:at + test["out_chars"]]
         at += test["out_chars"]
-        yield test, out, {"start": test["start"] - shift,
-                          "samples": [[s[0] - shift, s[1], s[2]] for s in test["samples"]]}
+        shift = test["offset"]
+        yield test, out, [[s[0] - shift] + list(s[1:]) for s in test["samples"]]
+
+
+def row_of(host, test, run, result, out, samples):
+    """A host's figures of one grid point, its phases by the controller's clock."""
+    spans, moved = phases(result, test["chunks"], out)
+    first = run["tests"] and result is run["tests"][0]
+    start = None if test.get("start") is None else test["start"] - test["offset"]
+    row = {"host": host["host"], "bytes": moved, "samples": samples, "first": bool(first),
+           "storage": test["storage"], "storage_key": storage_key(host["host"], test)}
+    for phase in PHASES:
+        span = spans[phase]
+        row[phase + "_span"] = None if span is None else (span[0] - test["offset"], span[1] - test["offset"])
+        row[phase + "_bytes_per_s"] = result[phase + "_bytes_per_s"]
+        row[phase + "_mb_per_s"] = mb_per_s(result[phase + "_bytes_per_s"])
+    # A test's start is the measured start of its timed span; a later point of a series run in one
+    # process starts with its first phase.
+    row["start"] = start if first else (row["write_span"] or row["read_span"] or (None,))[0]
+    return row
 
 
 def rows_of(folder, host):
-    """Each grid point a host measured, and the samples of each of its dorvik runs."""
+    """Each grid point a host measured, and the samples of each of its tests by the controller's clock."""
     rows, sampled = [], []
-    for test, out, timed in host_tests(folder, host):
-        sampled.append(timed["samples"])
+    for test, out, samples in host_tests(folder, host):
+        sampled.append({"samples": samples, "storage_key": storage_key(host["host"], test),
+                        "index": test["index"]})
+        if test.get("failed"):
+            continue
         try:
             runs = parse(out, host["host"])
         except ParseError:
             continue
+        if bad_grid_point(runs) is not None:
+            continue
         for run in runs:
             for result in run["tests"]:
-                if result["status"] != "ok":
-                    continue
-                spans, moved = phases(result, test["chunks"], out)
-                row = {"host": host["host"], "bytes": moved, "start": timed["start"], "samples": timed["samples"]}
-                for phase in PHASES:
-                    span = spans[phase]
-                    row[phase + "_span"] = None if span is None else (span[0] - host["offset"],
-                                                                      span[1] - host["offset"])
-                    row[phase + "_bytes_per_s"] = result[phase + "_bytes_per_s"]
-                    row[phase + "_mb_per_s"] = mb_per_s(result[phase + "_bytes_per_s"])
-                if run["mode"] != "single":
-                    # One run for the whole series: a test starts with its first phase.
-                    row["start"] = (row["write_span"] or row["read_span"] or (row["start"],))[0]
-                rows.append((result["size_mb"], result["record_length"], row))
+                if result["status"] == "ok":
+                    rows.append((result["size_mb"], result["record_length"],
+                                 row_of(host, test, run, result, out, samples)))
     return rows, sampled
 
 
 def start_errors(host, limit):
-    """Each test's start against its instant, and whether one may lie beyond the limit."""
-    misses = [test["start"] - host["offset"] - test["at"] for test in host["tests"]]
-    flagged = any(abs(m) + host["offset_error"] > limit for m in misses)
+    """Each test's measured start against its instant, and whether one may lie beyond the limit."""
+    misses = [None if t.get("start") is None else t["start"] - t["offset"] - t["at"] for t in host["tests"]]
+    flagged = any(m is not None and abs(m) + t["offset_error"] > limit for m, t in zip(misses, host["tests"]))
     return misses, flagged
+
+
+def clock_moves(host, limit):
+    """Where a host's clock moved against the controller's between two tests by more than the limit beyond
+    what the two measurements may err: (test number, seconds)."""
+    moves = []
+    for number, (before, after) in enumerate(zip(host["tests"], host["tests"][1:]), 2):
+        change = after["offset"] - before["offset"]
+        if abs(change) - before["offset_error"] - after["offset_error"] > limit:
+            moves.append((number, change))
+    return moves
 
 
 def load_clients(folder):
     """A dorvik-clients folder: each host's clock and start against the instant, and per grid point each host's
     rates, all bytes over the span of each phase, and the bytes moved while all the hosts were in it."""
-    document = read_clients_file(folder)
+    document = as_format_3(read_clients_file(folder))
+    limit = document["skew_limit"]
+    minimum = document.get("sample_seconds", SAMPLE_SECONDS)
     points, starts = {}, {}
     for host in document["hosts"]:
-        misses, host["flagged"] = start_errors(host, document["skew_limit"]) if host["tests"] else ([], False)
+        misses, host["flagged"] = start_errors(host, limit)
+        host["clock_moved"] = clock_moves(host, limit)
         host["skew"] = misses[0] if misses else None
         for index, test in enumerate(host["tests"]):
-            starts.setdefault(index, []).append(test["start"] - host["offset"])
+            if test.get("start") is not None:
+                starts.setdefault(index, []).append(test["start"] - test["offset"])
         rows, host["sampled"] = rows_of(folder, host)
         for size, length, row in rows:
             points.setdefault((size, length), []).append(row)
     skews = [max(s) - min(s) for s in starts.values()]
     document["start_skew"] = skews[0] if skews else None
     document["worst_test_skew"] = max(skews, default=None)
-    document["points"] = [aggregate(size, length, rows) for (size, length), rows in points.items()]
+    document["points"] = [aggregate(size, length, rows, minimum) for (size, length), rows in points.items()]
     return document
 
 
+def rates(series, columns_of, times):
+    """The MB/s over each interval between successive times, summed over counter series."""
+    moved = [0.0] * (len(times) - 1)
+    for samples in series:
+        values = [sum(counter(samples, c, t) for c in columns_of) for t in times]
+        for i in range(len(moved)):
+            moved[i] += values[i + 1] - values[i]
+    return [mb_per_s(m / (times[i + 1] - times[i])) if times[i + 1] > times[i] else 0.0 for i, m in enumerate(moved)]
+
+
+def grid(begin, end, step):
+    """Times from begin every step; the last interval ends at end, not a whole step later."""
+    count = math.ceil((end - begin) / step - 1e-9)
+    return [begin + i * step for i in range(count)] + [end]
+
+
+def host_lines(tests):
+    """Per host, the rate over each interval between its samples: (time, storage MB/s, programs' MB/s); a test's
+    first sample starts its line from nothing moved."""
+    lines = {}
+    for name, test in tests:
+        line = lines.setdefault(name, [])
+        samples = columns(test["samples"])
+        times = samples[0]
+        line.append((times[0], 0.0, 0.0))
+        if len(times) > 1:
+            line += zip(times[1:], rates([samples], (3, 4), times), rates([samples], (1, 2), times))
+    return lines
+
+
+def partial(document):
+    """What the chart of a run that did not reach its end says of it, or ""."""
+    failed = sum(1 for host in document["hosts"] if host["reason"])
+    if document.get("interrupted"):
+        return "partial: interrupted"
+    return f"partial: {failed} of {len(document['hosts'])} hosts failed" if failed else ""
+
+
 def time_line(document):
-    """Per host and in all, MB/s over time from the first start, and when each phase ran on any host."""
-    tests = [(host["host"], samples) for host in document["hosts"] for samples in host["sampled"] if samples]
+    """Per host and in all, MB/s over time from the first start by the controller's clock, from the storage's
+    counters and the programs'; the span of each phase on any host; where each grid point began."""
+    tests = [(host["host"], t) for host in document["hosts"] for t in host["sampled"] if t["samples"]]
     if not tests:
         return None
-    origin = min(samples[0][0] for _, samples in tests)
-    hosts = {}
-    for name, samples in tests:
-        line = hosts.setdefault(name, [])
-        # Each point is the rate over the interval that ends at it (gnuplot's fsteps); a test's
-        # first sample starts its line from nothing moved.
-        line.append((samples[0][0] - origin, 0.0))
-        for before, after in zip(samples, samples[1:]):
-            if after[0] > before[0]:
-                moved = after[1] - before[1] + after[2] - before[2]
-                line.append((after[0] - origin, mb_per_s(moved / (after[0] - before[0]))))
-    end = max(samples[-1][0] for _, samples in tests)
-    steps = int((end - origin) / TIME_LINE_STEP) + 1
-    total = [(0.0, 0.0)]
-    for step in range(steps):
-        # The last interval ends with the last sample, not a whole step later.
-        left, right = origin + step * TIME_LINE_STEP, min(end, origin + (step + 1) * TIME_LINE_STEP)
-        if right <= left:
-            break
-        moved = sum(counter(s, 1, right) + counter(s, 2, right) - counter(s, 1, left) - counter(s, 2, left)
-                    for _, s in tests if s[0][0] < right and s[-1][0] > left)
-        total.append((right - origin, mb_per_s(moved / (right - left))))
-    marks = []
+    firsts = [r["start"] for p in document["points"] for r in p["hosts"] if r["first"] and r["start"] is not None]
+    origin = min(firsts, default=min(t["samples"][0][0] for _, t in tests))
+    begin = min(t["samples"][0][0] for _, t in tests)
+    end = max(t["samples"][-1][0] for _, t in tests)
+    step = max(document.get("sample_seconds", SAMPLE_SECONDS), (end - begin) / TIME_LINE_POINTS)
+    times = grid(begin, end, step) if end > begin else [begin]
+    groups = {}
+    for _, test in tests:
+        groups.setdefault(test["storage_key"], []).extend(test["samples"])
+    storage = [columns(sorted(samples)) for samples in groups.values()]
+    programs = [columns(test["samples"]) for _, test in tests]
+    total = [(times[0] - origin, 0.0, 0.0)] + [
+        (t - origin, s, p) for t, s, p in zip(times[1:], rates(storage, (3, 4), times), rates(programs, (1, 2), times))]
+    hosts = {name: [(t - origin, s, p) for t, s, p in line] for name, line in host_lines(tests).items()}
+    marks, labels = [], []
     for point in document["points"]:
         for phase in PHASES:
             spans = [r[phase + "_span"] for r in point["hosts"] if r[phase + "_span"]]
             if spans:
                 marks.append((phase, min(s[0] for s in spans) - origin, max(s[1] for s in spans) - origin))
-    return {"hosts": sorted(hosts.items()), "total": total, "marks": marks}
+        starts = [r["start"] for r in point["hosts"] if r["start"] is not None]
+        if starts and len(document["points"]) > 1:
+            labels.append((f"{point['size_mb']} MB x {point['record_length']}", min(starts) - origin))
+    return {"hosts": sorted(hosts.items()), "total": total, "marks": marks, "labels": labels,
+            "counters": counters_described(groups), "partial": partial(document)}
+
+
+def time_line_rows(document):
+    """The time line as rows: seconds from the first start, host, and the storage's and programs' MB/s."""
+    line = time_line(document)
+    if line is None:
+        return
+    for name, points in [("all hosts", line["total"])] + line["hosts"]:
+        counters = line["counters"] if name == "all hosts" else None
+        for seconds, storage, program in points:
+            yield {"seconds": round(seconds, 6), "host": name, "storage_mb_per_s": round(storage, 3),
+                   "program_mb_per_s": round(program, 3), "counters": counters}

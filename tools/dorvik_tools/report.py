@@ -103,6 +103,8 @@ def parse_arguments(argv):
                         help="an old run to compare the FILEs with (once per file; compare is the form for globs)")
     parser.add_argument("--threshold", type=threshold, default=Fraction(10), metavar="PERCENT",
                         help="a median beyond this many percent is a change (from 0 up to 100; default 10)")
+    parser.add_argument("--timeline", metavar="FOLDER",
+                        help="a dorvik-clients folder's time line: MB/s per host and in all, storage and programs")
     parser.add_argument("files", nargs="*", metavar="FILE")
     options = parser.parse_args(argv)
     if sides:
@@ -148,16 +150,22 @@ def figure(value, places):
 
 
 def aggregate_rows(folder, summary):
-    """The aggregate rows of a dorvik-clients folder: per grid point, all bytes over the
-    span of each phase, and the bytes moved while all hosts were in it over that window."""
+    """The aggregate rows of a dorvik-clients folder: per grid point whose tests started together, all bytes
+    over the span of each phase, the bytes the storage moved while all hosts were in it over that window, and
+    the bytes the programs passed to the system in it; each row names its counters."""
     for point in summary["points"]:
-        for host, kind in (("all bytes / span", "span"), ("while all were active", "window")):
+        if not point["together"]:
+            continue
+        for host, kind, counters in (("all bytes / span", "span", "programs' output"),
+                                     ("while all were active", "window", point["counters"]),
+                                     ("passed to the system while all were active", "window_program",
+                                      "programs' counters")):
             row = {"host": host, "source": reader.shown(folder), "mode": "clients", "size_mb": point["size_mb"],
-                   "record_length": point["record_length"], "status": "aggregate"}
+                   "record_length": point["record_length"], "status": "aggregate", "counters": counters}
             for phase in PHASES:
                 row[phase + "_mb_per_s"] = figure(point[f"{phase}_{kind}_mb_per_s"], 3)
             for phase in PHASES:
-                row[phase + "_seconds"] = figure(point[f"{phase}_{kind}_s"], 6)
+                row[phase + "_seconds"] = figure(point[f"{phase}_{kind.split('_')[0]}_s"], 6)
             row["start_skew_s"] = figure(point["start_skew"], 6)
             yield row
 
@@ -522,7 +530,7 @@ class Table:
 
 TEST_COLUMNS = ["source", "mode", "size_mb", "record_length", "write_bytes_per_s", "read_bytes_per_s",
                 "write_mb_per_s", "read_mb_per_s", "status", "write_seconds", "read_seconds", "reason"]
-AGGREGATE_COLUMNS = ["start_skew_s"]
+AGGREGATE_COLUMNS = ["start_skew_s", "counters"]
 
 
 def outputs(path):
@@ -645,6 +653,20 @@ def comparison(options):
     return 1 if worse else 0
 
 
+def time_line(options):
+    if not reader.is_clients_folder(options.timeline):
+        raise UsageError(f"{reader.shown(options.timeline)}: not a folder of dorvik-clients")
+    with reader.clients_folder_errors(options.timeline):
+        rows = [dict(row, seconds=Figure(row["seconds"], 6), storage_mb_per_s=Figure(row["storage_mb_per_s"]),
+                     program_mb_per_s=Figure(row["program_mb_per_s"]))
+                for row in clients.time_line_rows(clients.load_clients(options.timeline))]
+    if options.format == "json":
+        write_document("timeline", {"rows": rows})
+    else:
+        write_rows(rows, options.format)
+    return 0
+
+
 def medians(options):
     """The medians of the whole runs; a run that failed or is incomplete is named, with status 3."""
     side = Side("").read(options.files)
@@ -662,6 +684,8 @@ def medians(options):
 
 
 def report(options):
+    if options.timeline is not None:
+        return time_line(options)
     if "-" in options.files + options.baseline or not options.files:
         reader.spool_standard_input()
     if options.baseline:

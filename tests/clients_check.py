@@ -1,0 +1,130 @@
+#!/usr/bin/env python3
+"""Checks of a dorvik-clients folder against a truth the case knows; each
+prints "same" (or what differs) so that a case can expect one line.
+  clients_check.py chart FOLDER SCRIPT    the chart's lines hold the bytes of the counters, each host's
+                                          its own reads and writes; its shaded phases are the spans
+  clients_check.py device FOLDER MAJ:MIN BEFORE AFTER
+                                          the storage's counters are those of the device (BEFORE and
+                                          AFTER: its stat file before and after the run), counted once
+  clients_check.py reads FOLDER           the programs' counters of a run that only read: reads, no writes
+  clients_check.py phases FOLDER          each host's write phase ends before its read begins, and begins
+                                          no earlier than its test's measured start"""
+import csv
+import io
+import json
+import os
+import re
+import subprocess
+import sys
+
+MEGABYTE = 1048576
+SOURCE = os.environ.get("SOURCE", os.path.join(os.path.dirname(os.path.realpath(__file__)), ".."))
+
+
+def document(folder):
+    with open(os.path.join(folder, "clients.json"), encoding="utf-8") as f:
+        return json.load(f)
+
+
+def tests(folder):
+    return [(h["host"], t) for h in document(folder)["hosts"] for t in h["tests"]]
+
+
+def moved(samples, columns):
+    return (sum(samples[-1][c] for c in columns) - sum(samples[0][c] for c in columns)) / MEGABYTE
+
+
+def storage_moved(folder):
+    """Per machine and device, what its counter moved over all its samples; a program's counters each alone."""
+    groups = {}
+    for number, (host, test) in enumerate(tests(folder)):
+        storage = test.get("storage", {"kind": "program"})
+        key = number if storage["kind"] == "program" else (storage["machine"], storage["device"])
+        columns = (3, 4) if len(test["samples"][0]) == 5 else (1, 2)
+        groups.setdefault(key, []).extend(sum(s[c] for c in columns) for s in test["samples"])
+    return sum(max(v) - min(v) for v in groups.values()) / MEGABYTE
+
+
+def drawn(script, number):
+    """The MB under line number of a chart's script: each point is the rate over the interval it ends."""
+    block = script.split(f"$line{number} << EOD\n")[1].split("EOD")[0].split()
+    values = [float(x) for x in block]
+    return sum(values[i + 1] * (values[i] - values[i - 2]) for i in range(2, len(values), 2))
+
+
+def near(a, b, share=1e-3):
+    return abs(a - b) <= share * max(abs(a), abs(b), 1e-9)
+
+
+def spans(folder):
+    """The seconds of each phase's span, per grid point, as dorvik-report gives them."""
+    report = subprocess.run([os.path.join(SOURCE, "tools/dorvik-report"), folder], capture_output=True, text=True,
+                            check=True).stdout
+    rows = [r for r in csv.DictReader(io.StringIO(report)) if r["host"] == "all bytes / span"]
+    return sorted(float(r[p + "_seconds"]) for r in rows for p in ("write", "read") if r[p + "_seconds"])
+
+
+def chart(folder, script_path):
+    with open(script_path, encoding="utf-8") as f:
+        script = f.read()
+    hosts = sorted({h for h, _ in tests(folder)})
+    truth = [storage_moved(folder), sum(moved(t["samples"], (1, 2)) for _, t in tests(folder))]
+    truth += [sum(moved(t["samples"], (1, 2)) for h, t in tests(folder) if h == host) for host in hosts]
+    lines = [drawn(script, i) for i in range(len(truth))]
+    rects = sorted(float(e) - float(b) for b, e in
+                   re.findall(r"set object rect from ([-0-9.]+), graph 0 to ([-0-9.]+), graph 1", script))
+    wrong = [(i, d, t) for i, (d, t) in enumerate(zip(lines, truth)) if not near(d, t)]
+    wrong += [("phase", r, s) for r, s in zip(rects, spans(folder)) if abs(r - s) > 0.002]
+    print("same" if not wrong and len(rects) == len(spans(folder)) else wrong or (rects, spans(folder)))
+
+
+def stat_bytes(text):
+    fields = text.split()
+    return int(fields[6]) * 512, int(fields[2]) * 512
+
+
+def device(folder, number, before_path, after_path):
+    with open(before_path, encoding="ascii") as f:
+        before = stat_bytes(f.read())
+    with open(after_path, encoding="ascii") as f:
+        after = stat_bytes(f.read())
+    wrong = []
+    for host, test in tests(folder):
+        storage, last = test["storage"], test["samples"][-1]
+        if storage["kind"] != "block" or storage["device"] != number:
+            wrong.append((host, storage))
+        # Each host's last sample comes after its own file reached the device and was read back.
+        if not before[0] + 8 * MEGABYTE <= last[3] <= after[0] or not before[1] + 8 * MEGABYTE <= last[4] <= after[1]:
+            wrong.append((host, "counters", before, last, after))
+    line = subprocess.run([os.path.join(SOURCE, "tools/dorvik-report"), "--timeline", folder], capture_output=True,
+                          text=True, check=True).stdout
+    rows = [r for r in csv.DictReader(io.StringIO(line)) if r["host"] == "all hosts"]
+    area = sum(float(b["storage_mb_per_s"]) * (float(b["seconds"]) - float(a["seconds"])) for a, b in zip(rows, rows[1:]))
+    device_moved = (after[0] - before[0] + after[1] - before[1]) / MEGABYTE
+    if not 32 <= area <= device_moved * 1.001:
+        wrong.append(("all hosts", area, device_moved))
+    print("same" if not wrong else wrong)
+
+
+def reads(folder):
+    wrong = [(h, moved(t["samples"], (1,)), moved(t["samples"], (2,))) for h, t in tests(folder)
+             if not (moved(t["samples"], (1,)) < 1 <= moved(t["samples"], (2,)))]
+    print("same" if not wrong else wrong)
+
+
+def phases(folder):
+    report = subprocess.run([os.path.join(SOURCE, "tools/dorvik-report"), "--format", "json", folder],
+                            capture_output=True, text=True, check=True).stdout
+    wrong, count = [], 0
+    for point in json.loads(report)["clients"][0]["points"]:
+        for row in point["hosts"]:
+            write, read = row["write_span"], row["read_span"]
+            if write and read:
+                count += 1
+                if write[1] > read[0] + 0.001 or (row["first"] and write[0] < row["start"] - 0.001):
+                    wrong.append((point["size_mb"], point["record_length"], row["host"], write, read, row["start"]))
+    print("same" if count and not wrong else wrong or "no phases")
+
+
+if __name__ == "__main__":
+    {"chart": chart, "device": device, "reads": reads, "phases": phases}[sys.argv[1]](*sys.argv[2:])

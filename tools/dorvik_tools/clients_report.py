@@ -1,0 +1,109 @@
+"""The report of a dorvik-clients run, printed when the run ends and again by
+dorvik-clients --report: each host's clock and measured start against the
+instant, each host's rates per grid point, the aggregates (with the counters
+they come from), and the run's exit status. Text that came from a host is
+printed with its control characters escaped."""
+
+import datetime
+import sys
+
+from . import clients, reader
+
+INTERRUPTED = 130
+
+
+def signed(value, places=6):
+    return "-" if value is None else f"{value:+.{places}f}"
+
+
+def figure(value, places=2):
+    return "-" if value is None else f"{value:.{places}f}"
+
+
+def flags_of(host):
+    return ("  LATE START" if host["flagged"] else "") + ("  CLOCK MOVED" if host["clock_moved"] else "")
+
+
+def late_starts(host, limit):
+    """Each test of a host that may have started beyond the limit, and how early its dorvik was started."""
+    for number, test in enumerate(host["tests"], 1):
+        if test.get("start") is None:
+            continue
+        miss = test["start"] - test["offset"] - test["at"]
+        if abs(miss) + test["offset_error"] > limit:
+            spawned = "" if test.get("spawned") is None else (
+                f"; dorvik was started {test['at'] - (test['spawned'] - test['offset']):.6f} s before the instant")
+            print(f"late start: {reader.escaped(host['host'])} test {number}: {miss:+.6f} s from the instant "
+                  f"±{test['offset_error']:.6f}{spawned}")
+
+
+def print_hosts(summary):
+    print(f"{'host':<20}{'clock offset (s)':<22}{'start - instant (s)':<22}result")
+    for host in summary["hosts"]:
+        clock = "-" if host["offset"] is None else f"{signed(host['offset'])} ±{host['offset_error']:.6f}"
+        result = reader.escaped(str(host["reason"])) if host["reason"] else "ok"
+        print(f"{reader.escaped(host['host']):<19} {clock:<21} {signed(host['skew']):<21} {result}{flags_of(host)}")
+    print(f"start skew: {figure(summary['start_skew'], 6)} s from the first start to the last; worst of a test: "
+          f"{figure(summary['worst_test_skew'], 6)} s; by the controller's clock")
+    for host in summary["hosts"]:
+        late_starts(host, summary["skew_limit"])
+        for number, change in host["clock_moved"]:
+            print(f"clock moved: {reader.escaped(host['host'])} {change:+.6f} s against the controller's before "
+                  f"test {number}")
+    if summary.get("format") != 3:
+        print("recorded by an earlier dorvik-clients (format 2): the starts are the clients' wake-ups, the "
+              "counters the programs'")
+
+
+def print_point(point):
+    head = f"{point['size_mb']!s:<8}{point['record_length']!s:<8}"
+    for row in point["hosts"]:
+        print(f"{head}{reader.escaped(row['host']):<28}{figure(row['write_mb_per_s']):>12}"
+              f"{figure(row['read_mb_per_s']):>12}")
+    if not point["together"]:
+        print(f"{head}no aggregate: not started together (each host ran the series in one process)")
+        return
+    print(f"{head}{'all bytes / span':<28}{figure(point['write_span_mb_per_s']):>12}"
+          f"{figure(point['read_span_mb_per_s']):>12}")
+    print(f"{head}{'while all were active':<28}{figure(point['write_window_mb_per_s']):>12}"
+          f"{figure(point['read_window_mb_per_s']):>12}   {reader.escaped(point['counters'])}")
+    print(f"{head}{'  passed to the system':<28}{figure(point['write_window_program_mb_per_s']):>12}"
+          f"{figure(point['read_window_program_mb_per_s']):>12}   programs' counters")
+    print(f"{head}{'  over a window of (s)':<28}{figure(point['write_window_s'], 3):>12}"
+          f"{figure(point['read_window_s'], 3):>12}   start skew {figure(point['start_skew'], 6)} s")
+
+
+def print_report(folder):
+    with reader.clients_folder_errors(folder):
+        summary = clients.load_clients(folder)
+    when = ("never" if summary["at"] is None else
+            f"{datetime.datetime.fromtimestamp(summary['at'], datetime.timezone.utc):%Y-%m-%d %H:%M:%S.%f} UTC")
+    count = len(summary["hosts"])
+    print(f"dorvik-clients: {count} host{'' if count == 1 else 's'}, first start {when}, outputs in "
+          f"{reader.escaped(reader.shown(folder))}")
+    print_hosts(summary)
+    print()
+    print(f"{'MB':<8}{'reclen':<8}{'host':<28}{'write MB/s':>12}{'read MB/s':>12}")
+    for point in summary["points"]:
+        print_point(point)
+    minimum = 2 * summary.get("sample_seconds", clients.SAMPLE_SECONDS)
+    print("all bytes / span: every byte of the phase over the time from its first start to its last end;")
+    print("while all were active: the bytes the storage wrote or read (a machine's device once, a program's")
+    print("counters where a client found none of its storage) from the last start to the first end of the")
+    print("phase, over that window; passed to the system: what the programs passed to or received from the")
+    print(f"system in it (- where there was no window, or it was shorter than two samples, {minimum:g} s).")
+    return status_of(summary)
+
+
+def status_of(summary):
+    if summary["interrupted"]:
+        return INTERRUPTED
+    return 1 if any(h["reason"] or h["flagged"] or h["clock_moved"] for h in summary["hosts"]) else 0
+
+
+def report_again(folder):
+    try:
+        return print_report(folder)
+    except reader.ParseError as error:
+        print(f"dorvik-clients: {error}", file=sys.stderr)
+        return 2
