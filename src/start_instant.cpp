@@ -21,6 +21,12 @@ int start_report_fd = -1;
 
 namespace {
 
+// When the first timed span began, by the wall clock, and whether that is
+// still to be told: it is told once the span has ended, so that the telling
+// wakes no process while the work begins.
+struct timespec span_began;
+bool start_to_tell;
+
 // An instant given so far ahead is a mistake; waiting for it would look like a hang.
 constexpr time_t LONGEST_WAIT_SECONDS = 3600;
 
@@ -129,6 +135,13 @@ void wait_for_start_instant()
         nanosleep(&rest, nullptr);
     }
     leave_real_time();
-    clock_gettime(CLOCK_REALTIME, &now);
-    report_start(now);
+    clock_gettime(CLOCK_REALTIME, &span_began);
+    start_to_tell = true;
+}
+
+void tell_start()
+{
+    if (start_to_tell)
+        report_start(span_began);
+    start_to_tell = false;
 }
