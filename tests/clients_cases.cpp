@@ -94,7 +94,8 @@ std::vector<Case> clients_cases()
             "files while writing: 4\nno dorvik left within 10 s\nfiles left: 0\nno ssh left\n", "", 0,
             {"out/", "shared/"}, serve, "", 0, "", true, stop_serving, has_clients});
         cases.push_back(Case{"silent_host_" + shell, clients + "silent " + shell,
-            "127.0.0.6           -                     -                     not ready within 3 s\nstatus 1\nno ssh left\n", "", 0,
+            "127.0.0.6           -                     -                     not ready within 3 s, stalled connecting (no "
+            "word from its client); --deadline gives a slow start more time\nstatus 1\nno ssh left\n", "", 0,
             collected(five, {"shared/"}), serve, "", 0, "", true, stop_serving, has_clients});
     }
     return cases;
@@ -170,7 +171,8 @@ Case clients_again(const std::string &name)
                 0, {}, "", "", 0, "", true};
 }
 
-const std::string clients_usage = "usage: dorvik-clients -w HOSTS {*}\n       dorvik-clients --report FOLDER\n";
+const std::string clients_usage = "usage: dorvik-clients -w HOSTS {*}\n       dorvik-clients -e srun {*}\n"
+                                  "       dorvik-clients --report FOLDER\n";
 // A host of the stand-ins that refuses the connection, and two that run.
 const std::string two_and_down =
     "dorvik-clients: 3 hosts, first start {*} UTC, outputs in out\n"
@@ -458,7 +460,8 @@ INSTANTIATE_TEST_SUITE_P(Clients, Arguments, testing::Values(
     // does not outlive the run.
     Case{"clients_mute_host_left_nothing", on_stand_ins("pdsh", "--deadline 2 -w h1,mute1 -o out -- 1 65536 "
          "\"$PWD\"/t.%h | grep '^mute1' | sed -E 's/ +- +- +/ /'; pgrep -f \"$PWD/mute1\" || echo 'nothing left'"),
-         "mute1 not ready within 2 s\nnothing left\n", "", 0, stand_in_run({"h1", "mute1"}), stand_ins, "", 0, "", true},
+         "mute1 not ready within 2 s, stalled connecting (no word from its client); --deadline gives a slow start "
+         "more time\nnothing left\n", "", 0, stand_in_run({"h1", "mute1"}), stand_ins, "", 0, "", true},
     Case{"clients_lost_output", on_stand_ins("pdsh", "-w h1 -o a -- 1 65536 \"$PWD\"/t.%h > /dev/full; echo "
          "\"status $?\"; ") + on_stand_ins("pdsh", "-w h1 -o b -- 1 65536 \"$PWD\"/t.%h >&-; echo \"status $?\" >&2"),
          "status 1\n", "dorvik-clients: cannot write the report: No space left on device\n"

@@ -68,16 +68,16 @@ def single_test(record_length):
 
 GARBAGE = {
     "pong": [],
-    "record": ["DONE 0 {bad_record}"],
-    "short": ["SAMPLE 0 {t} 0 0"],
-    "nan": ["SAMPLE 0 nan 0 0 0 0"],
-    "inf": ["SAMPLE 0 {t} inf 0 0 0"],
-    "negative": ["SAMPLE 0 -5 0 0 0 0"],
-    "absurd": ["SAMPLE 0 1e15 0 0 0 0"],
-    "empty": ["SAMPLE 0"],
-    "backwards": ["SAMPLE 0 {t} 9 0 0 0 {u} 8 0 0 0"],
-    "none": ["OUT 0 {t} {good}", "DONE 0 {done}"],
-    "reclen": ["SAMPLE 0 {t} 0 0 0 0 {u} 1 1 1 1", "OUT 0 {t} {zero}", "DONE 0 {done}"],
+    "record": ["DONE 0 1 {bad_record}"],
+    "short": ["SAMPLE 0 1 {t} 0 0"],
+    "nan": ["SAMPLE 0 1 nan 0 0 0 0"],
+    "inf": ["SAMPLE 0 1 {t} inf 0 0 0"],
+    "negative": ["SAMPLE 0 1 -5 0 0 0 0"],
+    "absurd": ["SAMPLE 0 1 1e15 0 0 0 0"],
+    "empty": ["SAMPLE 0 1"],
+    "backwards": ["SAMPLE 0 1 {t} 9 0 0 0 {u} 8 0 0 0"],
+    "none": ["OUT 0 1 {t} {good}", "DONE 0 1 {done}"],
+    "reclen": ["SAMPLE 0 1 {t} 0 0 0 0 {u} 1 1 1 1", "OUT 0 1 {t} {zero}", "DONE 0 1 {done}"],
     "escape": ["FAIL {fail}"],
     "long": ["{long}"],
 }
@@ -97,7 +97,7 @@ def hostile(kind):
             say("PONG", "zero" if kind == "pong" else words[1], repr(time.time()))
         elif words[:1] == ["GO"]:
             now, at = time.time(), float(words[2])
-            say("STORAGE 0", encoded({"kind": "program", "device": "", "name": "tmpfs", "machine": ""}))
+            say("STORAGE 0 1", encoded({"kind": "program", "device": "", "name": "tmpfs", "machine": ""}))
             for text in GARBAGE[kind]:
                 say(text.format(t=now, u=now + 0.1, done=encoded({"start": at, "end": at + 0.2, "status": 0}),
                                 long="x" * 17000000,
