@@ -10,6 +10,8 @@
 #   slurm_cluster.sh env              print, as shell, the environment the Slurm commands need to reach it
 #   slurm_cluster.sh run COMMAND...   run COMMAND in that environment
 #   slurm_cluster.sh down             cancel its jobs, stop its daemons by pid and remove the state; pass or fail
+#   slurm_cluster.sh freeze NODE      cut a node off: its slurmd and slurmstepd stop (SIGSTOP), its tasks run on
+#   slurm_cluster.sh thaw NODE        bring it back (SIGCONT)
 set -u
 state=$(cd .. && pwd)/slurm
 conf=$state/slurm.conf
@@ -152,6 +154,10 @@ holders() {
 # Kills the tasks of its jobs and cancels the jobs; ends the processes named
 # in the pid files, then whatever else holds the state folder.
 down() {
+  local node
+  for node in $nodes; do
+    signal_node CONT "$node"
+  done
   if [ -s "$conf" ] && [ -s "$state/slurmctld.pid" ] && running "$(cat "$state/slurmctld.pid")"; then
     export SLURM_CONF=$conf
     local jobs steps end=$((SECONDS + deadline))
@@ -202,9 +208,24 @@ running() {
   [ -r "/proc/$1/stat" ] && ! grep -q '^[0-9]* (.*) Z ' "/proc/$1/stat" 2> /dev/null
 }
 
+# The pids of node $1's daemons: its slurmd and the slurmstepd of its steps, which all hold its log.
+node_daemons() {
+  local pattern
+  pattern=$(printf '%s' "$state/slurmd.$1.log" | sed 's/[][*?\\]/\\&/g')
+  find /proc/[0-9]*/fd -maxdepth 1 -lname "$pattern" -printf '%p\n' 2> /dev/null | cut -d/ -f3 | sort -u
+}
+
+signal_node() {
+  local pids
+  pids=$(node_daemons "$2")
+  [ -n "$pids" ] && kill "-$1" $pids
+}
+
 case ${1:-} in
 available | up | down) "$1" ;;
+freeze) signal_node STOP "$2" ;;
+thaw) signal_node CONT "$2" ;;
 env) environment ;;
 run) shift && run "$@" ;;
-*) echo "usage: slurm_cluster.sh available|up|env|run COMMAND...|down" >&2 && exit 2 ;;
+*) echo "usage: slurm_cluster.sh available|up|env|run COMMAND...|down|freeze NODE|thaw NODE" >&2 && exit 2 ;;
 esac

@@ -8,8 +8,8 @@ counters of each dorvik and of the storage under its target, and sends them,
 dorvik's output and each stream's end as they come, in lines of a few KiB.
 When its standard input ends (the controller ended, was killed, or dropped
 it), or the controller says STOP, it ends its test at once. Through srun its
-input is every client's: it takes only the lines that begin with its name, and
-reads on to the end, so that srun never holds lines for it."""
+input is every client's: it takes only the lines that begin with its task's
+number, and reads on to the end, so that srun never holds lines for it."""
 
 import os
 import re
@@ -363,9 +363,10 @@ class Client:
 
     def __init__(self, host, order):
         self.order = order
-        # Through srun every client reads every line: its own begin with its node's name.
+        # Through srun every client reads every line: its own begin with its task's number.
         self.addressed = order.get("transport") == "srun"
         self.host = os.environ.get("SLURMD_NODENAME", "") if self.addressed else host
+        self.address = os.environ.get("SLURM_PROCID", "")
         self.streams = order.get("streams", 1)
         self.children = set()
         self.gone = self.signalled = False
@@ -406,7 +407,7 @@ class Client:
         *lines, self.inbox = (self.inbox + piece).split(b"\n")
         found = [line.decode(errors="replace").split() for line in lines]
         if self.addressed:
-            found = [words[1:] for words in found if words[:1] == [self.host]]
+            found = [words[1:] for words in found if words[:1] == [self.address]]
         if ["STOP"] in found:
             self.stop()
             return []

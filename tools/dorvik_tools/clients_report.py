@@ -85,8 +85,10 @@ def print_report(folder):
         summary = clients.load_clients(folder)
     when = ("never" if summary["at"] is None else
             f"{datetime.datetime.fromtimestamp(summary['at'], datetime.timezone.utc):%Y-%m-%d %H:%M:%S.%f} UTC")
-    count = len(summary["hosts"])
-    print(f"dorvik-clients: {count} host{'' if count == 1 else 's'}, first start {when}, outputs in "
+    count = len({host.get("node", host["host"]) for host in summary["hosts"]})
+    streams = summary.get("streams", 1)
+    print(f"dorvik-clients: {count} host{'' if count == 1 else 's'}"
+          f"{f', {streams} streams each' if streams > 1 else ''}, first start {when}, outputs in "
           f"{reader.escaped(reader.shown(folder))}")
     print_hosts(summary)
     print()

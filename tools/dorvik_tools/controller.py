@@ -305,14 +305,21 @@ def run_clients(options, shell_name, hosts):
     shell = transport(options, shell_name, hosts, tests)
     live_line = LiveLine()
     run = None
+    signalled = []
 
     def on_signal(*_):
+        signalled.append(True)
         if run is not None:
             run.interrupted = True
     for number in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
         signal.signal(number, on_signal)
     try:
-        run = Run(shell.start(), tests, options.deadline, options.start_in, options.streams)
+        try:
+            channels = shell.start()
+        except OSError as error:
+            raise SystemExit(f"dorvik-clients: cannot start the clients: {error.strerror or error}") from None
+        run = Run(channels, tests, options.deadline, options.start_in, options.streams)
+        run.interrupted = bool(signalled)
         gather(shell, run, live_line)
     finally:
         shell.hang_up()

@@ -1,9 +1,11 @@
 """The channel through Slurm (dorvik-clients -e srun): one job step runs a
 client on every node, one task per node, and no ssh. The controller's
 messages reach every client at once on srun's standard input, each line
-beginning with the name of the host it is for; the clients' lines come back on
-srun's standard output labelled with their task's number, and each task's
-first line names its node (SLURMD_NODENAME), its job and its step.
+beginning with the number of the task it is for (SLURM_PROCID); the clients'
+lines come back on srun's standard output labelled with their task's number,
+and each task's first line names its node (SLURMD_NODENAME), its job and its
+step: a node not asked for, or named by a second task, is refused and told to
+stop.
 
 srun runs in a session of its own, and is never signalled while a client may
 still run dorvik: every way Slurm kills a step ends dorvik by SIGKILL, which
@@ -98,15 +100,18 @@ class Broadcast:
             self.fd = None
 
 
-class NodeChannel:
-    """The messages for one host, on the common input; closing it asks that client to stop."""
+class TaskChannel:
+    """The messages for one host, on the common input, addressed to its task once it is known; closing it
+    asks that client to stop."""
 
-    def __init__(self, broadcast, name):
-        self.broadcast, self.name = broadcast, name
+    def __init__(self, broadcast):
+        self.broadcast = broadcast
+        self.task = None
         self.stopped = False
 
     def send(self, *words):
-        self.broadcast.send((" ".join(map(str, (self.name,) + words)) + "\n").encode())
+        if self.task is not None:
+            self.broadcast.send((" ".join(map(str, (self.task,) + words)) + "\n").encode())
 
     def close(self):
         if not self.stopped:
@@ -153,6 +158,7 @@ class SrunStep:
         self.limit = limit
         # Each task's node once named, the node of each task, and what unnamed tasks said.
         self.tasks, self.claimed, self.unnamed = {}, {}, {}
+        self.channels = {}
         self.step = None
 
     def start(self):
@@ -164,7 +170,8 @@ class SrunStep:
         self.watchdog = start_watchdog(self.process.pid, self.job_name)
         for stream in (self.process.stdout, self.process.stderr):
             self.streams.register(stream, selectors.EVENT_READ, (Lines(), Labelled(self.limit)))
-        return {name: NodeChannel(self.broadcast, name) for name in self.names}
+        self.channels = {name: TaskChannel(self.broadcast) for name in self.names}
+        return self.channels
 
     def open(self):
         return bool(self.streams.get_map())
@@ -211,11 +218,13 @@ class SrunStep:
         """A task named its node: its lines are that host's from now on, and those it said before."""
         name = words[0] if words else ""
         if name not in self.asked or name in self.claimed:
-            # A node not asked for, or one that another task took first: none of its lines counts.
+            # A node not asked for, or one that another task took first: none of its lines counts, and it stops.
             self.tasks[task] = None
+            self.broadcast.send(f"{task} STOP\n".encode())
             reason = "not asked for" if name not in self.asked else f"already answered by task {self.claimed[name]}"
             return [(None, f"srun: task {task} named itself {name[:100]!r}, {reason}: refused")]
         self.tasks[task], self.claimed[name] = name, task
+        self.channels[name].task = task
         if self.step is None and len(words) == 3 and JOB_STEP.fullmatch(f"{words[1]}.{words[2]}"):
             self.step = f"{words[1]}.{words[2]}"
             self.tell_watchdog(f"STEP {self.step}")
