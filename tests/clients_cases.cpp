@@ -590,4 +590,94 @@ INSTANTIATE_TEST_SUITE_P(Clients, Arguments, testing::Values(
          0, "", true}),
     case_name);
 
+// dorvik-clients through srun on the tests' own Slurm: three nodes n1 to n3 on this machine, the programs in
+// bin/, an ssh there that notes it ran.
+const std::string slurm_clients_setup = "mkdir bin shared && ln -s \"$DORVIK\" bin/dorvik && ln -s \"$SOURCE\"/tools/"
+    "dorvik-clients bin/ && printf '#!/bin/sh\\ntouch %s/ssh-ran\\nexit 255\\n' \"$PWD\" > bin/ssh && chmod +x bin/ssh";
+const std::vector<std::string> slurm_clients_files = {"bin/", "bin/dorvik-clients@", "bin/dorvik@", "bin/ssh",
+                                                      "shared/"};
+// Those files and the run's folder with the files of the given entries (hosts or streams).
+std::vector<std::string> slurm_run(const std::vector<std::string> &entries, const std::vector<std::string> &replaced = {})
+{
+    std::vector<std::string> files = {"report", "out/", "out/clients.json"};
+    for (const std::string &entry : entries)
+        for (const char *kind : {".err", ".out"})
+            files.push_back("out/" + entry + kind);
+    return with_links(slurm_clients_files, files, replaced);
+}
+const std::vector<std::string> three_nodes = {"n1", "n2", "n3"};
+std::string on_slurm(const std::string &rest)
+{
+    return "PATH=$PWD/bin:$PATH " + slurm + "run " + rest;
+}
+const std::string srun_clients = "\"$SOURCE\"/tools/dorvik-clients -e srun --bin \"$PWD\"/bin ";
+// Within 150 s no job or step is left in the queue, no dorvik or client of the case's runs, and no test file.
+const std::string no_job = "[ -z \"$(" + slurm + "run squeue -h -s)$(" + slurm + "run squeue -h)\" ]";
+const std::string slurm_left = until(no_job, 150) + no_job + " && echo 'no job left'; " +
+    until("! " + runs("bin/dorvik"), 30) + runs("bin/dorvik") + " || echo 'no dorvik left'; echo \"files left: $(ls "
+    "shared | wc -l)\"";
+// The controller started outside an allocation in a session of its own (as a terminal's foreground job), and
+// the test files of the nodes given made.
+std::string slurm_writing(const std::string &rest, const std::vector<std::string> &nodes = three_nodes)
+{
+    std::string made = "true";
+    for (const std::string &node : nodes)
+        made += " && [ -s shared/d." + node + " ]";
+    return on_slurm("setsid " + srun_clients + rest + " > report 2>&1 & c=$!; ") + until(made, 120) +
+           "echo \"files while writing: $(ls shared | wc -l)\"; ";
+}
+const std::string slurm_up = slurm_clients_setup + " && " + slurm + "up";
+
+INSTANTIATE_TEST_SUITE_P(SlowSlurmClients, Arguments, testing::Values(
+    // In an allocation of three nodes: each ok, its timed start within 10 ms of the instant (status 0), no ssh.
+    Case{"srun_three_nodes", on_slurm("salloc -Q -N3 " + srun_clients + "-o out -- 8 65536 \"$PWD\"/shared/d.%h > "
+         "report; echo \"status $?\"; grep -E '^n[1-3] ' report" + name_and_result + "; test -e ssh-ran || echo 'no "
+         "ssh'"), "status 0\nn1 ok\nn2 ok\nn3 ok\nno ssh\n", "", 0, slurm_run(three_nodes), slurm_up, "", 0, "", true,
+         slurm + "down", slurm + "available"},
+    // A series: each of its 20 tests starts on the three nodes within 50 ms.
+    Case{"srun_series", on_slurm("salloc -Q -N3 " + srun_clients + "--skew-limit 0.05 -o out -- "
+         "auto=\"$PWD\"/shared/d.%h > report; echo \"status $?\"; grep -c '^[0-9]* *[0-9]* *all bytes / span ' report; "
+         "grep -o 'worst of a test: [0-9.]*' report | awk '{ print ($5 <= 0.05) ? \"every test within 50 ms\" : $0 "
+         "}'"), "status 0\n20\nevery test within 50 ms\n", "", 0, slurm_run(three_nodes), slurm_up, "", 0, "", true,
+         slurm + "down", slurm + "available"},
+    // Ctrl-C (SIGINT to the controller's process group) in the middle of the writes.
+    Case{"srun_interrupted", slurm_writing("-w 'n[1-3]' -o out -- 400 16 \"$PWD\"/shared/d.%h") + "kill -INT -$c; "
+         "wait $c; echo \"status $?\"; grep -c 'dorvik exited with status 0: dorvik: interrupted' report; " + slurm_left,
+         "files while writing: 3\nstatus 130\n3\nno job left\nno dorvik left\nfiles left: 0\n", "", 0,
+         slurm_run(three_nodes), slurm_up, "", 0, "", true, slurm + "down", slurm + "available"},
+    Case{"srun_controller_killed", slurm_writing("-w 'n[1-3]' -o out -- 400 16 \"$PWD\"/shared/d.%h") + "kill -KILL "
+         "$c; " + slurm_left, "files while writing: 3\nno job left\nno dorvik left\nfiles left: 0\n", "", 0,
+         with_links(slurm_clients_files, {"report", "out/"}), slurm_up, "", 0, "", true, slurm + "down",
+         slurm + "available"},
+    // n3 is cut off in the middle of its test (its dorvik writes slowly): dropped at the deadline; once it is
+    // back, nothing of the run is left.
+    Case{"srun_dropped_node", slurm_writing("--deadline 4 -w 'n[1-3]' -o out -- 4 4096 \"$PWD\"/shared/d.%h", {"n3"}) +
+         slurm + "freeze n3; wait $c; echo \"status $?\"; grep -E '^n[1-3] ' report" + name_and_result + "; " + slurm +
+         "thaw n3; " + slurm_left, "files while writing: 1\nstatus 1\nn1 ok\nn2 ok\nn3 silent for 4 s in a test\n"
+         "no job left\nno dorvik left\nfiles left: 0\n", "", 0, slurm_run(three_nodes, {"bin/dorvik"}),
+         slurm_clients_setup + " && " + dorvik_wrapper("*n3) export LD_PRELOAD=$FAULT_LIBRARY DORVIK_FAULT="
+         "write_delay=8000 ASAN_OPTIONS=$ASAN_OPTIONS:verify_asan_link_order=0;;") + " && " + slurm + "up", "", 0, "",
+         true, slurm + "down", slurm + "available"},
+    // Four streams on each of two nodes: eight files, eight rows, every start within 10 ms of the instant.
+    Case{"srun_streams", on_slurm(srun_clients + "--streams 4 -w 'n[1-2]' -o out -- 1 65536 \"$PWD\"/shared/d.%h.%j > "
+         "report; echo \"status $?\"; grep -c '^1       65536   n[12]#[1-4] ' report; " + checks + "streams out 4"),
+         "status 0\n8\nsame\n", "", 0, slurm_run({"n1#1", "n1#2", "n1#3", "n1#4", "n2#1", "n2#2", "n2#3", "n2#4"}),
+         slurm_up, "", 0, "", true, slurm + "down", slurm + "available"}),
+    case_name);
+
+// Three hundred hosts through the real pdsh, each a client of this machine behind a stand-in ssh.
+INSTANTIATE_TEST_SUITE_P(SlowManyClients, Arguments, testing::Values(
+    Case{"three_hundred_hosts_through_pdsh", "mkdir bin && ln -s \"$TESTS\"/stand_in_shell.py bin/ssh && ln -s "
+         "\"$DORVIK\" bin/dorvik && ln -s \"$SOURCE\"/tools/dorvik-clients bin/ && PATH=$PWD/bin:$PATH "
+         "\"$SOURCE\"/tools/dorvik-clients -e pdsh --bin \"$PWD\"/bin --deadline 300 --start-in 10 --skew-limit 10 -w " +
+         many_hosts(300) + " -o out -- 1 65536 \"$PWD\"/t.%h > report; echo \"status $?\"; grep -c '^h[0-9]* .* ok$' "
+         "report", "status 0\n300\n", "", 0, [] {
+             std::vector<std::string> files = many_hosts_files(300);
+             files.erase(std::find(files.begin(), files.end(), "bin/pdsh@"));
+             for (const char *link : {"bin/dorvik-clients@", "bin/dorvik@", "bin/ssh@"})
+                 files.push_back(link);
+             return files;
+         }(), "", "", 0, "", true, "", "command -v pdsh"}),
+    case_name);
+
 } // namespace

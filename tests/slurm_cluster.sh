@@ -15,6 +15,9 @@
 set -u
 state=$(cd .. && pwd)/slurm
 conf=$state/slurm.conf
+# Made first in the state folder: down removes no folder that lacks it (run
+# from the wrong folder, ../slurm may be anything).
+mark=$state/.dorvik-slurm-rig
 nodes="n1 n2 n3"
 # Seconds a busy machine needs at most to bring the cluster up, or its jobs down.
 deadline=90
@@ -46,6 +49,11 @@ up() {
 # ends, with 2 when the nodes are not idle in time.
 start() {
   end=$((SECONDS + deadline))
+  if [ -e "$state" ] && [ ! -e "$mark" ]; then
+    echo "slurm_cluster.sh: $state exists and is no rig's state" >&2
+    return 3
+  fi
+  mkdir -p "$state" && touch "$mark" || return 2
   mkdir -p "$state/ctld" "$state/munge" "$state/spool" && chmod 755 "$state/munge" || return 2
   head -c 1024 /dev/urandom > "$state/munge.key" && chmod 400 "$state/munge.key" || return 2
   # --force: the case's folder above is open to root alone, which munged would refuse.
@@ -154,6 +162,10 @@ holders() {
 # Kills the tasks of its jobs and cancels the jobs; ends the processes named
 # in the pid files, then whatever else holds the state folder.
 down() {
+  if [ ! -e "$mark" ]; then
+    [ -e "$state" ] && echo "slurm_cluster.sh: $state is no rig's state; left alone" >&2
+    return 0
+  fi
   local node
   for node in $nodes; do
     signal_node CONT "$node"
