@@ -8,8 +8,13 @@
 // the run with status 1 before anything is created.
 void read_start_instant();
 
-// Waits, once per process, until the wall clock reaches start_instant and
-// tells start_report_fd when that was; returns at once when nothing is pending.
+// Waits, once per process, until the wall clock reaches start_instant, and
+// notes when the timed span that follows began; returns at once when nothing
+// is pending.
 void wait_for_start_instant();
+
+// Tells start_report_fd when the first timed span began, once that span has
+// ended; does nothing at any other time.
+void tell_start();
 
 #endif

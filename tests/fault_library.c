@@ -6,6 +6,9 @@
  *   fsync_step=NS    fsync moves the clock of clock_step or clock_ramp NS nanoseconds on
  *   write_delay=US   each write to a file descriptor above 2 sleeps US microseconds first
  *   write_zero=N     the N-th write to a descriptor above 2, and every later one, returns 0
+ *   first_write_log=NAME  dorvik appends "PID SECONDS" to NAME in the working folder: the wall
+ *                    clock at its first write to a descriptor above 2 other than DORVIK_START_FD's,
+ *                    the first record of its test (scripts/start-skew)
  *   read_delay=US    each read sleeps US microseconds first
  *   unlink_delay=US  each unlinkat sleeps US microseconds after unlinking
  *   read_error=N     each read from a file descriptor above 2 fails with errno N
@@ -120,6 +123,30 @@ int fsync(int fd)
     return real_fsync(fd);
 }
 
+extern char *program_invocation_short_name;
+
+/* When the first record of a test was written, by the wall clock, for a
+ * measure of how far apart the clients' timed work really began. */
+static void log_first_write(int fd, ssize_t (*real_write)(int, const void *, size_t))
+{
+    static int logged;
+    char name[200], line[64];
+    const char *report = getenv("DORVIK_START_FD");
+    if (logged || (report != NULL && fd == atoi(report)) || !text_setting("first_write_log", name, sizeof name) ||
+        (strcmp(program_invocation_short_name, "dorvik") != 0 &&
+         strcmp(program_invocation_short_name, "dorvik_long") != 0))
+        return;
+    logged = 1;
+    struct timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    int length = snprintf(line, sizeof line, "%d %lld.%09ld\n", (int)getpid(), (long long)now.tv_sec, now.tv_nsec);
+    int log = open(name, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (log >= 0) {
+        real_write(log, line, (size_t)length);
+        close(log);
+    }
+}
+
 ssize_t write(int fd, const void *buffer, size_t count)
 {
     static ssize_t (*real_write)(int, const void *, size_t);
@@ -128,6 +155,7 @@ ssize_t write(int fd, const void *buffer, size_t count)
     static int passed;
     static long writes;
     if (fd > 2) {
+        log_first_write(fd, real_write);
         wait_at_gate("write_gate", &passed);
         pause_for("write_delay");
         long zero = setting("write_zero");

@@ -449,6 +449,12 @@ INSTANTIATE_TEST_SUITE_P(StartInstant, Arguments, testing::Values(
          "at=$at -v w=$w '$1 + w < at { print \"write time without the wait\" }' made; rm made; "), full_test("1", "256", "4096", "f") + "1 start at or "
          "after the instant\nmade before the instant\nwrite time without the wait\n", "", 0, {}, "", "", 0,
          "Writing the 1 Megabyte", true, "", "", "for i in $(seq 100000); do [ -e f ] && break; sleep 0.001; done; date +%s.%N > made"},
+    // Let wait under a real-time policy, the run writes at the usual one: held at the report of its
+    // start, its policy is already back.
+    Case{"timed_work_without_real_time", "at=$(python3 -c 'import time; print(time.time() + 0.5)') && "
+         "DORVIK_START_AT=$at DORVIK_START_FD=3 chrt -f 1 env " + in_background("write_gate=go", "1 4096 f 3> start > out") +
+         until_held("go") + "chrt -p $(cat go.waiting) | sed -n '1s/.*: //p'; touch go; wait $!; s=$?; rm go* start out; "
+         "exit $s", "SCHED_OTHER\n", "", 0, {}, "", "", 0, "", true, "", "command -v chrt && chrt -f 1 true"},
     Case{"cdrom_waits_before_its_first_read", started_at("0.5", "cdrom=zero"), series("CD-ROM device zero",
          device_sizes, "0                   ") + "1 start at or after the instant\n", "", 0, node_files, make_nodes,
          "", 0, "", true},

@@ -87,32 +87,13 @@ def set_policy(pid, policy, priority):
         return False
 
 
-class Urgency:
-    """Where allowed (as root), each dorvik waits for its instant ahead of other processes, so that a busy
-    machine does not wake it late, and this client ahead of them; the moment a dorvik says its timed span
-    began it goes back to the usual scheduling, and this client once every one has: the measured work runs as
-    any other process."""
-
-    def __init__(self, pids):
-        self.raised = set_policy(0, os.SCHED_FIFO, 2)
-        self.pids = {pid for pid in pids if set_policy(pid, os.SCHED_FIFO, 1)} if self.raised else set()
-        if not self.pids:
-            self.end()
-
-    def started(self, pid):
-        if pid in self.pids:
-            set_policy(pid, os.SCHED_OTHER, 0)
-            self.pids.discard(pid)
-        if not self.pids:
-            self.end()
-
-    def end(self):
-        for pid in list(self.pids):
-            set_policy(pid, os.SCHED_OTHER, 0)
-        self.pids = set()
-        if self.raised:
-            set_policy(0, os.SCHED_OTHER, 0)
-            self.raised = False
+# How long before its instant dorvik is given a real-time policy where this
+# user may (as root), so that a busy machine does not wake it late; dorvik
+# leaves the policy itself at the instant, before it reads the start it
+# reports, so that its measured work runs as any other process. Not earlier:
+# the open of a raw target probes its signatures, which may take seconds of
+# processor time that must not crowd out the rest of the machine.
+HURRY_SECONDS = 0.05
 
 
 def device_name(device):
@@ -226,6 +207,7 @@ class Stream:
         self.child = self.counters = self.start_pipe = None
         self.started = b""
         self.spawned = None
+        self.hurried = False
         self.pending, self.sent = [], time.monotonic()
 
     def say(self, kind, *words):
@@ -271,6 +253,15 @@ class Stream:
         self.take_sample()
         return None
 
+    def hurry(self, at):
+        """dorvik under a real-time policy for the last moments before its instant. dorvik leaves the policy at
+        the instant; should this client have been kept off the processor until past the instant, dorvik may
+        have begun already, and the policy goes again at once."""
+        if not self.hurried and at - HURRY_SECONDS <= time.time() < at:
+            self.hurried = set_policy(self.child.pid, os.SCHED_FIFO, 1)
+            if self.hurried and time.time() >= at:
+                set_policy(self.child.pid, os.SCHED_OTHER, 0)
+
     def end(self):
         """Its last sample and its record, once its outputs have closed."""
         self.take_sample()
@@ -310,13 +301,9 @@ class Test:
                 running.append(stream)
             else:
                 stream.say("DONE", encode(failed))
-        urgency = Urgency([stream.child.pid for stream in running])
-        try:
-            self.collect(running, urgency)
-        finally:
-            urgency.end()
+        self.collect(running)
 
-    def collect(self, running, urgency):
+    def collect(self, running):
         """The streams' outputs and starts as they come, and their counters every SAMPLE_SECONDS; a stream
         whose outputs have closed ends with its record."""
         events = selectors.DefaultSelector()
@@ -347,7 +334,6 @@ class Test:
                             events.unregister(stream.start_pipe)
                         stream.say("DONE", encode(stream.end()))
                 elif kind == "START":
-                    urgency.started(stream.child.pid)
                     stream.started += piece[:64]
                 else:
                     stream.output(kind, piece)
@@ -355,6 +341,8 @@ class Test:
                 for stream in open_outputs:
                     stream.take_sample()
                 due = max(due + SAMPLE_SECONDS, time.monotonic())
+            for stream in open_outputs:
+                stream.hurry(self.at)
 
 
 class Client:
