@@ -617,12 +617,15 @@ const std::string slurm_left = until(no_job, 150) + no_job + " && echo 'no job l
     until("! " + runs("bin/dorvik"), 30) + runs("bin/dorvik") + " || echo 'no dorvik left'; echo \"files left: $(ls "
     "shared | wc -l)\"";
 // The controller started outside an allocation in a session of its own (as a terminal's foreground job), and
-// the test files of the nodes given made.
-std::string slurm_writing(const std::string &rest, const std::vector<std::string> &nodes = three_nodes)
+// the test files of the nodes given made and those of the nodes done removed (their tests over).
+std::string slurm_writing(const std::string &rest, const std::vector<std::string> &nodes = three_nodes,
+                          const std::vector<std::string> &done = {})
 {
     std::string made = "true";
     for (const std::string &node : nodes)
         made += " && [ -s shared/d." + node + " ]";
+    for (const std::string &node : done)
+        made += " && [ ! -e shared/d." + node + " ]";
     return on_slurm("setsid " + srun_clients + rest + " > report 2>&1 & c=$!; ") + until(made, 120) +
            "echo \"files while writing: $(ls shared | wc -l)\"; ";
 }
@@ -656,7 +659,8 @@ INSTANTIATE_TEST_SUITE_P(SlowSlurmClients, Arguments, testing::Values(
          slurm + "available"},
     // n3 is cut off in the middle of its test (its dorvik writes slowly): dropped at the deadline; once it is
     // back, nothing of the run is left.
-    Case{"srun_dropped_node", slurm_writing("--deadline 4 -w 'n[1-3]' -o out -- 4 4096 \"$PWD\"/shared/d.%h", {"n3"}) +
+    Case{"srun_dropped_node", slurm_writing("--deadline 4 -w 'n[1-3]' -o out -- 4 4096 \"$PWD\"/shared/d.%h", {"n3"},
+                                        {"n1", "n2"}) +
          slurm + "freeze n3; wait $c; echo \"status $?\"; grep -E '^n[1-3] ' report" + name_and_result + "; " + slurm +
          "thaw n3; " + slurm_left, "files while writing: 1\nstatus 1\nn1 ok\nn2 ok\nn3 silent for 4 s in a test\n"
          "no job left\nno dorvik left\nfiles left: 0\n", "", 0, slurm_run(three_nodes, {"bin/dorvik"}),
