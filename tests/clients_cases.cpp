@@ -94,7 +94,8 @@ std::vector<Case> clients_cases()
             "files while writing: 4\nno dorvik left within 10 s\nfiles left: 0\nno ssh left\n", "", 0,
             {"out/", "shared/"}, serve, "", 0, "", true, stop_serving, has_clients});
         cases.push_back(Case{"silent_host_" + shell, clients + "silent " + shell,
-            "127.0.0.6           -                     -                     not ready within 3 s\nstatus 1\nno ssh left\n", "", 0,
+            "127.0.0.6           -                     -                     not ready within 3 s, stalled connecting (no "
+            "word from its client); --deadline gives a slow start more time\nstatus 1\nno ssh left\n", "", 0,
             collected(five, {"shared/"}), serve, "", 0, "", true, stop_serving, has_clients});
     }
     return cases;
@@ -137,10 +138,12 @@ INSTANTIATE_TEST_SUITE_P(SlowSlurm, Arguments, testing::Values(
 
 // dorvik-clients without a server: stand-ins for pdsh, clush and ssh run every
 // "host" on this machine (a host named down* refuses the connection).
-const std::string stand_ins = "mkdir bin && for n in pdsh clush ssh; do ln -s \"$TESTS\"/stand_in_shell.py bin/$n; "
-                              "done && ln -s \"$DORVIK\" bin/dorvik && ln -s \"$SOURCE\"/tools/dorvik-clients bin/";
+const std::string stand_ins = "mkdir bin && for n in pdsh clush ssh srun scontrol scancel; do ln -s "
+                              "\"$TESTS\"/stand_in_shell.py bin/$n; done && ln -s \"$DORVIK\" bin/dorvik && ln -s "
+                              "\"$SOURCE\"/tools/dorvik-clients bin/";
 const std::vector<std::string> stand_in_files = {"bin/", "bin/clush@", "bin/dorvik-clients@", "bin/dorvik@",
-                                                 "bin/pdsh@", "bin/ssh@"};
+                                                 "bin/pdsh@", "bin/scancel@", "bin/scontrol@", "bin/srun@",
+                                                 "bin/ssh@"};
 
 std::string on_stand_ins(const std::string &shell, const std::string &rest, const std::string &exec = "")
 {
@@ -170,7 +173,8 @@ Case clients_again(const std::string &name)
                 0, {}, "", "", 0, "", true};
 }
 
-const std::string clients_usage = "usage: dorvik-clients -w HOSTS {*}\n       dorvik-clients --report FOLDER\n";
+const std::string clients_usage = "usage: dorvik-clients -w HOSTS {*}\n       dorvik-clients -e srun {*}\n"
+                                  "       dorvik-clients --report FOLDER\n";
 // A host of the stand-ins that refuses the connection, and two that run.
 const std::string two_and_down =
     "dorvik-clients: 3 hosts, first start {*} UTC, outputs in out\n"
@@ -284,6 +288,41 @@ std::vector<std::string> with_links(std::vector<std::string> files, const std::v
 }
 // A host's row of the report with its figures left out: its name and its result.
 const std::string name_and_result = " | sed -E 's/^([a-z0-9_]+) +(-|[-+][0-9.]+ .[0-9.]+) +[^ ]+ +/\\1 /'";
+
+// Waits, a tenth of a second at a time, until a shell condition holds, seconds at most.
+std::string until(const std::string &condition, int seconds)
+{
+    return "i=0; until " + condition + "; do i=$((i + 1)); [ $i -lt " + std::to_string(seconds * 10) +
+           " ] || break; sleep 0.1; done; ";
+}
+// Whether a process whose command line holds the case's folder followed by pattern runs.
+std::string runs(const std::string &pattern) { return "pgrep -f \"$PWD/" + pattern + "\" > /dev/null"; }
+// Whether a watchdog of dorvik-clients started in the case's folder runs.
+const std::string watchdog_runs = "{ w=; for p in $(pgrep -f '[d]orvik_tools.slurm import watchdog'); do [ "
+                                  "\"$(readlink /proc/$p/cwd)\" = \"$PWD\" ] && w=1; done; [ -n \"$w\" ]; }";
+// Within 30 s no srun, dorvik or client of the case's is left, nor a watchdog started in its folder.
+const std::string nothing_left = until("! " + runs("bin/(srun|dorvik)") + " && ! " + watchdog_runs, 30) +
+    runs("bin/(srun|dorvik)") + " && echo 'left running'; " + watchdog_runs + " && echo 'watchdog left'; echo "
+    "'nothing left'";
+// An ssh that notes it ran.
+const std::string ssh_notes = "rm bin/ssh && printf '#!/bin/sh\\ntouch ssh-ran\\nexit 255\\n' > bin/ssh && chmod +x "
+                              "bin/ssh";
+// The hosts h1 to h{count}, and their files in out/ beside the stand-in pdsh of many_clients.py.
+std::string many_hosts(int count)
+{
+    return "$(seq -s, -f 'h%g' " + std::to_string(count) + ")";
+}
+std::vector<std::string> many_hosts_files(int count)
+{
+    std::vector<std::string> files = {"bin/", "bin/pdsh@", "out/", "out/clients.json", "report"};
+    for (int host = 1; host <= count; host++)
+        for (const char *kind : {".err", ".out"})
+            files.push_back("out/h" + std::to_string(host) + kind);
+    return files;
+}
+// The entries of hosts h1 and h2 of four streams each.
+const std::vector<std::string> four_streams = {"h1#1", "h1#2", "h1#3", "h1#4", "h2#1", "h2#2", "h2#3", "h2#4"};
+const std::string slow_start_hint = "; --deadline gives a slow start more time";
 
 INSTANTIATE_TEST_SUITE_P(Clients, Arguments, testing::Values(
     clients_again("series"), clients_again("throttled"), clients_again("interrupted"), clients_again("dropped"),
@@ -458,7 +497,8 @@ INSTANTIATE_TEST_SUITE_P(Clients, Arguments, testing::Values(
     // does not outlive the run.
     Case{"clients_mute_host_left_nothing", on_stand_ins("pdsh", "--deadline 2 -w h1,mute1 -o out -- 1 65536 "
          "\"$PWD\"/t.%h | grep '^mute1' | sed -E 's/ +- +- +/ /'; pgrep -f \"$PWD/mute1\" || echo 'nothing left'"),
-         "mute1 not ready within 2 s\nnothing left\n", "", 0, stand_in_run({"h1", "mute1"}), stand_ins, "", 0, "", true},
+         "mute1 not ready within 2 s, stalled connecting (no word from its client); --deadline gives a slow start "
+         "more time\nnothing left\n", "", 0, stand_in_run({"h1", "mute1"}), stand_ins, "", 0, "", true},
     Case{"clients_lost_output", on_stand_ins("pdsh", "-w h1 -o a -- 1 65536 \"$PWD\"/t.%h > /dev/full; echo "
          "\"status $?\"; ") + on_stand_ins("pdsh", "-w h1 -o b -- 1 65536 \"$PWD\"/t.%h >&-; echo \"status $?\" >&2"),
          "status 1\n", "dorvik-clients: cannot write the report: No space left on device\n"
@@ -473,9 +513,180 @@ INSTANTIATE_TEST_SUITE_P(Clients, Arguments, testing::Values(
          "awk '$1 > 100 { print \"at the resolution of the samples\" }'", "valid\nat the resolution of the samples\n", "", 0,
          {"line.json"}, "", "", 0, "", true, "", "/usr/bin/python3 -c 'import jsonschema'"},
     Case{"clients_long_line_costs_its_length", line_cost, "in proportion\n", "", 0, {}, "", "", 0, "", true},
+    // Through srun's stand-in: no ssh runs, the hosts come in a person's order everywhere (n2 before n10), and
+    // the clients' lines, cut by srun into pieces of 1024 bytes, are whole again.
+    Case{"clients_srun", on_stand_ins("srun", "-w 'n[1-2],n10' -o out -- 1 65536 \"$PWD\"/t.%h > report; echo "
+         "\"status $?\"; grep -E '^n[0-9]+ ' report" + name_and_result + "; \"$SOURCE\"/tools/dorvik-report out | cut "
+         "-d, -f1 | tr '\\n' ' '; echo; \"$SOURCE\"/tools/dorvik-report --timeline out | cut -d, -f2 | uniq | tr '\\n' "
+         "' '; echo; test -e ssh-ran || echo 'no ssh'"), "status 0\nn1 ok\nn2 ok\nn10 ok\nhost n1 n2 n10 all bytes / "
+         "span while all were active passed to the system while all were active \nhost all hosts n1 n2 n10 \nno ssh\n",
+         "", 0, with_links(stand_in_run({"n1", "n2", "n10"}, {"report"}), {}, {"bin/ssh"}),
+         stand_ins + " && " + ssh_notes, "", 0, "", true},
+    // In an allocation the hosts are its nodes.
+    Case{"clients_srun_in_an_allocation", "export SLURM_JOB_ID=77 SLURM_JOB_NODELIST='n[1-2]' && " +
+         on_stand_ins("srun", "-o out -- 1 65536 \"$PWD\"/t.%h") + name_and_result + " | grep '^n'", "n1 ok\nn2 ok\n",
+         "", 0, stand_in_run({"n1", "n2"}), stand_ins, "", 0, "", true},
+    Case{"clients_srun_outside_an_allocation", "exec env -u SLURM_JOB_ID -u SLURM_JOB_NODELIST \"$SOURCE\"/tools/"
+         "dorvik-clients -e srun -- 1 65536 t.%h", "", clients_usage + "dorvik-clients: error: -e srun outside a Slurm "
+         "allocation: name the nodes with -w\n", 2, {}, "", "", 0, "", true},
+    // Ctrl-C ends every test through srun's input: a signal to srun would kill every dorvik and leave its file.
+    Case{"clients_srun_interrupted", on_stand_ins("srun", "--skew-limit 1 -w n1,n2 -o out -- 400 16 \"$PWD\"/t.%h",
+         "exec "), "{*}\n{*}\nn1{*}dorvik exited with status 0: dorvik: interrupted\nn2{*}dorvik exited with status 0: "
+         "dorvik: interrupted\n{*}\n\n{*}\n" + clients_footer, "", 130, stand_in_run({"n1", "n2"}), stand_ins, "",
+         SIGINT, "file:t.n2", true},
+    // The controller killed: srun lives on, its clients see the end of their input and end their tests.
+    Case{"clients_srun_controller_killed", on_stand_ins("srun", "--skew-limit 1 -w n1,n2 -o out -- 400 16 "
+         "\"$PWD\"/t.%h > /dev/null 2>&1 & c=$!; " + until("[ -s t.n1 ] && [ -s t.n2 ]", 60) + "echo \"files while "
+         "writing: $(ls t.* | wc -l)\"; kill -KILL $c; " + until("! " + runs("bin/dorvik 400"), 20) + "echo \"files "
+         "left: $(ls t.* 2> /dev/null | wc -l)\"; " + nothing_left), "files while writing: 2\nfiles left: 0\nnothing "
+         "left\n", "", 0, with_links(stand_in_files, {"out/"}), stand_ins, "", 0, "", true},
+    // A node that vanishes in its test is dropped at the deadline; srun, which would wait for it for ever, and
+    // the client there end all the same.
+    Case{"clients_srun_dropped_node", on_stand_ins("srun", "--deadline 3 --skew-limit 1 -w n1,drop1 -o out -- 1 "
+         "65536 \"$PWD\"/t.%h > report", "timeout -s KILL 150 ") + "; echo \"status $?\"; grep -E '^(n1|drop1) ' report" +
+         name_and_result + "; " + nothing_left, "status 1\ndrop1 silent for 3 s in a test\nn1 ok\nnothing left\n", "",
+         0, stand_in_run({"drop1", "n1"}, {"report"}), stand_ins, "", 0, "", true},
+    Case{"clients_srun_mute_node", on_stand_ins("srun", "--deadline 2 -w n1,mute1 -o out -- 1 65536 \"$PWD\"/t.%h | "
+         "grep '^mute1' | sed -E 's/ +- +- +/ /'; ") + until("! " + runs("mute1"), 20) + runs("mute1") +
+         " || echo 'nothing left'", "mute1 not ready within 2 s, stalled connecting (no word from its client)" +
+         slow_start_hint + "\nnothing left\n", "", 0, stand_in_run({"mute1", "n1"}), stand_ins, "", 0, "", true},
+    // Two tasks that name the same node: the second is refused and stopped, and the node's messages reach the
+    // first alone.
+    Case{"clients_srun_node_named_twice", on_stand_ins("srun", "--deadline 2 -w as_n1,n1 -o out -- 1 65536 "
+         "\"$PWD\"/t.%h > report; echo \"status $?\"; grep -E '^(as_n1|n1) ' report" + name_and_result),
+         "status 1\nas_n1 not ready within 2 s, stalled connecting (no word from its client)" + slow_start_hint +
+         ": srun: task {N} named itself 'n1', already answered by task {N}: refused\nn1 ok\n", "", 0,
+         stand_in_run({"as_n1", "n1"}, {"report"}), stand_ins, "", 0, "", true},
+    // bad1 is dropped in the first test of a series: its client reads its input to the end, so srun does not
+    // end the step under n1's later tests.
+    Case{"clients_srun_failed_host_reads_on", on_stand_ins("srun", "--skew-limit 1 -w n1,bad1 -o out -- "
+         "auto=\"$PWD\"/t.%h > report; echo \"status $?\"; grep -E '^(n1|bad1) ' report" + name_and_result),
+         "status 1\nbad1 sent a malformed message (ValueError: 1 numbers are no whole samples)\nn1 ok\n", "", 0,
+         stand_in_run({"bad1", "n1"}, {"report"}), stand_ins, "", 0, "", true},
+    // Four streams on each of two hosts: eight files, eight rows, a figure per host, all started at the instant.
+    Case{"clients_streams", on_stand_ins("pdsh", "--streams 4 --start-in 1 --skew-limit 0.5 -w h1,h2 -o out -- 1 "
+         "65536 \"$PWD\"/t.%h.%j > report; echo \"status $?\"; head -n 1 report | sed 's/, first.*//'; grep -c "
+         "'^1       65536   h[12]#[1-4] ' report; grep '^1       65536   h[12], 4 streams ' report | sed -E 's/^1 +65536 "
+         "+(h[12], 4 streams) .*/\\1/'; \"$SOURCE\"/tools/dorvik-report out | grep -c '^h[12]#[1-4],'; "
+         "\"$SOURCE\"/tools/dorvik-report out | grep ',programs. output of 4 streams$' | cut -d, -f1; " + checks +
+         "streams out 4"), "status 0\ndorvik-clients: 2 hosts, 4 streams each\n8\nh1, 4 streams\nh2, 4 streams\n8\nh1\n"
+         "h2\nsame\n", "", 0, stand_in_run(four_streams, {"report"}), stand_ins, "", 0, "", true},
+    Case{"clients_streams_need_a_file_each", "exec \"$SOURCE\"/tools/dorvik-clients -w h1 --streams 2 -- 1 65536 t.%h",
+         "", "dorvik-clients: with --streams 2 the test file's name (or the device) must hold %j, so that every stream "
+         "writes a file of its own: e.g. auto=/mnt/nfs/dorvik.%h.%j\n", 2, {}, "", "", 0, "", true},
+    // Three hundred hosts at once, played by one stand-in pdsh, with a limit of open files below what they need:
+    // all run, and come in a person's order.
+    Case{"clients_three_hundred_hosts", "mkdir bin && ln -s \"$TESTS\"/many_clients.py bin/pdsh && ulimit -Sn 256 && "
+         "PATH=$PWD/bin:$PATH \"$SOURCE\"/tools/dorvik-clients -e pdsh --deadline 30 -w " + many_hosts(300) +
+         " -o out -- 64 65536 /nonexistent/t.%h > report; echo \"status $?\"; grep -c '^h[0-9]* .* ok$' report; grep -E "
+         "'^h[0-9]+ ' report | cut -d' ' -f1 | tr -d h | sort -nc && echo 'in order'", "status 0\n300\nin order\n", "",
+         0, many_hosts_files(300), "", "", 0, "", true},
+    Case{"clients_stalled_at_the_clock", on_stand_ins("pdsh", "--deadline 2 -w h1,noclock1 -o out -- 1 65536 "
+         "\"$PWD\"/t.%h | grep '^noclock1' | sed -E 's/ +- +- +/ /'"), "noclock1 not ready within 2 s, stalled "
+         "measuring its clock (0 of 8 round trips answered)" + slow_start_hint + "\n", "", 0,
+         stand_in_run({"h1", "noclock1"}), stand_ins, "", 0, "", true},
     Case{"clients_one_host", on_stand_ins("pdsh", "-w h1 -o out -- 1 65536 \"$PWD\"/t.%h") + " | head -n 1",
          "dorvik-clients: 1 host, first start {*} UTC, outputs in out\n", "", 0, stand_in_run({"h1"}), stand_ins, "",
          0, "", true}),
+    case_name);
+
+// dorvik-clients through srun on the tests' own Slurm: three nodes n1 to n3 on this machine, the programs in
+// bin/, an ssh there that notes it ran.
+const std::string slurm_clients_setup = "mkdir bin shared && ln -s \"$DORVIK\" bin/dorvik && ln -s \"$SOURCE\"/tools/"
+    "dorvik-clients bin/ && printf '#!/bin/sh\\ntouch %s/ssh-ran\\nexit 255\\n' \"$PWD\" > bin/ssh && chmod +x bin/ssh";
+const std::vector<std::string> slurm_clients_files = {"bin/", "bin/dorvik-clients@", "bin/dorvik@", "bin/ssh",
+                                                      "shared/"};
+// Those files and the run's folder with the files of the given entries (hosts or streams).
+std::vector<std::string> slurm_run(const std::vector<std::string> &entries, const std::vector<std::string> &replaced = {})
+{
+    std::vector<std::string> files = {"report", "out/", "out/clients.json"};
+    for (const std::string &entry : entries)
+        for (const char *kind : {".err", ".out"})
+            files.push_back("out/" + entry + kind);
+    return with_links(slurm_clients_files, files, replaced);
+}
+const std::vector<std::string> three_nodes = {"n1", "n2", "n3"};
+std::string on_slurm(const std::string &rest)
+{
+    return "PATH=$PWD/bin:$PATH " + slurm + "run " + rest;
+}
+const std::string srun_clients = "\"$SOURCE\"/tools/dorvik-clients -e srun --bin \"$PWD\"/bin ";
+// Within 150 s no job or step is left in the queue, no dorvik or client of the case's runs, and no test file.
+const std::string no_job = "[ -z \"$(" + slurm + "run squeue -h -s)$(" + slurm + "run squeue -h)\" ]";
+const std::string slurm_left = until(no_job, 150) + no_job + " && echo 'no job left'; " +
+    until("! " + runs("bin/dorvik"), 30) + runs("bin/dorvik") + " || echo 'no dorvik left'; echo \"files left: $(ls "
+    "shared | wc -l)\"";
+// The controller started outside an allocation in a session of its own (as a terminal's foreground job), and
+// the test files of the nodes given made and those of the nodes done removed (their tests over).
+std::string slurm_writing(const std::string &rest, const std::vector<std::string> &nodes = three_nodes,
+                          const std::vector<std::string> &done = {})
+{
+    std::string made = "true";
+    for (const std::string &node : nodes)
+        made += " && [ -s shared/d." + node + " ]";
+    for (const std::string &node : done)
+        made += " && [ ! -e shared/d." + node + " ]";
+    return on_slurm("setsid " + srun_clients + rest + " > report 2>&1 & c=$!; ") + until(made, 120) +
+           "echo \"files while writing: $(ls shared | wc -l)\"; ";
+}
+const std::string slurm_up = slurm_clients_setup + " && " + slurm + "up";
+// Whether the measured starts of the run lay within 10 ms of each other, by the controller's clock; a busy
+// machine's round trips may make each clock's error larger, which --skew-limit 1 leaves out of the status.
+const std::string within_10_ms = "grep -o '^start skew: [0-9.]*' report | awk '{ print ($3 <= 0.01) ? \"started "
+                                 "within 10 ms\" : $0 }'";
+
+INSTANTIATE_TEST_SUITE_P(SlowSlurmClients, Arguments, testing::Values(
+    // In an allocation of three nodes: each ok, the timed starts within 10 ms, no ssh.
+    Case{"srun_three_nodes", on_slurm("salloc -Q -N3 " + srun_clients + "--skew-limit 1 -o out -- 8 65536 "
+         "\"$PWD\"/shared/d.%h > report; echo \"status $?\"; grep -E '^n[1-3] ' report" + name_and_result + "; " +
+         within_10_ms + "; test -e ssh-ran || echo 'no ssh'"), "status 0\nn1 ok\nn2 ok\nn3 ok\nstarted within 10 ms\n"
+         "no ssh\n", "", 0, slurm_run(three_nodes), slurm_up, "", 0, "", true,
+         slurm + "down", slurm + "available"},
+    // A series: each of its 20 tests starts on the three nodes within 50 ms.
+    Case{"srun_series", on_slurm("salloc -Q -N3 " + srun_clients + "--skew-limit 1 -o out -- "
+         "auto=\"$PWD\"/shared/d.%h > report; echo \"status $?\"; grep -c '^[0-9]* *[0-9]* *all bytes / span ' report; "
+         "grep -o 'worst of a test: [0-9.]*' report | awk '{ print ($5 <= 0.05) ? \"every test within 50 ms\" : $0 "
+         "}'"), "status 0\n20\nevery test within 50 ms\n", "", 0, slurm_run(three_nodes), slurm_up, "", 0, "", true,
+         slurm + "down", slurm + "available"},
+    // Ctrl-C (SIGINT to the controller's process group) in the middle of the writes.
+    Case{"srun_interrupted", slurm_writing("-w 'n[1-3]' -o out -- 400 16 \"$PWD\"/shared/d.%h") + "kill -INT -$c; "
+         "wait $c; echo \"status $?\"; grep -c 'dorvik exited with status 0: dorvik: interrupted' report; " + slurm_left,
+         "files while writing: 3\nstatus 130\n3\nno job left\nno dorvik left\nfiles left: 0\n", "", 0,
+         slurm_run(three_nodes), slurm_up, "", 0, "", true, slurm + "down", slurm + "available"},
+    Case{"srun_controller_killed", slurm_writing("-w 'n[1-3]' -o out -- 400 16 \"$PWD\"/shared/d.%h") + "kill -KILL "
+         "$c; " + slurm_left, "files while writing: 3\nno job left\nno dorvik left\nfiles left: 0\n", "", 0,
+         with_links(slurm_clients_files, {"report", "out/"}), slurm_up, "", 0, "", true, slurm + "down",
+         slurm + "available"},
+    // n3 is cut off in the middle of its test (its dorvik writes slowly): dropped at the deadline; once it is
+    // back, nothing of the run is left.
+    Case{"srun_dropped_node", slurm_writing("--deadline 4 -w 'n[1-3]' -o out -- 4 4096 \"$PWD\"/shared/d.%h", {"n3"},
+                                        {"n1", "n2"}) +
+         slurm + "freeze n3; wait $c; echo \"status $?\"; grep -E '^n[1-3] ' report" + name_and_result + "; " + slurm +
+         "thaw n3; " + slurm_left, "files while writing: 1\nstatus 1\nn1 ok\nn2 ok\nn3 silent for 4 s in a test\n"
+         "no job left\nno dorvik left\nfiles left: 0\n", "", 0, slurm_run(three_nodes, {"bin/dorvik"}),
+         slurm_clients_setup + " && " + dorvik_wrapper("*n3) export LD_PRELOAD=$FAULT_LIBRARY DORVIK_FAULT="
+         "write_delay=8000 ASAN_OPTIONS=$ASAN_OPTIONS:verify_asan_link_order=0;;") + " && " + slurm + "up", "", 0, "",
+         true, slurm + "down", slurm + "available"},
+    // Four streams on each of two nodes: eight files, eight rows, started within 10 ms.
+    Case{"srun_streams", on_slurm(srun_clients + "--streams 4 --skew-limit 1 -w 'n[1-2]' -o out -- 1 65536 "
+         "\"$PWD\"/shared/d.%h.%j > report; echo \"status $?\"; grep -c '^1       65536   n[12]#[1-4] ' report; " +
+         within_10_ms + "; " + checks + "streams out 4"), "status 0\n8\nstarted within 10 ms\nsame\n", "", 0, slurm_run({"n1#1", "n1#2", "n1#3", "n1#4", "n2#1", "n2#2", "n2#3", "n2#4"}),
+         slurm_up, "", 0, "", true, slurm + "down", slurm + "available"}),
+    case_name);
+
+// Three hundred hosts through the real pdsh, each a client of this machine behind a stand-in ssh.
+INSTANTIATE_TEST_SUITE_P(SlowManyClients, Arguments, testing::Values(
+    Case{"three_hundred_hosts_through_pdsh", "mkdir bin && ln -s \"$TESTS\"/stand_in_shell.py bin/ssh && ln -s "
+         "\"$DORVIK\" bin/dorvik && ln -s \"$SOURCE\"/tools/dorvik-clients bin/ && PATH=$PWD/bin:$PATH "
+         "\"$SOURCE\"/tools/dorvik-clients -e pdsh --bin \"$PWD\"/bin --deadline 300 --start-in 10 --skew-limit 10 -w " +
+         many_hosts(300) + " -o out -- 1 65536 \"$PWD\"/t.%h > report; echo \"status $?\"; grep -c '^h[0-9]* .* ok$' "
+         "report", "status 0\n300\n", "", 0, [] {
+             std::vector<std::string> files = many_hosts_files(300);
+             files.erase(std::find(files.begin(), files.end(), "bin/pdsh@"));
+             for (const char *link : {"bin/dorvik-clients@", "bin/dorvik@", "bin/ssh@"})
+                 files.push_back(link);
+             return files;
+         }(), "", "", 0, "", true, "", "command -v pdsh"}),
     case_name);
 
 } // namespace

@@ -8,7 +8,10 @@ prints "same" (or what differs) so that a case can expect one line.
                                           AFTER: its stat file before and after the run), counted once
   clients_check.py reads FOLDER           the programs' counters of a run that only read: reads, no writes
   clients_check.py phases FOLDER          each host's write phase ends before its read begins, and begins
-                                          no earlier than its test's measured start"""
+                                          no earlier than its test's measured start
+  clients_check.py streams FOLDER K       K streams per host, each on a file of its own (its name ending in
+                                          .N), every stream's dorvik started before the instant and its
+                                          measured start within the skew limit of it"""
 import csv
 import io
 import json
@@ -126,5 +129,27 @@ def phases(folder):
     print("same" if count and not wrong else wrong or "no phases")
 
 
+def streams(folder, count):
+    summary = document(folder)
+    wrong, files = [], set()
+    for host in summary["hosts"]:
+        name = f"{host['node']}#{host['stream']}"
+        with open(os.path.join(folder, name + ".out"), encoding="utf-8") as f:
+            written = re.findall(r"Megabyte file, '([^']*)'", f.read())
+        if host["host"] != name or [w.rsplit(".", 1)[-1] for w in written] != [str(host["stream"])] * len(written):
+            wrong.append((host["host"], written))
+        files.update(written)
+        for test in host["tests"]:
+            if not test["spawned"] - test["offset"] < test["at"]:
+                wrong.append((host["host"], "started after the instant", test["spawned"] - test["offset"] - test["at"]))
+            if abs(test["start"] - test["offset"] - test["at"]) > summary["skew_limit"]:
+                wrong.append((host["host"], "late", test["start"] - test["offset"] - test["at"]))
+    nodes = {host["node"] for host in summary["hosts"]}
+    if summary["streams"] != int(count) or len(files) != len(nodes) * int(count) or len(summary["hosts"]) != len(files):
+        wrong.append((summary["streams"], len(files), len(summary["hosts"])))
+    print("same" if not wrong else wrong)
+
+
 if __name__ == "__main__":
-    {"chart": chart, "device": device, "reads": reads, "phases": phases}[sys.argv[1]](*sys.argv[2:])
+    {"chart": chart, "device": device, "reads": reads, "phases": phases, "streams": streams}[sys.argv[1]](
+        *sys.argv[2:])

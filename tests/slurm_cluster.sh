@@ -10,9 +10,14 @@
 #   slurm_cluster.sh env              print, as shell, the environment the Slurm commands need to reach it
 #   slurm_cluster.sh run COMMAND...   run COMMAND in that environment
 #   slurm_cluster.sh down             cancel its jobs, stop its daemons by pid and remove the state; pass or fail
+#   slurm_cluster.sh freeze NODE      cut a node off: its slurmd and slurmstepd stop (SIGSTOP), its tasks run on
+#   slurm_cluster.sh thaw NODE        bring it back (SIGCONT)
 set -u
 state=$(cd .. && pwd)/slurm
 conf=$state/slurm.conf
+# Made first in the state folder: down removes no folder that lacks it (run
+# from the wrong folder, ../slurm may be anything).
+mark=$state/.dorvik-slurm-rig
 nodes="n1 n2 n3"
 # Seconds a busy machine needs at most to bring the cluster up, or its jobs down.
 deadline=90
@@ -44,6 +49,11 @@ up() {
 # ends, with 2 when the nodes are not idle in time.
 start() {
   end=$((SECONDS + deadline))
+  if [ -e "$state" ] && [ ! -e "$mark" ]; then
+    echo "slurm_cluster.sh: $state exists and is no rig's state" >&2
+    return 3
+  fi
+  mkdir -p "$state" && touch "$mark" || return 2
   mkdir -p "$state/ctld" "$state/munge" "$state/spool" && chmod 755 "$state/munge" || return 2
   head -c 1024 /dev/urandom > "$state/munge.key" && chmod 400 "$state/munge.key" || return 2
   # --force: the case's folder above is open to root alone, which munged would refuse.
@@ -152,6 +162,14 @@ holders() {
 # Kills the tasks of its jobs and cancels the jobs; ends the processes named
 # in the pid files, then whatever else holds the state folder.
 down() {
+  if [ ! -e "$mark" ]; then
+    [ -e "$state" ] && echo "slurm_cluster.sh: $state is no rig's state; left alone" >&2
+    return 0
+  fi
+  local node
+  for node in $nodes; do
+    signal_node CONT "$node"
+  done
   if [ -s "$conf" ] && [ -s "$state/slurmctld.pid" ] && running "$(cat "$state/slurmctld.pid")"; then
     export SLURM_CONF=$conf
     local jobs steps end=$((SECONDS + deadline))
@@ -202,9 +220,24 @@ running() {
   [ -r "/proc/$1/stat" ] && ! grep -q '^[0-9]* (.*) Z ' "/proc/$1/stat" 2> /dev/null
 }
 
+# The pids of node $1's daemons: its slurmd and the slurmstepd of its steps, which all hold its log.
+node_daemons() {
+  local pattern
+  pattern=$(printf '%s' "$state/slurmd.$1.log" | sed 's/[][*?\\]/\\&/g')
+  find /proc/[0-9]*/fd -maxdepth 1 -lname "$pattern" -printf '%p\n' 2> /dev/null | cut -d/ -f3 | sort -u
+}
+
+signal_node() {
+  local pids
+  pids=$(node_daemons "$2")
+  [ -n "$pids" ] && kill "-$1" $pids
+}
+
 case ${1:-} in
 available | up | down) "$1" ;;
+freeze) signal_node STOP "$2" ;;
+thaw) signal_node CONT "$2" ;;
 env) environment ;;
 run) shift && run "$@" ;;
-*) echo "usage: slurm_cluster.sh available|up|env|run COMMAND...|down" >&2 && exit 2 ;;
+*) echo "usage: slurm_cluster.sh available|up|env|run COMMAND...|down|freeze NODE|thaw NODE" >&2 && exit 2 ;;
 esac

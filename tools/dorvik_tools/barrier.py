@@ -1,9 +1,10 @@
 """The course of a run of dorvik-clients: what the controller knows of each
 host, what each message of a client changes, the round trips that measure a
 client's clock before every test, the barrier that releases every test at one
-instant on all live hosts, and the deadlines that drop a host that is not
-ready in time or falls silent in a test. Whatever a client sends is checked:
-a malformed message fails that host with a reason, and the run goes on."""
+instant on all live hosts (every stream of each), and the deadlines that
+drop a host that is not ready in time or falls silent in a test. Whatever a
+client sends is checked: a malformed message fails that host with a reason,
+and the run goes on."""
 
 import math
 import time
@@ -22,9 +23,9 @@ COUNTER_LIMIT = 1 << 63
 
 
 class Host:
-    """What the controller knows of one client."""
+    """What the controller knows of one client, which runs a dorvik per stream in every test."""
 
-    def __init__(self, name, channel):
+    def __init__(self, name, channel, streams):
         self.name, self.channel = name, channel
         self.state = "connecting"
         self.since = time.monotonic()
@@ -32,8 +33,12 @@ class Host:
         self.reason = None
         self.pings, self.ping_sent = [], None
         self.offset = self.offset_error = None
-        self.tests, self.errors, self.recent = [], [], []
-        self.current = None
+        self.errors = []
+        # Per stream, its tests as they ended; the tests every stream ended.
+        self.tests = [[] for _ in range(streams)]
+        self.ended = 0
+        # The running test's record per stream, the streams yet to end it, and each stream's latest samples.
+        self.current, self.pending, self.recent = None, set(), {}
         self.heard = time.monotonic()
 
     def said(self):
@@ -64,25 +69,31 @@ def number(text):
     return value
 
 
-def new_test(index, at, arguments, host):
-    return {"index": index, "at": at, "arguments": arguments, "offset": host.offset,
+def new_test(index, stream, at, arguments, host):
+    return {"index": index, "stream": stream, "at": at, "arguments": arguments, "offset": host.offset,
             "offset_error": host.offset_error, "storage": None, "samples": [], "chunks": [],
             "stdout": bytearray(), "stderr": bytearray()}
 
 
 class Run:
-    """The hosts of a run and its tests, released one at a time on every live host together."""
+    """The hosts of a run and its tests, released one at a time on every stream of every live host together."""
 
-    def __init__(self, channels, tests, deadline, start_in):
-        self.hosts = {name: Host(name, channel) for name, channel in channels.items()}
-        self.tests = tests
+    def __init__(self, channels, tests, deadline, start_in, streams=1):
+        self.hosts = {name: Host(name, channel, streams) for name, channel in channels.items()}
+        self.tests, self.streams = tests, streams
         self.deadline, self.start_in = deadline, start_in
         self.instants = []
         self.interrupted = False
         self.started = time.monotonic()
 
     def take(self, name, text):
-        """A line the shell brought from a host: a client's message, or what ssh or the shell said."""
+        """A line the shell brought from a host: a client's message, or what ssh or the shell said; what the
+        shell said of no host in particular is said of every host that has not answered yet."""
+        if name is None:
+            for host in self.hosts.values():
+                if host.state == "connecting" and host.reason is None and len(host.errors) < 100:
+                    host.errors.append(escaped(text[:1000]))
+            return
         host = self.hosts[name]
         host.heard = time.monotonic()
         if text is None:
@@ -91,7 +102,7 @@ class Run:
         if not text.startswith(TAG):
             if len(host.errors) < 100:
                 host.errors.append(escaped(text[:1000]))
-            if " exited with exit code " in f" {text}":
+            if " exited with exit code " in f" {text.lower()}":
                 host.exited = time.monotonic()
             return
         if host.reason is not None:
@@ -104,7 +115,6 @@ class Run:
 
     def message(self, host, words):
         kind = words[0]
-        test = host.current
         if kind == "HELLO" and host.state == "connecting":
             host.enter("clock")
         elif kind == "FAIL":
@@ -115,8 +125,8 @@ class Run:
             if len(host.pings) == PINGS:
                 host.offset, host.offset_error = clock_offset(host.pings)
                 host.enter("ready")
-        elif host.state == "running" and int(words[1]) == test["index"]:
-            self.test_message(host, test, kind, words[2:])
+        elif host.state == "running" and int(words[1]) == host.ended and int(words[2]) in host.pending:
+            self.test_message(host, host.current[int(words[2]) - 1], kind, words[3:])
         else:
             raise ValueError(f"unexpected {kind[:20]!r} while {host.state}")
 
@@ -147,8 +157,9 @@ class Run:
         batch = [[values[i]] + [int(v) for v in values[i + 1:i + 5]] for i in range(0, len(values), 5)]
         if any(v != int(v) for i, v in enumerate(values) if i % 5):
             raise ValueError("a counter that is not a whole number")
-        latest = time.time() + TIME_SLACK + host.offset
-        previous = test["samples"][-1] if test["samples"] else [test["released"] + host.offset - TIME_SLACK, 0, 0, 0, 0]
+        latest = time.time() + TIME_SLACK + test["offset"]
+        previous = test["samples"][-1] if test["samples"] else [test["released"] + test["offset"] - TIME_SLACK, 0, 0, 0,
+                                                                0]
         for sample in batch:
             if not previous[0] < sample[0] <= latest:
                 raise ValueError(f"a sample's time {sample[0]!r} lies outside its test")
@@ -156,21 +167,27 @@ class Run:
                 raise ValueError("a counter that goes back or lies out of range")
             previous = sample
         test["samples"].extend(batch)
-        host.recent = (host.recent + batch)[-int(1 / clients.SAMPLE_SECONDS):]
+        recent = host.recent.get(test["stream"], []) + batch
+        host.recent[test["stream"]] = recent[-int(1 / clients.SAMPLE_SECONDS):]
 
     def done(self, host, test, record):
         test.update(record)
         test["stdout"] = test["stdout"].decode(errors="replace")
         test["stderr"] = test["stderr"].decode(errors="replace")
         del test["released"]
-        host.tests.append(test)
-        host.current, host.recent = None, []
+        host.tests[test["stream"] - 1].append(test)
+        host.pending.discard(test["stream"])
+        host.recent.pop(test["stream"], None)
         reason = clients.test_failure(test)
         if reason is not None:
             # Kept for the record, but its figures count nowhere.
             test["failed"] = escaped(reason)[:2000]
-            host.fail(reason)
-        elif len(host.tests) == len(self.tests):
+            host.fail(reason if self.streams == 1 else f"stream {test['stream']}: {reason}")
+            return
+        if host.pending:
+            return
+        host.current, host.ended = None, host.ended + 1
+        if host.ended == len(self.tests):
             host.enter("finished")
         else:
             # The clock again before the next test: it may have moved.
@@ -198,9 +215,12 @@ class Run:
         at = released + self.start_in
         self.instants.append(at)
         for host in live:
-            index = len(host.tests)
-            host.current = new_test(index, at, self.tests[index], host)
-            host.current["released"] = released
+            index = host.ended
+            host.current = [new_test(index, stream, at, self.tests[index], host)
+                            for stream in range(1, self.streams + 1)]
+            for test in host.current:
+                test["released"] = released
+            host.pending = set(range(1, self.streams + 1))
             host.enter("running")
             # A host's silence counts from the release, never from its wait at the barrier.
             host.heard = time.monotonic()
@@ -211,7 +231,8 @@ class Run:
         for host in self.live():
             if host.state in ("connecting", "clock") and not self.instants and now - self.started > self.deadline:
                 said = host.said()
-                host.fail(f"not ready within {self.deadline:g} s" + (f": {said}" if said else ""))
+                host.fail(f"not ready within {self.deadline:g} s, stalled {self.stage(host)}; --deadline gives a "
+                          "slow start more time" + (f": {said}" if said else ""))
             elif host.state == "clock" and self.instants and now - host.since > self.deadline:
                 host.fail(f"no answer to the clock's round trips within {self.deadline:g} s")
             elif host.exited is not None and host.state != "finished" and now - host.exited > 1:
@@ -220,6 +241,13 @@ class Run:
                 host.fail(("no answer: " if host.state == "connecting" else "ended without its record: ") + said)
             elif host.state == "running" and now - host.heard > self.deadline:
                 host.fail(f"silent for {self.deadline:g} s in a test")
+
+    @staticmethod
+    def stage(host):
+        """Where a host that is not ready stands, in words."""
+        if host.state == "connecting":
+            return "connecting (no word from its client)"
+        return f"measuring its clock ({len(host.pings)} of {PINGS} round trips answered)"
 
     def busy(self):
         return any(h.state != "finished" for h in self.live())

@@ -10,6 +10,8 @@ import configparser
 import ctypes
 import json
 import os
+import re
+import resource
 import selectors
 import shlex
 import shutil
@@ -23,6 +25,12 @@ LINE_LIMIT = 16 << 20
 # Every line a client sends begins with this, so that the controller can
 # tell it from what ssh or the shell print.
 TAG = "DORVIK-CLIENTS "
+# The open files the controller and the parallel shell need per host (the
+# host's FIFO, the shell's pipes to its ssh), and besides the hosts.
+FILES_PER_HOST = 6
+FILES_BESIDES = 256
+# Where a line of the shell may name its host: "host: " after a space or at its start.
+NAMED = re.compile(r"(?<![^ ])([^ :]+): ")
 
 
 def encode(value):
@@ -68,6 +76,21 @@ def parallel_command(shell, names, command):
         command = [shlex.quote(word) for word in command]
     # As many at once as there are hosts: a host left waiting for a slot would miss every barrier.
     return [shell, "-R", "exec", "-f", str(max(len(names), 1)), "-w", ",".join(names)] + command
+
+
+def allow_open_files(hosts):
+    """Raises the limit of open files, which the shell started here inherits, to what so many hosts need
+    (past the hard limit where allowed, as root). The limit, where it stays below that."""
+    needed = FILES_BESIDES + FILES_PER_HOST * hosts
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    if soft >= needed:
+        return None
+    try:
+        resource.setrlimit(resource.RLIMIT_NOFILE, (needed, max(hard, needed)))
+        return None
+    except (OSError, ValueError):
+        resource.setrlimit(resource.RLIMIT_NOFILE, (hard, hard))
+        return hard if hard < needed else None
 
 
 def die_with_parent():
@@ -146,6 +169,7 @@ class Shell:
 
     def __init__(self, shell, names, remote, ssh):
         self.shell, self.names, self.remote, self.ssh = shell, names, remote, ssh
+        self.known = set(names)
         self.fifos = None
         self.channels = {}
         self.process = None
@@ -170,14 +194,19 @@ class Shell:
         """Whether either of the shell's pipes may still bring lines."""
         return bool(self.streams.get_map())
 
+    def hang_up(self):
+        """The end of input for every client: each ends its test and says its last words."""
+        for channel in self.channels.values():
+            channel.close()
+
     def host_of(self, line):
         """The host a line of the shell is about, and its text; None for a line of no host."""
         name, _, text = line.partition(": ")
-        if name in self.names:
+        if name in self.known:
             return name, text
-        for name in self.names:
-            if f" {name}: " in f" {line}":
-                return name, line.split(f"{name}: ", 1)[1]
+        for named in NAMED.finditer(line):
+            if named.group(1) in self.known:
+                return named.group(1), line[named.end():]
         return None, line
 
     def lines(self, timeout):
@@ -201,7 +230,7 @@ class Shell:
                     name, text = self.host_of(text)
                     if name is not None:
                         self.forget_fifo(name)
-                        found.append((name, text))
+                    found.append((name, text))
         return found
 
     def forget_fifo(self, name):

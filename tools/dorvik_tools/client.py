@@ -1,12 +1,15 @@
 """The client side of dorvik-clients: started on every client by the parallel
-shell (dorvik-clients --client), it answers the controller's clock pings over
-its standard input and output, and on each GO starts dorvik at once with the
-instant in its own clock (DORVIK_START_AT), so that dorvik itself waits for it
-just before its timed span and says on a pipe (DORVIK_START_FD) when that
-span began. Meanwhile it samples the byte counters of dorvik and of the
-storage under its target, and sends them, dorvik's output and the test's end
-as they come, in lines of a few KiB. When its standard input ends (the
-controller ended, was killed, or dropped it) it ends its test at once."""
+shell or by srun (dorvik-clients --client), it answers the controller's clock
+pings over its standard input and output, and on each GO starts a dorvik per
+stream at once, all with the instant in its own clock (DORVIK_START_AT), so
+that each dorvik itself waits for it just before its timed span and says on a
+pipe (DORVIK_START_FD) when that span began. Meanwhile it samples the byte
+counters of each dorvik and of the storage under its target, and sends them,
+dorvik's output and each stream's end as they come, in lines of a few KiB.
+When its standard input ends (the controller ended, was killed, or dropped
+it), or the controller says STOP, it ends its test at once. Through srun its
+input is every client's: it takes only the lines that begin with its task's
+number, and reads on to the end, so that srun never holds lines for it."""
 
 import os
 import re
@@ -195,26 +198,29 @@ class Counters:
                 os.close(fd)
 
 
-class Test:
-    """One test on this host: dorvik started with the instant, its outputs and counters sent as they come."""
+class Stream:
+    """One dorvik of a test: its process, the pipe on which it says when its timed span began, its counters
+    and the samples not yet sent."""
 
-    def __init__(self, client, index, at):
-        self.client, self.index, self.at = client, index, at
-        self.pending, self.sent = [], time.monotonic()
+    def __init__(self, test, number, arguments):
+        self.test, self.number, self.arguments = test, number, arguments
+        self.child = self.counters = self.start_pipe = None
         self.started = b""
+        self.spawned = None
         self.hurried = False
+        self.pending, self.sent = [], time.monotonic()
 
-    def say(self, *words):
-        self.client.say(*words)
+    def say(self, kind, *words):
+        self.test.client.say(kind, self.test.index, self.number, *words)
 
     def send_samples(self):
         while self.pending:
             batch, self.pending = self.pending[:SAMPLES_PER_LINE], self.pending[SAMPLES_PER_LINE:]
-            self.say("SAMPLE", self.index, *(value for sample in batch for value in sample))
+            self.say("SAMPLE", *(value for sample in batch for value in sample))
         self.sent = time.monotonic()
 
-    def take_sample(self, counters):
-        sample = counters.sample()
+    def take_sample(self):
+        sample = self.counters.sample()
         if sample is not None:
             self.pending.append(sample)
         if len(self.pending) >= SAMPLES_PER_LINE or time.monotonic() - self.sent >= SEND_SECONDS:
@@ -222,85 +228,136 @@ class Test:
 
     def output(self, kind, piece):
         for at in range(0, len(piece), PIECE_BYTES):
-            self.say(kind, self.index, repr(time.time()), encode_bytes(piece[at:at + PIECE_BYTES]))
+            self.say(kind, repr(time.time()), encode_bytes(piece[at:at + PIECE_BYTES]))
 
-    def run(self, program, arguments):
-        storage, where = storage_of(arguments)
-        self.say("STORAGE", self.index, encode(storage))
+    def spawn(self, program, at):
+        """Starts dorvik with the instant; a record of why it did not start, or None."""
+        storage, where = storage_of(self.arguments)
+        self.say("STORAGE", encode(storage))
         reader_end, writer_end = os.pipe()
-        spawned = time.time()
-        environment = dict(os.environ, DORVIK_START_AT=f"{self.at:.6f}", DORVIK_START_FD=str(writer_end))
+        self.spawned = time.time()
+        environment = dict(os.environ, DORVIK_START_AT=f"{at:.6f}", DORVIK_START_FD=str(writer_end))
         try:
-            child = subprocess.Popen([program] + arguments, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                                     stderr=subprocess.PIPE, env=environment, pass_fds=(writer_end,))
+            self.child = subprocess.Popen([program] + self.arguments, stdin=subprocess.DEVNULL,
+                                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=environment,
+                                          pass_fds=(writer_end,))
         except OSError as error:
             os.close(reader_end)
             return {"start": None, "end": time.time(), "status": None,
                     "reason": f"dorvik did not start: {error.strerror}"}
         finally:
             os.close(writer_end)
-        self.client.child = child
-        counters = Counters(child.pid, storage, where)
-        try:
-            self.take_sample(counters)
-            self.collect(child, counters, reader_end)
-            self.take_sample(counters)
-        finally:
-            counters.close()
-            os.close(reader_end)
-        status = child.wait()
-        self.client.child = None
+        self.start_pipe = reader_end
+        self.test.client.children.add(self.child)
+        self.counters = Counters(self.child.pid, storage, where)
+        self.take_sample()
+        return None
+
+    def hurry(self, at):
+        """dorvik under a real-time policy for the last moments before its instant. dorvik leaves the policy at
+        the instant; should this client have been kept off the processor until past the instant, dorvik may
+        have begun already, and the policy goes again at once."""
+        if not self.hurried and at - HURRY_SECONDS <= time.time() < at:
+            self.hurried = set_policy(self.child.pid, os.SCHED_FIFO, 1)
+            if self.hurried and time.time() >= at:
+                set_policy(self.child.pid, os.SCHED_OTHER, 0)
+
+    def end(self):
+        """Its last sample and its record, once its outputs have closed."""
+        self.take_sample()
+        self.counters.close()
+        status = self.child.wait()
+        self.test.client.children.discard(self.child)
+        # What it said of its start and has not been read yet: it has ended, so the pipe ends too.
+        while len(self.started) < 64:
+            piece = os.read(self.start_pipe, 64)
+            if not piece:
+                break
+            self.started += piece
+        os.close(self.start_pipe)
         self.send_samples()
         try:
             start = float(self.started.decode()) if self.started.endswith(b"\n") else None
         except ValueError:
             start = None
-        return {"start": start, "end": time.time(), "status": status, "spawned": spawned}
+        return {"start": start, "end": time.time(), "status": status, "spawned": self.spawned}
 
-    def collect(self, child, counters, started):
-        """dorvik's outputs and its start as they come, and the counters every SAMPLE_SECONDS."""
-        streams = selectors.DefaultSelector()
-        streams.register(child.stdout, selectors.EVENT_READ, "OUT")
-        streams.register(child.stderr, selectors.EVENT_READ, "ERR")
-        streams.register(started, selectors.EVENT_READ, "START")
-        streams.register(0, selectors.EVENT_READ, None)
+
+class Test:
+    """One test on this host: a dorvik per stream, all started with the one instant, their outputs and
+    counters sent as they come."""
+
+    def __init__(self, client, index, at):
+        self.client, self.index, self.at = client, index, at
+
+    def run(self, program, arguments):
+        """Runs every stream's dorvik; each stream's record goes to the controller as it ends."""
+        streams = [Stream(self, number, [a.replace("%j", str(number)) for a in arguments])
+                   for number in range(1, self.client.streams + 1)]
+        running = []
+        for stream in streams:
+            failed = stream.spawn(program, self.at)
+            if failed is None:
+                running.append(stream)
+            else:
+                stream.say("DONE", encode(failed))
+        self.collect(running)
+
+    def collect(self, running):
+        """The streams' outputs and starts as they come, and their counters every SAMPLE_SECONDS; a stream
+        whose outputs have closed ends with its record."""
+        events = selectors.DefaultSelector()
+        open_outputs = {}
+        for stream in running:
+            events.register(stream.child.stdout, selectors.EVENT_READ, (stream, "OUT"))
+            events.register(stream.child.stderr, selectors.EVENT_READ, (stream, "ERR"))
+            events.register(stream.start_pipe, selectors.EVENT_READ, (stream, "START"))
+            open_outputs[stream] = 2
+        events.register(0, selectors.EVENT_READ, None)
         due = time.monotonic() + SAMPLE_SECONDS
-        while any(key.data in ("OUT", "ERR") for key in streams.get_map().values()):
-            for key, _ in streams.select(timeout=max(0.0, due - time.monotonic())):
+        while open_outputs:
+            for key, _ in events.select(timeout=max(0.0, due - time.monotonic())):
                 if key.data is None:
                     self.client.messages(0)
                     if self.client.gone:
-                        streams.unregister(0)
+                        events.unregister(0)
                     continue
+                stream, kind = key.data
                 piece = os.read(key.fd, 65536)
                 if not piece:
-                    streams.unregister(key.fileobj)
-                elif key.data == "START":
-                    self.started += piece[:64]
+                    events.unregister(key.fileobj)
+                    if kind != "START":
+                        open_outputs[stream] -= 1
+                    if not open_outputs[stream]:
+                        del open_outputs[stream]
+                        if stream.start_pipe in events.get_map():
+                            events.unregister(stream.start_pipe)
+                        stream.say("DONE", encode(stream.end()))
+                elif kind == "START":
+                    stream.started += piece[:64]
                 else:
-                    self.output(key.data, piece)
+                    stream.output(kind, piece)
             if time.monotonic() >= due:
-                self.take_sample(counters)
+                for stream in open_outputs:
+                    stream.take_sample()
                 due = max(due + SAMPLE_SECONDS, time.monotonic())
-            self.hurry(child)
-
-    def hurry(self, child):
-        """dorvik under a real-time policy for the last moments before its instant. dorvik leaves the policy at
-        the instant; should this client have been kept off the processor until past the instant, dorvik may
-        have begun already, and the policy goes again at once."""
-        if not self.hurried and self.at - HURRY_SECONDS <= time.time() < self.at:
-            self.hurried = set_policy(child.pid, os.SCHED_FIFO, 1)
-            if self.hurried and time.time() >= self.at:
-                set_policy(child.pid, os.SCHED_OTHER, 0)
+            for stream in open_outputs:
+                stream.hurry(self.at)
 
 
 class Client:
-    """The tests of one host, each started at the instant the controller gives, and their counters."""
+    """The tests of one host, each started at the instant the controller gives on every stream, and their
+    counters."""
 
     def __init__(self, host, order):
-        self.host, self.order = host, order
-        self.child = None
-        self.gone = False
+        self.order = order
+        # Through srun every client reads every line: its own begin with its task's number.
+        self.addressed = order.get("transport") == "srun"
+        self.host = os.environ.get("SLURMD_NODENAME", "") if self.addressed else host
+        self.address = os.environ.get("SLURM_PROCID", "")
+        self.streams = order.get("streams", 1)
+        self.children = set()
+        self.gone = self.signalled = False
         self.inbox = b""
 
     def say(self, *words):
@@ -311,14 +368,20 @@ class Client:
 
     def stop(self, *_):
         self.gone = True
-        if self.child is not None and self.child.returncode is None:
-            try:
-                os.kill(self.child.pid, signal.SIGTERM)
-            except OSError:
-                pass
+        for child in self.children:
+            if child.returncode is None:
+                try:
+                    os.kill(child.pid, signal.SIGTERM)
+                except OSError:
+                    pass
+
+    def on_signal(self, *_):
+        self.signalled = True
+        self.stop()
 
     def messages(self, timeout):
-        """The controller's lines that arrived within timeout; its end stops everything."""
+        """The controller's lines to this host that arrived within timeout; its end, or STOP, stops
+        everything."""
         if self.gone:
             return []
         streams = selectors.DefaultSelector()
@@ -330,12 +393,24 @@ class Client:
             self.stop()
             return []
         *lines, self.inbox = (self.inbox + piece).split(b"\n")
-        return [line.decode(errors="replace").split() for line in lines]
+        found = [line.decode(errors="replace").split() for line in lines]
+        if self.addressed:
+            found = [words[1:] for words in found if words[:1] == [self.address]]
+        if ["STOP"] in found:
+            self.stop()
+            return []
+        return found
 
     def run(self):
         for number in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
-            signal.signal(number, self.stop)
+            signal.signal(number, self.on_signal)
         signal.signal(signal.SIGPIPE, signal.SIG_IGN)
+        try:
+            return self.serve()
+        finally:
+            self.read_to_the_end()
+
+    def serve(self):
         program = self.order["program"]
         if shutil.which(program) is None:
             self.say("FAIL", encode(f"dorvik is not installed there: {program}"))
@@ -347,11 +422,19 @@ class Client:
                     self.say("PONG", words[1], repr(time.time()))
                 elif words[:1] == ["GO"] and len(words) == 3:
                     self.run_test(int(words[1]), float(words[2]))
-                elif words == ["END"]:
-                    return 0
         return 0
+
+    def read_to_the_end(self):
+        """Through srun, the rest of the input is read and dropped until it ends: a task that ends with lines
+        unread in srun's hands makes srun end every other task of the step."""
+        if not self.addressed or self.signalled:
+            return
+        try:
+            while os.read(0, 65536):
+                pass
+        except OSError:
+            pass
 
     def run_test(self, index, at):
         arguments = [a.replace("%h", self.host) for a in self.order["tests"][index]]
-        record = Test(self, index, at).run(self.order["program"], arguments)
-        self.say("DONE", index, encode(record))
+        Test(self, index, at).run(self.order["program"], arguments)

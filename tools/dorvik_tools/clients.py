@@ -9,12 +9,15 @@ rchar), and the bytes that the storage under its target wrote and read (the
 block device's sectors, an NFS mount's bytes sent to and read from the
 server). Where a client found no counters of its storage (tmpfs, FUSE), the
 storage's columns repeat the program's. Clients that share a machine and a
-device share its counters: they are counted once. A folder of format 2 holds
-[time, written, read] only, and is read as the programs' counters."""
+device share its counters: they are counted once. A host that ran several
+streams (dorvik-clients --streams) has an entry per stream, named HOST#N,
+and per grid point a figure of its own over its streams. A folder of format 2
+holds [time, written, read] only, and is read as the programs' counters."""
 
 import bisect
 import math
 import os
+import re
 
 from .reader import MEGABYTE, PHASES, ParseError, mb_per_s, parse, read_clients_file
 
@@ -32,6 +35,12 @@ TIME_LINE_POINTS = 20000
 # What dorvik takes for a record length, and so what its output may hold.
 RECORD_LENGTHS = (16, 131073)
 KINDS = {"block": "block device", "nfs": "NFS mount", "program": "program counters"}
+
+
+def natural_key(name):
+    """A name as a person sorts it: its runs of digits by their value (127.0.0.2 before 127.0.0.10, n2
+    before n10), the rest as text."""
+    return [(0, int(part), part) if part.isdigit() else (1, 0, part) for part in re.split(r"([0-9]+)", name)]
 
 
 def finite(value):
@@ -186,13 +195,40 @@ def counters_described(groups):
     return "; ".join(words)
 
 
+def span_rate(rows, phase):
+    """Every byte of a phase of rows over the time from its first start to its last end: (MB/s, seconds)."""
+    timed = [r for r in rows if r[phase + "_span"]]
+    if not timed:
+        return None, None
+    first = min(r[phase + "_span"][0] for r in timed)
+    last = max(r[phase + "_span"][1] for r in timed)
+    moved = sum(r["bytes"] for r in timed)
+    return (mb_per_s(moved / (last - first)) if last > first else None), last - first
+
+
+def host_figures(rows):
+    """Per host that ran several streams, every byte of its streams over the span of each phase."""
+    nodes = {}
+    for row in rows:
+        nodes.setdefault(row["node"], []).append(row)
+    figures = []
+    for node, streams in sorted(nodes.items(), key=lambda item: natural_key(item[0])):
+        if len(streams) > 1:
+            figure = {"host": node, "streams": len(streams)}
+            for phase in PHASES:
+                figure[phase + "_span_mb_per_s"], figure[phase + "_span_s"] = span_rate(streams, phase)
+            figures.append(figure)
+    return figures
+
+
 def aggregate(size, length, rows, minimum):
-    """The aggregate of one grid point over the hosts that measured it."""
+    """The aggregate of one grid point over the hosts (or streams) that measured it."""
     point = {"size_mb": size, "record_length": length, "hosts": rows,
              "together": all(r["first"] for r in rows)}
     starts = [r["start"] for r in rows if r["start"] is not None]
     point["start_skew"] = max(starts) - min(starts) if point["together"] and starts else None
     series, point["counters"] = storage_series(rows)
+    point["host_figures"] = host_figures(rows) if point["together"] else []
     for phase in PHASES:
         for kind in ("span", "window", "window_program"):
             point[f"{phase}_{kind}_mb_per_s"] = None
@@ -200,11 +236,7 @@ def aggregate(size, length, rows, minimum):
         timed = [r for r in rows if r[phase + "_span"]]
         if not point["together"] or not timed:
             continue
-        first = min(r[phase + "_span"][0] for r in timed)
-        last = max(r[phase + "_span"][1] for r in timed)
-        point[phase + "_span_mb_per_s"] = mb_per_s(sum(r["bytes"] for r in timed) / (last - first)) \
-            if last > first else None
-        point[phase + "_span_s"] = last - first
+        point[phase + "_span_mb_per_s"], point[phase + "_span_s"] = span_rate(rows, phase)
         opened = max(r[phase + "_span"][0] for r in timed)
         closed = min(r[phase + "_span"][1] for r in timed)
         window = closed - opened if len(timed) == len(rows) and closed > opened else None
@@ -252,7 +284,7 @@ def row_of(host, test, run, result, out, samples):
     spans, moved = phases(result, test["chunks"], out)
     first = run["tests"] and result is run["tests"][0]
     start = None if test.get("start") is None else test["start"] - test["offset"]
-    row = {"host": host["host"], "bytes": moved, "samples": samples, "first": bool(first),
+    row = {"host": host["host"], "node": host.get("node", host["host"]), "bytes": moved, "samples": samples, "first": bool(first),
            "storage": test["storage"], "storage_key": storage_key(host["host"], test)}
     for phase in PHASES:
         span = spans[phase]
@@ -309,6 +341,7 @@ def load_clients(folder):
     """A dorvik-clients folder: each host's clock and start against the instant, and per grid point each host's
     rates, all bytes over the span of each phase, and the bytes moved while all the hosts were in it."""
     document = as_format_3(read_clients_file(folder))
+    document["hosts"].sort(key=lambda host: natural_key(host["host"]))
     limit = document["skew_limit"]
     minimum = document.get("sample_seconds", SAMPLE_SECONDS)
     points, starts = {}, {}
@@ -396,7 +429,7 @@ def time_line(document):
         starts = [r["start"] for r in point["hosts"] if r["start"] is not None]
         if starts and len(document["points"]) > 1:
             labels.append((f"{point['size_mb']} MB x {point['record_length']}", min(starts) - origin))
-    return {"hosts": sorted(hosts.items()), "total": total, "marks": marks, "labels": labels,
+    return {"hosts": sorted(hosts.items(), key=lambda item: natural_key(item[0])), "total": total, "marks": marks, "labels": labels,
             "counters": counters_described(groups), "partial": partial(document)}
 
 

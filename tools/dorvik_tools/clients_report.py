@@ -57,9 +57,16 @@ def print_hosts(summary):
 
 def print_point(point):
     head = f"{point['size_mb']!s:<8}{point['record_length']!s:<8}"
-    for row in point["hosts"]:
+    figures = {f["host"]: f for f in point.get("host_figures", [])}
+    for number, row in enumerate(point["hosts"]):
         print(f"{head}{reader.escaped(row['host']):<28}{figure(row['write_mb_per_s']):>12}"
               f"{figure(row['read_mb_per_s']):>12}")
+        later = point["hosts"][number + 1:]
+        if row["node"] in figures and (not later or later[0]["node"] != row["node"]):
+            host = figures[row["node"]]
+            name = f"{reader.escaped(host['host'])}, {host['streams']} streams"
+            print(f"{head}{name:<28}{figure(host['write_span_mb_per_s']):>12}"
+                  f"{figure(host['read_span_mb_per_s']):>12}   its bytes / span")
     if not point["together"]:
         print(f"{head}no aggregate: not started together (each host ran the series in one process)")
         return
@@ -78,8 +85,10 @@ def print_report(folder):
         summary = clients.load_clients(folder)
     when = ("never" if summary["at"] is None else
             f"{datetime.datetime.fromtimestamp(summary['at'], datetime.timezone.utc):%Y-%m-%d %H:%M:%S.%f} UTC")
-    count = len(summary["hosts"])
-    print(f"dorvik-clients: {count} host{'' if count == 1 else 's'}, first start {when}, outputs in "
+    count = len({host.get("node", host["host"]) for host in summary["hosts"]})
+    streams = summary.get("streams", 1)
+    print(f"dorvik-clients: {count} host{'' if count == 1 else 's'}"
+          f"{f', {streams} streams each' if streams > 1 else ''}, first start {when}, outputs in "
           f"{reader.escaped(reader.shown(folder))}")
     print_hosts(summary)
     print()
@@ -92,6 +101,9 @@ def print_report(folder):
     print("counters where a client found none of its storage) from the last start to the first end of the")
     print("phase, over that window; passed to the system: what the programs passed to or received from the")
     print(f"system in it (- where there was no window, or it was shorter than two samples, {minimum:g} s).")
+    if any(point["host_figures"] for point in summary["points"]):
+        print("HOST, N streams: every byte of the host's streams over the time from their first start to their")
+        print("last end of the phase.")
     return status_of(summary)
 
 

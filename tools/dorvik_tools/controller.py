@@ -1,12 +1,13 @@
-"""dorvik-clients: runs dorvik on many clients at once through pdsh or clush
+"""dorvik-clients: runs dorvik on many clients at once, through pdsh or clush
+over ssh or as one Slurm job step (srun), one or several streams per host,
 and reports what the storage delivered to all of them together.
 
 This module is the command: its options and the checks made before anything
 starts (hosts, arguments, the output folder), the tests a run is made of,
-the loop that ties the parallel shell (channel) to the course of the run
-(barrier) and the live line (live), and the folder the run leaves. On a
-client the same program runs with --client (client); the report is
-clients_report's."""
+the loop that ties the transport (channel for the parallel shells, slurm for
+srun) to the course of the run (barrier) and the live line (live), and the
+folder the run leaves. On a client the same program runs with --client
+(client); the report is clients_report's."""
 
 import argparse
 import datetime
@@ -24,9 +25,10 @@ import uuid
 
 from . import VERSION, reader
 from .barrier import Run
-from .channel import Shell, decode, encode, ssh_command
-from .client import Client, file_name_argument, reads_as_number
-from .clients import SAMPLE_SECONDS
+from . import slurm
+from .channel import LINE_LIMIT, Shell, allow_open_files, decode, encode, ssh_command
+from .client import Client, device_argument, file_name_argument, reads_as_number
+from .clients import SAMPLE_SECONDS, natural_key
 from .clients_report import print_report, report_again
 from .live import LiveLine
 
@@ -62,14 +64,20 @@ def seconds_between(low, high):
 
 def parse_arguments(argv):
     parser = argparse.ArgumentParser(
-        prog="dorvik-clients", usage="dorvik-clients -w HOSTS [-e pdsh|clush] [-o FOLDER] [--deadline SECONDS] "
-        "[--start-in SECONDS] [--skew-limit SECONDS] [--long] [--bin FOLDER] [--ssh OPTIONS] "
-        "-- DORVIK_ARGUMENTS...\n       dorvik-clients --report FOLDER",
-        description="Runs dorvik on every host at once; %h in the arguments becomes each host's name.")
+        prog="dorvik-clients", usage="dorvik-clients -w HOSTS [-e pdsh|clush|srun] [--streams K] [-o FOLDER] "
+        "[--deadline SECONDS] [--start-in SECONDS] [--skew-limit SECONDS] [--long] [--bin FOLDER] "
+        "[--ssh OPTIONS] -- DORVIK_ARGUMENTS...\n       dorvik-clients -e srun [--streams K] [OPTIONS] -- "
+        "DORVIK_ARGUMENTS... (in a Slurm allocation)\n       dorvik-clients --report FOLDER",
+        description="Runs dorvik on every host at once; %h in the arguments becomes each host's name, %j each "
+        "stream's number.")
     parser.add_argument("--version", action="version", version=f"%(prog)s {VERSION}")
-    parser.add_argument("-w", dest="hosts", help="the hosts, in the parallel shell's syntax")
-    parser.add_argument("-e", dest="shell", choices=("pdsh", "clush"),
-                        help="the parallel shell (default: pdsh, or clush where pdsh is missing)")
+    parser.add_argument("-w", dest="hosts", help="the hosts, in the parallel shell's or Slurm's syntax (with "
+                        "srun in an allocation, by default its nodes)")
+    parser.add_argument("-e", dest="shell", choices=("pdsh", "clush", "srun"),
+                        help="the parallel shell, or srun for a Slurm job step (default: pdsh, or clush where "
+                        "pdsh is missing)")
+    parser.add_argument("--streams", type=stream_count, default=1, metavar="K",
+                        help="K dorvik on every host, each on its own file (%%j in its name); default 1")
     parser.add_argument("-o", dest="folder", help="a new folder for the outputs (default: dorvik-clients-DATE)")
     parser.add_argument("--deadline", type=seconds_between(1, 86400), default=30.0, metavar="SECONDS",
                         help="a host not ready by then, or silent that long in a test, is dropped (default 30)")
@@ -96,10 +104,24 @@ def parse_arguments(argv):
     except ValueError as error:
         parser.error(f"--ssh: {error}")
     if options.report is None:
+        if options.hosts is None and options.shell == "srun":
+            options.hosts = slurm.in_allocation()
+            if options.hosts is None:
+                parser.error("-e srun outside a Slurm allocation: name the nodes with -w")
         check_hosts(parser, options.hosts)
         if not options.arguments:
             parser.error("no dorvik arguments after --")
     return options
+
+
+def stream_count(text):
+    try:
+        value = int(text)
+    except ValueError:
+        value = 0
+    if not 1 <= value <= 1024:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a number of streams from 1 to 1024")
+    return value
 
 
 def check_hosts(parser, hosts):
@@ -110,11 +132,15 @@ def check_hosts(parser, hosts):
                      "'[]' and ',', and none begins with '-'")
 
 
-def check_arguments(arguments):
+def check_arguments(arguments, streams):
     name = file_name_argument(arguments)
     if name is not None and "%h" not in name:
         raise Refused("the test file's name must hold %h, so that every client writes a file "
                       "of its own (clients sharing one file truncate each other's data): e.g. auto=/mnt/nfs/dorvik.%h")
+    target = name if name is not None else device_argument(arguments)
+    if streams > 1 and target is not None and "%j" not in target:
+        raise Refused(f"with --streams {streams} the test file's name (or the device) must hold %j, so that every "
+                      "stream writes a file of its own: e.g. auto=/mnt/nfs/dorvik.%h.%j")
 
 
 def tests_of(arguments, long):
@@ -129,20 +155,27 @@ def tests_of(arguments, long):
 def choose_shell(requested):
     shell = requested or ("pdsh" if shutil.which("pdsh") else "clush")
     if shutil.which(shell) is None:
-        raise SystemExit(f"dorvik-clients: {shell} is not installed (apt install "
-                         f"{'pdsh' if shell == 'pdsh' else 'clustershell'})")
+        package = {"pdsh": "pdsh", "clush": "clustershell", "srun": "slurm-client"}[shell]
+        raise SystemExit(f"dorvik-clients: {shell} is not installed (apt install {package})")
     return shell
 
 
 def expand_hosts(shell, hosts):
-    done = subprocess.run([shell, "-R", "exec", "-w", hosts, "echo", "%h"], capture_output=True, text=True,
-                          check=False, stdin=subprocess.DEVNULL)
-    names = sorted({line.split(": ", 1)[0] for line in done.stdout.splitlines() if ": " in line})
+    """The hosts' names, as the shell (or Slurm) expands the list, in the order a person counts them."""
+    if shell == "srun":
+        listed, said = slurm.expand_nodes(hosts)
+        shown = "scontrol"
+    else:
+        done = subprocess.run([shell, "-R", "exec", "-w", hosts, "echo", "%h"], capture_output=True, text=True,
+                              check=False, stdin=subprocess.DEVNULL)
+        listed, said, shown = [line.split(": ", 1)[0] for line in done.stdout.splitlines() if ": " in line], \
+            done.stderr.strip(), shell
+    names = sorted(set(listed), key=natural_key)
     if not names:
-        raise SystemExit(f"dorvik-clients: {shell} found no host in {hosts!r}: {done.stderr.strip()}")
+        raise SystemExit(f"dorvik-clients: {shown} found no host in {hosts!r}: {said}")
     bad = [name for name in names if not HOST_NAME.fullmatch(name)]
     if bad:
-        raise SystemExit(f"dorvik-clients: {shell} gave host names that are not plain names: {bad[0]!r}")
+        raise SystemExit(f"dorvik-clients: {shown} gave host names that are not plain names: {bad[0]!r}")
     return names
 
 
@@ -203,20 +236,23 @@ def compact_json(value, depth=0):
 
 
 def save(folder, options, shell, run):
-    """Every host's standard output, standard error, clocks, tests and counters, failed hosts too."""
+    """Every host's (every stream's) standard output, standard error, clocks, tests and counters, failed
+    hosts too; a host of several streams is an entry per stream, HOST#N."""
     hosts = []
-    for host in run.hosts.values():
-        new_file(folder, host.name + ".out", "".join(t["stdout"] for t in host.tests))
-        new_file(folder, host.name + ".err", "".join(t["stderr"] for t in host.tests)
-                 + "".join(e + "\n" for e in host.errors))
-        tests = [{k: v for k, v in t.items() if k not in ("stdout", "stderr")} | {"out_chars": len(t["stdout"])}
-                 for t in host.tests]
-        first = host.tests[0] if host.tests else {"offset": host.offset, "offset_error": host.offset_error}
-        hosts.append({"host": host.name, "reason": host.reason, "offset": first["offset"],
-                      "offset_error": first["offset_error"], "tests": tests})
+    for host in sorted(run.hosts.values(), key=lambda h: natural_key(h.name)):
+        for stream, tests in enumerate(host.tests, 1):
+            name = host.name if run.streams == 1 else f"{host.name}#{stream}"
+            new_file(folder, name + ".out", "".join(t["stdout"] for t in tests))
+            new_file(folder, name + ".err", "".join(t["stderr"] for t in tests)
+                     + "".join(e + "\n" for e in host.errors))
+            first = tests[0] if tests else {"offset": host.offset, "offset_error": host.offset_error}
+            hosts.append({"host": name, "node": host.name, "stream": stream, "reason": host.reason,
+                          "offset": first["offset"], "offset_error": first["offset_error"],
+                          "tests": [{k: v for k, v in t.items() if k not in ("stdout", "stderr")}
+                                    | {"out_chars": len(t["stdout"])} for t in tests]})
     document = {"format": 3, "at": run.instants[0] if run.instants else None,
                 "shell": shell, "program": "dorvik_long" if options.long else "dorvik",
-                "arguments": options.arguments, "interrupted": run.interrupted,
+                "arguments": options.arguments, "streams": run.streams, "interrupted": run.interrupted,
                 "skew_limit": options.skew_limit, "sample_seconds": SAMPLE_SECONDS, "hosts": hosts}
     new_file(folder, reader.CLIENTS_FILE, compact_json(document) + "\n")
 
@@ -226,11 +262,23 @@ def on_client(options, program):
     return os.path.join(options.bin, program) if options.bin else program
 
 
-def remote_command(options, tests):
-    """The command of the client on every host, with its order: the program and its tests."""
-    order = encode({"run": uuid.uuid4().hex, "program": on_client(options, "dorvik_long" if options.long
-                                                                  else "dorvik"), "tests": tests})
-    return " ".join(shlex.quote(w) for w in (on_client(options, "dorvik-clients"), "--client", "%h", order))
+def client_command(options, tests, run_id, shell):
+    """The command of the client on every host, with its order: the program, its tests and streams."""
+    order = {"run": run_id, "program": on_client(options, "dorvik_long" if options.long else "dorvik"),
+             "tests": tests, "streams": options.streams}
+    if shell == "srun":
+        order["transport"] = "srun"
+    return [on_client(options, "dorvik-clients"), "--client", "%h", encode(order)]
+
+
+def transport(options, shell_name, hosts, tests):
+    """The parallel shell over ssh, or the job step of srun, that will run the client on every host."""
+    run_id = uuid.uuid4().hex
+    command = client_command(options, tests, run_id, shell_name)
+    if shell_name == "srun":
+        job_name = None if slurm.in_allocation() else f"dorvik-clients-{run_id}"
+        return slurm.SrunStep(hosts, command, job_name, LINE_LIMIT)
+    return Shell(shell_name, hosts, " ".join(shlex.quote(w) for w in command), ssh_command(shell_name, options.ssh))
 
 
 def gather(shell, run, live_line):
@@ -242,9 +290,8 @@ def gather(shell, run, live_line):
         run.drop_late()
         run.release()
         live_line.draw(run)
-    for host in run.hosts.values():
-        # The end of its input ends a client: its test, if any, is stopped and its record sent.
-        host.channel.close()
+    # The end of its input ends a client: its test, if any, is stopped and its record sent.
+    shell.hang_up()
     until = time.monotonic() + 10
     while shell.open() and time.monotonic() < until and run.running():
         for name, text in shell.lines(0.05):
@@ -255,31 +302,40 @@ def gather(shell, run, live_line):
 def run_clients(options, shell_name, hosts):
     """Runs the tests on every host; the run as it ended."""
     tests = tests_of(options.arguments, options.long)
-    shell = Shell(shell_name, hosts, remote_command(options, tests), ssh_command(shell_name, options.ssh))
+    shell = transport(options, shell_name, hosts, tests)
     live_line = LiveLine()
     run = None
+    signalled = []
 
     def on_signal(*_):
+        signalled.append(True)
         if run is not None:
             run.interrupted = True
     for number in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
         signal.signal(number, on_signal)
     try:
-        run = Run(shell.start(), tests, options.deadline, options.start_in)
+        try:
+            channels = shell.start()
+        except OSError as error:
+            raise SystemExit(f"dorvik-clients: cannot start the clients: {error.strerror or error}") from None
+        run = Run(channels, tests, options.deadline, options.start_in, options.streams)
+        run.interrupted = bool(signalled)
         gather(shell, run, live_line)
     finally:
-        if run is not None:
-            for host in run.hosts.values():
-                host.channel.close()
+        shell.hang_up()
         shell.end()
         live_line.clear()
     return run
 
 
 def control(options):
-    check_arguments(options.arguments)
+    check_arguments(options.arguments, options.streams)
     shell = choose_shell(options.shell)
     hosts = expand_hosts(shell, options.hosts)
+    short = allow_open_files(len(hosts))
+    if short is not None:
+        print(f"dorvik-clients: warning: {len(hosts)} hosts need more open files than the limit, {short}; "
+              "some may fail (raise it with ulimit -n)", file=sys.stderr)
     name = make_folder(options.folder)
     folder = open_folder(name)
     run = run_clients(options, shell, hosts)

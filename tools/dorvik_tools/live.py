@@ -1,6 +1,6 @@
 """The live line of dorvik-clients: while a run goes on and standard error is
 a terminal, one line there, redrawn twice a second, says how many clients
-write, read, sync or wait, the test and how many remain, the MB/s that the
+write, read, sync or wait (each stream counted), the test and how many remain, the MB/s that the
 storage moved over the last samples (each machine's device counted once)
 and the time since the start."""
 
@@ -12,32 +12,42 @@ from . import clients, reader
 REDRAW_SECONDS = 0.5
 
 
-def phase_of(host):
-    """What a running host's dorvik does by its latest samples: write, read, or other (syncing, between)."""
-    if host.state != "running" or len(host.recent) < 2:
+def streams_of(hosts):
+    """Each running stream of the hosts: (host, its test's record, its latest samples)."""
+    for host in hosts:
+        if host.state == "running":
+            for test in host.current:
+                if test["stream"] in host.pending:
+                    yield host, test, host.recent.get(test["stream"], [])
+
+
+def phase_of(recent):
+    """What a stream's dorvik does by its latest samples: write, read, or other (syncing, between)."""
+    if len(recent) < 2:
         return "waiting"
-    before, after = host.recent[-2], host.recent[-1]
+    before, after = recent[-2], recent[-1]
     return "write" if after[1] > before[1] else "read" if after[2] > before[2] else "other"
 
 
 def storage_rate(hosts):
-    """The storage's MB/s over each host's recent samples, a device shared by hosts counted once."""
+    """The storage's MB/s over each stream's recent samples, a device shared by streams and hosts counted once."""
     rates = {}
-    for host in hosts:
-        test = host.current
-        if test is None or test["storage"] is None or len(host.recent) < 2:
+    for host, test, recent in streams_of(hosts):
+        if test["storage"] is None or len(recent) < 2:
             continue
-        (t0, *_, s0, r0), (t1, *_, s1, r1) = host.recent[0], host.recent[-1]
-        key = clients.storage_key(host.name, {"storage": test["storage"], "index": test["index"]})
+        (t0, *_, s0, r0), (t1, *_, s1, r1) = recent[0], recent[-1]
+        key = clients.storage_key(f"{host.name}#{test['stream']}", test)
         rates[key] = reader.mb_per_s((s1 - s0 + r1 - r0) / (t1 - t0)) if t1 > t0 else 0.0
     return sum(rates.values())
 
 
 def status_line(run):
-    """The line for the run as it stands."""
+    """The line for the run as it stands: each stream of each live host counted."""
     phases = {"write": 0, "read": 0, "other": 0, "waiting": 0}
-    for host in run.live():
-        phases[phase_of(host)] += 1
+    running = list(streams_of(run.live()))
+    for _, _, recent in running:
+        phases[phase_of(recent)] += 1
+    phases["waiting"] += run.streams * len(run.live()) - len(running)
     test = len(run.instants)
     return (f"dorvik-clients: {phases['write']} writing, {phases['read']} reading, {phases['other']} syncing or "
             f"between phases, {phases['waiting']} waiting; test {test} of {len(run.tests)}, "

@@ -156,6 +156,16 @@ def aggregate_rows(folder, summary):
     for point in summary["points"]:
         if not point["together"]:
             continue
+        for host in point.get("host_figures", []):
+            row = {"host": host["host"], "source": reader.shown(folder), "mode": "clients",
+                   "size_mb": point["size_mb"], "record_length": point["record_length"], "status": "aggregate",
+                   "counters": f"programs' output of {host['streams']} streams"}
+            for phase in PHASES:
+                row[phase + "_mb_per_s"] = figure(host[phase + "_span_mb_per_s"], 3)
+            for phase in PHASES:
+                row[phase + "_seconds"] = figure(host[phase + "_span_s"], 6)
+            row["start_skew_s"] = None
+            yield row
         for host, kind, counters in (("all bytes / span", "span", "programs' output"),
                                      ("while all were active", "window", point["counters"]),
                                      ("passed to the system while all were active", "window_program",
