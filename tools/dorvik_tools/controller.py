@@ -11,6 +11,7 @@ folder the run leaves. On a client the same program runs with --client
 
 import argparse
 import datetime
+import itertools
 import json
 import math
 import os
@@ -216,23 +217,33 @@ def open_folder(name):
     return fd
 
 
-def new_file(folder, name, text):
-    """A file of the folder, made new: a link or a file planted there is never followed or overwritten."""
+def new_file(folder, name, pieces):
+    """A file of the folder, made new from its pieces of text: a link or a file planted there is never followed
+    or overwritten."""
     fd = os.open(name, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW, 0o644, dir_fd=folder)
     with open(fd, "w", encoding="utf-8", errors="surrogateescape") as f:
-        f.write(text)
+        f.writelines(pieces)
 
 
 def compact_json(value, depth=0):
-    """JSON with a line per field down to the tests, and a list of numbers (a sample) on one line."""
+    """JSON, piece by piece (a run of many hosts is never one string), with a line per field down to the tests,
+    and a list of numbers (a sample) on one line."""
     if isinstance(value, dict) and depth < 5:
-        inner = ",\n".join(" " * (depth + 1) + json.dumps(k) + ": " + compact_json(v, depth + 1)
-                            for k, v in value.items())
-        return "{\n" + inner + "\n" + " " * depth + "}"
-    if isinstance(value, list) and value and all(isinstance(v, (list, dict)) for v in value) and depth < 6:
-        return "[\n" + ",\n".join(" " * (depth + 1) + compact_json(v, depth + 1) for v in value) + "\n" \
-            + " " * depth + "]"
-    return json.dumps(value)
+        opening = "{\n"
+        for key, item in value.items():
+            yield opening + " " * (depth + 1) + json.dumps(key) + ": "
+            yield from compact_json(item, depth + 1)
+            opening = ",\n"
+        yield ("{\n" if opening == "{\n" else "") + "\n" + " " * depth + "}"
+    elif isinstance(value, list) and value and all(isinstance(v, (list, dict)) for v in value) and depth < 6:
+        opening = "[\n"
+        for item in value:
+            yield opening + " " * (depth + 1)
+            yield from compact_json(item, depth + 1)
+            opening = ",\n"
+        yield "\n" + " " * depth + "]"
+    else:
+        yield json.dumps(value)
 
 
 def save(folder, options, shell, run):
@@ -242,9 +253,8 @@ def save(folder, options, shell, run):
     for host in sorted(run.hosts.values(), key=lambda h: natural_key(h.name)):
         for stream, tests in enumerate(host.tests, 1):
             name = host.name if run.streams == 1 else f"{host.name}#{stream}"
-            new_file(folder, name + ".out", "".join(t["stdout"] for t in tests))
-            new_file(folder, name + ".err", "".join(t["stderr"] for t in tests)
-                     + "".join(e + "\n" for e in host.errors))
+            new_file(folder, name + ".out", (t["stdout"] for t in tests))
+            new_file(folder, name + ".err", [t["stderr"] for t in tests] + [e + "\n" for e in host.errors])
             first = tests[0] if tests else {"offset": host.offset, "offset_error": host.offset_error}
             hosts.append({"host": name, "node": host.name, "stream": stream, "reason": host.reason,
                           "offset": first["offset"], "offset_error": first["offset_error"],
@@ -254,7 +264,7 @@ def save(folder, options, shell, run):
                 "shell": shell, "program": "dorvik_long" if options.long else "dorvik",
                 "arguments": options.arguments, "streams": run.streams, "interrupted": run.interrupted,
                 "skew_limit": options.skew_limit, "sample_seconds": SAMPLE_SECONDS, "hosts": hosts}
-    new_file(folder, reader.CLIENTS_FILE, compact_json(document) + "\n")
+    new_file(folder, reader.CLIENTS_FILE, itertools.chain(compact_json(document), "\n"))
 
 
 def on_client(options, program):
@@ -338,8 +348,8 @@ def control(options):
               "some may fail (raise it with ulimit -n)", file=sys.stderr)
     name = make_folder(options.folder)
     folder = open_folder(name)
-    run = run_clients(options, shell, hosts)
-    save(folder, options, shell, run)
+    # The run is let go once saved: its report is read from the folder.
+    save(folder, options, shell, run_clients(options, shell, hosts))
     os.close(folder)
     return print_report(name)
 
