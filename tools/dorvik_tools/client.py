@@ -322,6 +322,9 @@ class Test:
                     if self.client.gone:
                         events.unregister(0)
                     continue
+                if key.fd not in events.get_map():
+                    # Its stream ended, and closed it, earlier in this same round.
+                    continue
                 stream, kind = key.data
                 piece = os.read(key.fd, 65536)
                 if not piece:

@@ -335,7 +335,14 @@ def run_clients(options, shell_name, hosts):
         shell.hang_up()
         shell.end()
         live_line.clear()
+        # Once the run is over a signal changes nothing, as before, and no longer holds the run.
+        for number in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+            signal.signal(number, ignored)
     return run
+
+
+def ignored(*_):
+    """A signal's handler that does nothing."""
 
 
 def control(options):
