@@ -214,7 +214,10 @@ Case while_reading(const std::string &name, int signal)
 INSTANTIATE_TEST_SUITE_P(Signal, Arguments, testing::Values(
     while_writing("interrupt", SIGINT), while_writing("terminate", SIGTERM), while_writing("hang_up", SIGHUP),
     while_writing("broken_pipe", SIGPIPE), while_reading("interrupt", SIGINT), while_reading("terminate", SIGTERM),
-    while_reading("hang_up", SIGHUP)), case_name);
+    while_reading("hang_up", SIGHUP),
+    // SIGKILL, which no handler sees: what was printed before it is there all the same (and the file is left).
+    Case{"killed_while_writing", "10 4096 f", up_to_writing("10", "2560", "4096", "f"), "", 128 + SIGKILL,
+         {"f", "go.waiting"}, "", held_at_write, SIGKILL, held}), case_name);
 
 // A signal whose default action ends the process: the test file goes, and
 // the signal itself still ends the run.
