@@ -82,10 +82,20 @@ void report_start(const struct timespec &began)
     (void)written;
 }
 
-// dorvik-clients lets a run wait under a real-time policy, so that a busy
-// machine does not wake it late; the measured work must never run so. The
-// start is read after the policy is gone: a run that other runs then keep
-// off the processor reports a later start, which is what happened.
+// The wait runs under a real-time policy where this user may (as root), so
+// that a busy machine does not wake the run late; the open of the target and
+// the probe of its signatures, which may take seconds of processor time, are
+// behind it, and sleeping under the policy takes nothing from anyone.
+void enter_real_time()
+{
+    struct sched_param waiting = {};
+    waiting.sched_priority = 1;
+    sched_setscheduler(0, SCHED_FIFO, &waiting);
+}
+
+// The measured work must never run under a real-time policy. The start is
+// read after the policy is gone: a run that other runs then keep off the
+// processor reports a later start, which is what happened.
 void leave_real_time()
 {
     struct sched_param usual = {};
@@ -125,6 +135,7 @@ void wait_for_start_instant()
     if (!start_instant_pending)
         return;
     start_instant_pending = false;
+    enter_real_time();
     struct timespec now = {};
     while (clock_gettime(CLOCK_REALTIME, &now) == 0 && !has_come(now)) {
         struct timespec rest = {start_instant.tv_sec - now.tv_sec, start_instant.tv_nsec - now.tv_nsec};

@@ -78,24 +78,6 @@ def read_text(path):
         return ""
 
 
-def set_policy(pid, policy, priority):
-    """A process's scheduling; False where this user may not set it."""
-    try:
-        os.sched_setscheduler(pid, policy, os.sched_param(priority))
-        return True
-    except OSError:
-        return False
-
-
-# How long before its instant dorvik is given a real-time policy where this
-# user may (as root), so that a busy machine does not wake it late; dorvik
-# leaves the policy itself at the instant, before it reads the start it
-# reports, so that its measured work runs as any other process. Not earlier:
-# the open of a raw target probes its signatures, which may take seconds of
-# processor time that must not crowd out the rest of the machine.
-HURRY_SECONDS = 0.05
-
-
 def device_name(device):
     found = re.search(r"^DEVNAME=(.*)$", read_text(f"/sys/dev/block/{device}/uevent"), re.MULTILINE)
     return found.group(1) if found else device
@@ -207,7 +189,6 @@ class Stream:
         self.child = self.counters = self.start_pipe = None
         self.started = b""
         self.spawned = None
-        self.hurried = False
         self.pending, self.sent = [], time.monotonic()
 
     def say(self, kind, *words):
@@ -252,15 +233,6 @@ class Stream:
         self.counters = Counters(self.child.pid, storage, where)
         self.take_sample()
         return None
-
-    def hurry(self, at):
-        """dorvik under a real-time policy for the last moments before its instant. dorvik leaves the policy at
-        the instant; should this client have been kept off the processor until past the instant, dorvik may
-        have begun already, and the policy goes again at once."""
-        if not self.hurried and at - HURRY_SECONDS <= time.time() < at:
-            self.hurried = set_policy(self.child.pid, os.SCHED_FIFO, 1)
-            if self.hurried and time.time() >= at:
-                set_policy(self.child.pid, os.SCHED_OTHER, 0)
 
     def end(self):
         """Its last sample and its record, once its outputs have closed."""
@@ -344,8 +316,6 @@ class Test:
                 for stream in open_outputs:
                     stream.take_sample()
                 due = max(due + SAMPLE_SECONDS, time.monotonic())
-            for stream in open_outputs:
-                stream.hurry(self.at)
 
 
 class Client:
