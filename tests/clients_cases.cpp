@@ -655,21 +655,36 @@ std::string within_10_ms(int n)
            "$3 <= 2 * b + 0.005) ? \"started within 10 ms, or as this machine allowed\" : $0 \" (here \" b \")\" }'; "
            "rm base";
 }
+// The same for each test of a series, within 50 ms.
+std::string every_test_within_50_ms(int n)
+{
+    return spread_here(n) + "grep -o 'worst of a test: [0-9.]*' report | awk -v b=$(cat base) '{ print ($5 <= 0.05 || "
+           "$5 <= 2 * b + 0.005) ? \"every test within 50 ms, or as this machine allowed\" : $0 \" (here \" b \")\" }'; "
+           "rm base";
+}
+// Runs the run (its report in report, its status in s) and judges its starts, three times at most until the
+// judgement passes, and prints the last judgement at the end of the case's output (after its tail). Other
+// work may hold one node back once, as it may the machine's own runs measured after it; a fault holds the
+// starts apart every time.
+std::string judged(const std::string &run, const std::string &judgement, const std::string &tail)
+{
+    return "for attempt in 1 2 3; do rm -rf out; " + run + " > report; s=$?; { " + judgement +
+           "; } > judgement; grep -q 'as this machine allowed$' judgement && break; done; echo \"status $s\"; " + tail +
+           "; cat judgement; rm judgement";
+}
 
 INSTANTIATE_TEST_SUITE_P(SlowSlurmClients, Arguments, testing::Values(
     // In an allocation of three nodes: each ok, the timed starts within 10 ms, no ssh.
-    Case{"srun_three_nodes", on_slurm("salloc -Q -N3 " + srun_clients + "-o out -- 8 65536 "
-         "\"$PWD\"/shared/d.%h > report; echo \"status $?\"; grep -E '^n[1-3] ' report" + name_and_result + "; " +
-         within_10_ms(3) + "; test -e ssh-ran || echo 'no ssh'"), "status 0\nn1 ok\nn2 ok\nn3 ok\nstarted within 10 ms, "
-         "or as this machine allowed\nno ssh\n", "", 0, slurm_run(three_nodes), slurm_up, "", 0, "", true,
+    Case{"srun_three_nodes", judged(on_slurm("salloc -Q -N3 " + srun_clients + "-o out -- 8 65536 "
+         "\"$PWD\"/shared/d.%h"), within_10_ms(3), "grep -E '^n[1-3] ' report" + name_and_result +
+         "; test -e ssh-ran || echo 'no ssh'"), "status 0\nn1 ok\nn2 ok\nn3 ok\nno ssh\nstarted within 10 ms, "
+         "or as this machine allowed\n", "", 0, slurm_run(three_nodes), slurm_up, "", 0, "", true,
          slurm + "down", slurm + "available"},
     // A series: each of its 20 tests starts on the three nodes within 50 ms.
-    Case{"srun_series", on_slurm("salloc -Q -N3 " + srun_clients + "-o out -- "
-         "auto=\"$PWD\"/shared/d.%h > report; echo \"status $?\"; grep -c '^[0-9]* *[0-9]* *all bytes / span ' report; " +
-         spread_here(3) + "grep -o 'worst of a test: [0-9.]*' report | awk -v b=$(cat base) '{ print ($5 <= 0.05 || "
-         "$5 <= 2 * b + 0.005) ? \"every test within 50 ms, or as this machine allowed\" : $0 \" (here \" b \")\" }'; "
-         "rm base"), "status 0\n20\nevery test within 50 ms, or as this machine allowed\n", "", 0,
-         slurm_run(three_nodes), slurm_up, "", 0, "", true, slurm + "down", slurm + "available"},
+    Case{"srun_series", judged(on_slurm("salloc -Q -N3 " + srun_clients + "-o out -- auto=\"$PWD\"/shared/d.%h"),
+         every_test_within_50_ms(3), "grep -c '^[0-9]* *[0-9]* *all bytes / span ' report"), "status 0\n20\n"
+         "every test within 50 ms, or as this machine allowed\n", "", 0, slurm_run(three_nodes), slurm_up, "", 0, "",
+         true, slurm + "down", slurm + "available"},
     // Ctrl-C (SIGINT to the controller's process group) in the middle of the writes.
     Case{"srun_interrupted", slurm_writing("-w 'n[1-3]' -o out -- 400 16 \"$PWD\"/shared/d.%h") + "kill -INT -$c; "
          "wait $c; echo \"status $?\"; grep -c 'dorvik exited with status 0: dorvik: interrupted' report; " + slurm_left,
@@ -690,11 +705,11 @@ INSTANTIATE_TEST_SUITE_P(SlowSlurmClients, Arguments, testing::Values(
          "write_delay=8000 ASAN_OPTIONS=$ASAN_OPTIONS:verify_asan_link_order=0;;") + " && " + slurm + "up", "", 0, "",
          true, slurm + "down", slurm + "available"},
     // Four streams on each of two nodes: eight files, eight rows, started within 10 ms.
-    Case{"srun_streams", on_slurm(srun_clients + "--streams 4 -w 'n[1-2]' -o out -- 1 65536 "
-         "\"$PWD\"/shared/d.%h.%j > report; echo \"status $?\"; grep -c '^1       65536   n[12]#[1-4] ' report; " +
-         within_10_ms(8) + "; " + checks + "streams out 4"), "status 0\n8\nstarted within 10 ms, or as this machine "
-         "allowed\nsame\n", "", 0,
-         slurm_run({"n1#1", "n1#2", "n1#3", "n1#4", "n2#1", "n2#2", "n2#3", "n2#4"}), slurm_up, "", 0, "", true, slurm + "down", slurm + "available"}),
+    Case{"srun_streams", judged(on_slurm(srun_clients + "--streams 4 -w 'n[1-2]' -o out -- 1 65536 "
+         "\"$PWD\"/shared/d.%h.%j"), within_10_ms(8), "grep -c '^1       65536   n[12]#[1-4] ' report; " + checks +
+         "streams out 4"), "status 0\n8\nsame\nstarted within 10 ms, or as this machine allowed\n", "", 0,
+         slurm_run({"n1#1", "n1#2", "n1#3", "n1#4", "n2#1", "n2#2", "n2#3", "n2#4"}), slurm_up, "", 0, "", true,
+         slurm + "down", slurm + "available"}),
     case_name);
 
 // Three hundred hosts through the real pdsh, each a client of this machine behind a stand-in ssh.

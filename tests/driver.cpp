@@ -268,9 +268,9 @@ void list_tree(const std::string &root, const std::string &prefix, std::vector<s
     closedir(dir);
 }
 
-int shell_in(const std::string &folder, const std::string &script)
+int shell_in(const std::string &folder, const std::string &script, const std::string &log = "/dev/null")
 {
-    std::string command = "cd '" + folder + "' && { " + script + "\n} >/dev/null 2>&1";
+    std::string command = "cd '" + folder + "' && { " + script + "\n} >'" + log + "' 2>&1";
     return std::system(command.c_str());
 }
 
@@ -379,7 +379,7 @@ void run_case(const Case &c)
     std::string folder = base + "/work";
     ASSERT_EQ(mkdir(folder.c_str(), 0755), 0);
 
-    if (c.setup.empty() || shell_in(folder, c.setup) == 0) {
+    if (c.setup.empty() || shell_in(folder, c.setup, base + "/setup.log") == 0) {
         int status = wait_for_end(c, start(c, folder, base), base);
         if (status == -1)
             ADD_FAILURE() << "the run did not end in time";
@@ -399,6 +399,6 @@ void run_case(const Case &c)
         std::sort(expected.begin(), expected.end());
         EXPECT_EQ(files, expected) << "files left in the folder";
     } else {
-        ADD_FAILURE() << "setup failed: " << c.setup;
+        ADD_FAILURE() << "setup failed: " << c.setup << "\n" << read_file(base + "/setup.log");
     }
 }
