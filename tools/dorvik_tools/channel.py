@@ -213,11 +213,7 @@ class Shell:
         """The lines that arrive within timeout, as (host, text); text is None for a line that passed
         the limit."""
         found = []
-        for key, _ in self.streams.select(timeout):
-            piece = os.read(key.fd, 1 << 20)
-            if not piece:
-                self.streams.unregister(key.fileobj)
-                piece = b"\n"
+        for key, piece in arrived(self.streams, timeout):
             complete, head = key.data.feed(piece)
             if head is not None:
                 name, _ = self.host_of(head.decode(errors="replace"))
@@ -281,6 +277,17 @@ def process_fields(pid):
         return int(fields[1]), int(fields[19])
     except (OSError, ValueError, IndexError):
         return None
+
+
+def arrived(streams, timeout):
+    """What the streams registered in a selector gave within timeout, as (key, bytes). A stream at its end is
+    unregistered and gives a newline, which completes its last line."""
+    for key, _ in streams.select(timeout):
+        piece = os.read(key.fd, 1 << 20)
+        if not piece:
+            streams.unregister(key.fileobj)
+            piece = b"\n"
+        yield key, piece
 
 
 def process_start(pid):

@@ -23,7 +23,7 @@ import subprocess
 import sys
 import time
 
-from .channel import TAG, Lines, process_start
+from .channel import TAG, Lines, arrived, process_start
 
 # srun cuts a longer line into labelled pieces of this many bytes, the last one shorter.
 PIECE = 1024
@@ -185,11 +185,7 @@ class SrunStep:
         host in particular, text None for a line that passed the limit."""
         self.broadcast.flush()
         found = []
-        for key, _ in self.streams.select(timeout):
-            piece = os.read(key.fd, 1 << 20)
-            if not piece:
-                self.streams.unregister(key.fileobj)
-                piece = b"\n"
+        for key, piece in arrived(self.streams, timeout):
             splitter, labelled = key.data
             complete, _ = splitter.feed(piece)
             for raw in complete:
