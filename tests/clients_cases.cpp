@@ -209,7 +209,8 @@ const std::string slow_first_test = dorvik_wrapper("*slow1) [ -e slowed ] || { t
 const std::string slow_to_hear = "rm bin/dorvik-clients && printf '%s\\n' '#!/bin/sh' 'case $2 in h1) while IFS= read -r "
     "line; do case $line in \"GO 1 \"*) sleep 0.5;; esac; echo \"$line\"; done | \"$SOURCE\"/tools/dorvik-clients \"$@\";; *) "
     "exec \"$SOURCE\"/tools/dorvik-clients \"$@\";; esac' > bin/dorvik-clients && chmod +x bin/dorvik-clients";
-// The clock of step1 steps 0.5 s ahead when its first test has ended.
+// The clock of step1 steps 0.9 s ahead when its first test has ended: less than the second by which a
+// sample's time may lie outside its test, since the client may take a sample after the step.
 const std::string step_after_first_test = dorvik_wrapper("*step1) \"$DORVIK\" \"$@\"; s=$?; touch stepped; exit $s;;");
 // The dorvik of late1 takes 0.5 s to start, 0.3 s past the instant.
 const std::string late_start = dorvik_wrapper("*late1) sleep 0.5;;");
@@ -366,9 +367,10 @@ INSTANTIATE_TEST_SUITE_P(Clients, Arguments, testing::Values(
          "host{*}\nahead1              +{*} ±0.{N}   {*}             ok\nh1                  {*}ok\n"
          "start skew: 0.{N} s from the first start to the last; {*}\noffset 8 s\nstatus 0\n", "", 0,
          stand_in_run({"ahead1", "h1"}, {"report"}), stand_ins, "", 0, "", true},
-    // step1's clock steps 0.5 s ahead after its first test: measured again, the next start still holds,
-    // and the step is flagged.
-    Case{"clients_clock_moved_between_tests", on_stand_ins("pdsh", "--skew-limit 0.4 -w h1,step1 -o out -- "
+    // step1's clock steps 0.9 s ahead after its first test: measured again, the next start still holds, and
+    // the step is flagged. Each client has half a second to start its dorvik, and the starts 0.6 s more.
+    Case{"clients_clock_moved_between_tests", on_stand_ins("pdsh", "--start-in 0.5 --skew-limit 0.6 -w h1,step1 "
+         "-o out -- "
          "auto=\"$PWD\"/t.%h > report; echo \"status $?\"; grep -E '^(step1 |clock moved)' report | sed -E "
          "'s/^step1 .* (ok.*)$/step1 \\1/'"), "status 1\nstep1 ok  CLOCK MOVED\nclock moved: step1 +0.{N} s against "
          "the controller's before test 2\n", "", 0, wrapped_run({"h1", "step1"}, {"report", "stepped"}),

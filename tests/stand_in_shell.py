@@ -8,7 +8,7 @@ does, and removes the FIFO of a host whose name begins with "nofifo" before
 its relay opens it); named ssh it runs the remote command here with sh, a
 host whose name begins with "down" refuses the connection, one whose name
 begins with "ahead" runs with its wall clock 8 s ahead and one whose name
-begins with "step" with its wall clock 0.5 s ahead once the file "stepped"
+begins with "step" with its wall clock 0.9 s ahead once the file "stepped"
 exists in the working folder (the fault library's clock_ahead and
 clock_ahead_after), one whose name begins with "mute" never says a word, and
 one named bad_KIND is a client that sends one kind of garbage (see
@@ -144,7 +144,7 @@ def ssh(words):
         remote = "grep --line-buffered -v '^PING ' | " + remote
     if host.startswith(("ahead", "step")):
         os.environ.update(LD_PRELOAD=os.environ["FAULT_LIBRARY"],
-                          DORVIK_FAULT="clock_ahead=8000" if host.startswith("ahead") else "clock_ahead_after=500",
+                          DORVIK_FAULT="clock_ahead=8000" if host.startswith("ahead") else "clock_ahead_after=900",
                           ASAN_OPTIONS=os.environ.get("ASAN_OPTIONS", "") + ":verify_asan_link_order=0")
     os.execvp("sh", ["sh", "-c", remote])
 
