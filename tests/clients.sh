@@ -106,7 +106,8 @@ time.sleep(30)' "$port" &
   for i in $(seq 50); do ss -ltn | grep -q "127.0.0.6:$port " && break; sleep 0.1; done
   mkdir -p shared
   run "$1" --deadline 3 -w '127.0.0.[2-6]' -o out -- 1 65536 "$PWD/shared/t.%h" | grep -E '^(127.0.0.6|status)'
-  pgrep -f "BatchMode=yes.* 127.0.0.6 " >/dev/null && echo "ssh left" || echo "no ssh left"
+  # This run's ssh names this case's configuration; another case may have its own ssh to 127.0.0.6.
+  pgrep -af "BatchMode=yes.* 127.0.0.6 " | grep -qF "$state/ssh/" && echo "ssh left" || echo "no ssh left"
   kill "$listener"
 }
 

@@ -146,12 +146,12 @@ const std::vector<std::string> stand_in_files = {"bin/", "bin/clush@", "bin/dorv
                                                  "bin/pdsh@", "bin/scancel@", "bin/scontrol@", "bin/srun@",
                                                  "bin/ssh@"};
 
-// A busy machine may keep a stand-in client's dorvik off the processor for some milliseconds past its
-// instant: a start is flagged late past 0.25 s, unless a case gives its own limit after this one.
+// A busy machine may stall a stand-in client's spawn of its dorvik for a second past its instant: a start is
+// flagged late past 2 s, unless a case about late starts gives its own limit after this one.
 std::string on_stand_ins(const std::string &shell, const std::string &rest, const std::string &exec = "")
 {
     return "PATH=$PWD/bin:$PATH " + exec + "\"$SOURCE\"/tools/dorvik-clients -e " + shell + " --bin \"$PWD\"/bin " +
-           "--skew-limit 0.25 " + rest;
+           "--skew-limit 2 " + rest;
 }
 
 // The stand-ins' files and the folder out/ with the files of hosts, plus more.
@@ -369,15 +369,17 @@ INSTANTIATE_TEST_SUITE_P(Clients, Arguments, testing::Values(
          "start skew: 0.{N} s from the first start to the last; {*}\noffset 8 s\nstatus 0\n", "", 0,
          stand_in_run({"ahead1", "h1"}, {"report"}), stand_ins, "", 0, "", true},
     // step1's clock steps 0.9 s ahead after its first test: measured again, the next start still holds, and
-    // the step is flagged. Each client has half a second to start its dorvik, and the starts 0.6 s more.
-    Case{"clients_clock_moved_between_tests", on_stand_ins("pdsh", "--start-in 0.5 --skew-limit 0.6 -w h1,step1 "
-         "-o out -- "
-         "auto=\"$PWD\"/t.%h > report; echo \"status $?\"; grep -E '^(step1 |clock moved)' report | sed -E "
+    // the step is flagged. Each client has half a second to start its dorvik, and the starts 0.6 s more; a
+    // series flagged late is run again, three times at most, as a machine that stalls may make one run late.
+    Case{"clients_clock_moved_between_tests", "for attempt in 1 2 3; do rm -rf out stepped; " + on_stand_ins("pdsh",
+         "--start-in 0.5 --skew-limit 0.6 -w h1,step1 -o out -- auto=\"$PWD\"/t.%h > report; s=$?; ! grep -q "
+         "'LATE START' report && break; done; echo \"status $s\"; grep -E '^(step1 |clock moved)' report | sed -E "
          "'s/^step1 .* (ok.*)$/step1 \\1/'"), "status 1\nstep1 ok  CLOCK MOVED\nclock moved: step1 +0.{N} s against "
          "the controller's before test 2\n", "", 0, wrapped_run({"h1", "step1"}, {"report", "stepped"}),
          stand_ins + " && " + step_after_first_test, "", 0, "", true},
     // late1's dorvik reaches its timed span 0.3 s after the instant: its measured start says so.
-    Case{"clients_late_start_measured", on_stand_ins("pdsh", "-w h1,late1 -o out -- 1 65536 \"$PWD\"/t.%h > report; "
+    Case{"clients_late_start_measured", on_stand_ins("pdsh", "--skew-limit 0.25 -w h1,late1 -o out -- 1 65536 "
+         "\"$PWD\"/t.%h > report; "
          "echo \"status $?\"; grep -E '^(late1|start skew)' report"), "status 1\nlate1               {*} +0.{N}   "
          "{*}ok  LATE START\nstart skew: 0.{N} s from the first start to the last; {*}\n", "", 0,
          wrapped_run({"h1", "late1"}, {"report"}), stand_ins + " && " + late_start, "", 0, "", true},
