@@ -60,8 +60,11 @@ extern struct timespec start_instant;
 // Set while the first timed span is still to wait for start_instant.
 extern bool start_instant_pending;
 // Descriptor from DORVIK_START_FD that is told when the first timed span
-// began; -1 when none was given.
+// began (and when the run is ready for each instant); -1 when none was given.
 extern int start_report_fd;
+// Descriptor from DORVIK_INSTANT_FD from which the instants are read, one a
+// line; -1 when none was given.
+extern int instant_source_fd;
 
 // The report's (report.cpp).
 

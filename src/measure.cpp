@@ -88,7 +88,7 @@ double write_phase(uint32_t record_length, uint64_t record_count, unsigned char 
     int synced = fsync(fd);
     int sync_error = errno;
     double write_time = elapsed_seconds() - start;
-    tell_start();
+    end_span("write", write_time);
     check_sync(fd, synced, sync_error);
     if (!auto_mode)
         printf("%f seconds", write_time);
@@ -141,7 +141,7 @@ double read_phase(int fd, uint32_t record_length, uint64_t record_count, unsigne
             finish_read(fd, buffer, done, record_length, record);
     }
     double read_time = elapsed_seconds() - start;
-    tell_start();
+    end_span("read", read_time);
     if (!auto_mode)
         printf("%f seconds\n", read_time);
     return read_time;
