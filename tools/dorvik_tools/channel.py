@@ -29,6 +29,8 @@ TAG = "DORVIK-CLIENTS "
 # host's FIFO, the shell's pipes to its ssh), and besides the hosts.
 FILES_PER_HOST = 6
 FILES_BESIDES = 256
+# The files of the run's folder held open per entry (a host, or each stream of one): output, error, samples.
+FILES_PER_ENTRY = 3
 # Where a line of the shell may name its host: "host: " after a space or at its start.
 NAMED = re.compile(r"(?<![^ ])([^ :]+): ")
 
@@ -78,10 +80,10 @@ def parallel_command(shell, names, command):
     return [shell, "-R", "exec", "-f", str(max(len(names), 1)), "-w", ",".join(names)] + command
 
 
-def allow_open_files(hosts):
-    """Raises the limit of open files, which the shell started here inherits, to what so many hosts need
-    (past the hard limit where allowed, as root). The limit, where it stays below that."""
-    needed = FILES_BESIDES + FILES_PER_HOST * hosts
+def allow_open_files(hosts, entries):
+    """Raises the limit of open files, which the shell started here inherits, to what so many hosts and entries
+    of the folder need (past the hard limit where allowed, as root). The limit, where it stays below that."""
+    needed = FILES_BESIDES + FILES_PER_HOST * hosts + FILES_PER_ENTRY * entries
     soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
     if soft >= needed:
         return None

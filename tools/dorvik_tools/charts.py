@@ -9,7 +9,7 @@ import shutil
 import subprocess
 import sys
 
-from . import VERSION, clients, reader, report
+from . import VERSION, clients_chart, reader, report
 
 # Each line's colour, dash and marker (see line_style): ten colours, five dashes and thirteen markers,
 # so that no two of the first 650 lines look alike, nor two of the first ten even in black and white.
@@ -41,8 +41,21 @@ def parse_arguments():
     parser.add_argument("--median", action="store_true",
                         help="the medians of repeated runs of one grid, with bars from the least to the most")
     parser.add_argument("--log", action="store_true", help="a logarithmic rate axis")
+    parser.add_argument("--window", type=window_seconds, metavar="SECONDS",
+                        help="the chart of a dorvik-clients folder: the seconds its rates are averaged over "
+                        "(default: about a two-hundredth of the run)")
     parser.add_argument("inputs", nargs="*", metavar="SERIES_OUTPUT")
     return parser.parse_args()
+
+
+def window_seconds(text):
+    try:
+        value = float(text)
+    except ValueError:
+        value = 0.0
+    if not 0.001 <= value <= 86400:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a number of seconds from 0.001 to 86400")
+    return value
 
 
 def name_of(path):
@@ -197,44 +210,6 @@ def medians(paths):
     return heading, "file size", by_size(points), any(p[2] for p in points)
 
 
-def clients_time_line(folder):
-    """The time line of a dorvik-clients folder: per host and in all, MB/s over time, and its phases."""
-    line = clients.time_line(clients.load_clients(folder))
-    if line is None:
-        raise PlotError(f"no client measured anything in {reader.shown(folder)}")
-    return line
-
-
-def clients_script(output, folder, line, log=False):
-    """What the storage moved over time for all hosts (each machine's device once), what the programs passed
-    to the system, each host's share of that, the span of every phase on any host shaded, and each grid
-    point's start marked."""
-    commands = [f"set terminal {terminal(output)}", f"set output {quoted(reader.shown(output))}"]
-    series = [("all hosts: storage (" + line["counters"] + ")", line["total"], 1),
-              ("all hosts: passed to the system", line["total"], 2)]
-    series += [(f"{name}: passed to the system", points, 2) for name, points in line["hosts"]]
-    for i, (_, points, column) in enumerate(series):
-        commands += [f"$line{i} << EOD"] + [f"{p[0]:.6f} {p[column]:.3f}" for p in points] + ["EOD"]
-    for phase, begin, end in line["marks"]:
-        colour = "#dde6ff" if phase == "write" else "#ffe2d6"
-        commands.append(f"set object rect from {begin:.3f}, graph 0 to {end:.3f}, graph 1 fc rgb '{colour}' "
-                        "fs solid 0.6 noborder behind")
-    for number, (text, at) in enumerate(line["labels"], 1):
-        commands.append(f"set arrow {number} from {at:.3f}, graph 0 to {at:.3f}, graph 1 nohead lc rgb '#999999' dt 3")
-        commands.append(f"set label {number} {quoted(text)} at {at:.3f}, graph 0.98 rotate by 90 right "
-                        "font ',7' tc rgb '#555555'")
-    plots = [f"NaN with boxes fs solid 0.6 fc rgb '{c}' title '{p} phase (first start to last end)'"
-             for p, c in (("write", "#dde6ff"), ("read", "#ffe2d6"))]
-    plots += [f"$line{i} using 1:2 with fsteps lw {3 if i < 2 else 1} {line_style(i)} title {quoted(name)}"
-              for i, (name, _, _) in enumerate(series)]
-    title = f"dorvik-clients {reader.shown(folder)}: bytes moved over time" + (
-        f" ({line['partial']})" if line["partial"] else "")
-    commands += ["set xlabel 'seconds from the first start (controller clock)'",
-                 *rate_axis("MB/s (1 MB = 1,048,576 bytes)", log), GRID, "set key outside right top",
-                 f"set title {quoted(title)}", "plot " + ", ".join(plots)]
-    return "\n".join(commands) + "\n"
-
-
 def default_output(paths):
     """The input's name with .png, its leading dots dropped so that the chart is never hidden."""
     stem = ""
@@ -265,7 +240,8 @@ def draw(options):
         commands = script(output, medians(paths), options.log, MEDIANS)
     elif len(paths) == 1 and reader.is_clients_folder(paths[0]):
         with reader.clients_folder_errors(paths[0]):
-            commands = clients_script(output, paths[0], clients_time_line(paths[0]), options.log)
+            commands = clients_chart.script(output, paths[0], clients_chart.drawn_line(paths[0], options.window),
+                                            options.log)
     elif len(paths) == 1 and not options.titles and options.size is None:
         commands = script(output, one_series(paths[0]), options.log)
     else:

@@ -1,11 +1,16 @@
 """The client side of dorvik-clients: started on every client by the parallel
 shell or by srun (dorvik-clients --client), it answers the controller's clock
-pings over its standard input and output, and on each GO starts a dorvik per
-stream at once, all with the instant in its own clock (DORVIK_START_AT), so
-that each dorvik itself waits for it just before its timed span and says on a
-pipe (DORVIK_START_FD) when that span began. Meanwhile it samples the byte
+pings over its standard input and output. On PREPARE it starts a dorvik per
+stream, which opens and checks its target and says on a pipe
+(DORVIK_START_FD) that it is ready; on GO it hands every stream the instant
+of the write span (DORVIK_INSTANT_FD), on READ the instant of the read span,
+each in its own clock, and each dorvik itself waits for them just before its
+timed spans and says when each began and ended. Meanwhile it samples the byte
 counters of each dorvik and of the storage under its target, and sends them,
 dorvik's output and each stream's end as they come, in lines of a few KiB.
+Its times are the wall clock as it stood at the last round trip of the
+controller's clock, carried on by the monotonic clock: a wall clock that is
+set during a test moves no time it sends, and is said (STEP).
 When its standard input ends (the controller ended, was killed, or dropped
 it), or the controller says STOP, it ends its test at once. Through srun its
 input is every client's: it takes only the lines that begin with its task's
@@ -29,6 +34,8 @@ SAMPLES_PER_LINE = 25
 # The most bytes of dorvik's output in one line (in base64, a third more).
 PIECE_BYTES = 3072
 SECTOR = 512
+# How far the wall clock may move against the monotonic clock during a test before it is said to have been set.
+STEP_SECONDS = 0.005
 BOOT_ID = "/proc/sys/kernel/random/boot_id"
 MOUNTSTATS = "/proc/self/mountstats"
 DEFAULT_NAME = "#quarrow_NFS+SAN#.temp.bak"
@@ -161,8 +168,9 @@ class Counters:
         fields = os.pread(self.stats, 512, 0).split()
         return int(fields[6]) * SECTOR, int(fields[2]) * SECTOR
 
-    def sample(self):
-        """[time, written, read, storage written, storage read], or None where a counter cannot be read."""
+    def sample(self, now):
+        """[time, written, read, storage written, storage read], or None where a counter cannot be read; the
+        time by the clock now()."""
         try:
             # rchar: N, wchar: N, then the others, in the kernel's order.
             program = os.pread(self.io, 512, 0).split()
@@ -172,7 +180,7 @@ class Counters:
             stored = (written, read) if self.stats is None else self.storage_bytes()
         except (OSError, TypeError, ValueError, IndexError):
             return None
-        return None if stored is None else [round(time.time(), 6), written, read, stored[0], stored[1]]
+        return None if stored is None else [round(now(), 6), written, read, stored[0], stored[1]]
 
     def close(self):
         for fd in (self.io, self.stats):
@@ -181,14 +189,15 @@ class Counters:
 
 
 class Stream:
-    """One dorvik of a test: its process, the pipe on which it says when its timed span began, its counters
-    and the samples not yet sent."""
+    """One dorvik of a test: its process, the pipes on which it says how its spans go and hears their instants,
+    its counters and the samples not yet sent."""
 
     def __init__(self, test, number, arguments):
         self.test, self.number, self.arguments = test, number, arguments
-        self.child = self.counters = self.start_pipe = None
-        self.started = b""
+        self.child = self.counters = self.report = self.instants = None
+        self.said, self.start = b"", None
         self.spawned = None
+        self.outputs = 0
         self.pending, self.sent = [], time.monotonic()
 
     def say(self, kind, *words):
@@ -201,7 +210,7 @@ class Stream:
         self.sent = time.monotonic()
 
     def take_sample(self):
-        sample = self.counters.sample()
+        sample = self.counters.sample(self.test.client.now)
         if sample is not None:
             self.pending.append(sample)
         if len(self.pending) >= SAMPLES_PER_LINE or time.monotonic() - self.sent >= SEND_SECONDS:
@@ -209,118 +218,131 @@ class Stream:
 
     def output(self, kind, piece):
         for at in range(0, len(piece), PIECE_BYTES):
-            self.say(kind, repr(time.time()), encode_bytes(piece[at:at + PIECE_BYTES]))
+            self.say(kind, repr(self.test.client.now()), encode_bytes(piece[at:at + PIECE_BYTES]))
 
-    def spawn(self, program, at):
-        """Starts dorvik with the instant; a record of why it did not start, or None."""
+    def spawn(self, program):
+        """Starts dorvik, which opens its target and says when it is ready; a record of why it did not start, or
+        None."""
         storage, where = storage_of(self.arguments)
         self.say("STORAGE", encode(storage))
-        reader_end, writer_end = os.pipe()
-        self.spawned = time.time()
-        environment = dict(os.environ, DORVIK_START_AT=f"{at:.6f}", DORVIK_START_FD=str(writer_end))
+        report, told = os.pipe()
+        heard, instants = os.pipe()
+        self.spawned = self.test.client.now()
+        environment = dict(os.environ, DORVIK_START_FD=str(told), DORVIK_INSTANT_FD=str(heard))
+        environment.pop("DORVIK_START_AT", None)
         try:
             self.child = subprocess.Popen([program] + self.arguments, stdin=subprocess.DEVNULL,
                                           stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=environment,
-                                          pass_fds=(writer_end,))
+                                          pass_fds=(told, heard))
         except OSError as error:
-            os.close(reader_end)
-            return {"start": None, "end": time.time(), "status": None,
+            for fd in (report, instants):
+                os.close(fd)
+            return {"start": None, "end": self.test.client.now(), "status": None,
                     "reason": f"dorvik did not start: {error.strerror}"}
         finally:
-            os.close(writer_end)
-        self.start_pipe = reader_end
+            os.close(told)
+            os.close(heard)
+        self.report, self.instants, self.outputs = report, instants, 2
         self.test.client.children.add(self.child)
         self.counters = Counters(self.child.pid, storage, where)
-        self.take_sample()
         return None
+
+    def release(self, at):
+        """The instant of its next span, by this client's clock, as dorvik's wall clock reads it."""
+        if self.instants is not None:
+            try:
+                os.write(self.instants, f"{at + self.test.client.drift():.6f}\n".encode())
+            except OSError:
+                pass
+
+    def heard(self, piece):
+        """What dorvik said of its spans: ready, or a span's phase, its beginning and its end by its wall clock."""
+        *lines, self.said = (self.said + piece).split(b"\n")
+        for line in lines:
+            words = line.decode(errors="replace").split()
+            if words == ["ready"]:
+                self.say("READY")
+            elif len(words) == 3 and words[0] in ("write", "read"):
+                began, ended = (float(w) - self.test.client.drift() for w in words[1:])
+                self.start = began if self.start is None else self.start
+                self.say("SPAN", words[0], repr(round(began, 6)), repr(round(ended, 6)))
 
     def end(self):
         """Its last sample and its record, once its outputs have closed."""
-        self.take_sample()
+        if self.test.released:
+            self.take_sample()
         self.counters.close()
         status = self.child.wait()
         self.test.client.children.discard(self.child)
-        # What it said of its start and has not been read yet: it has ended, so the pipe ends too.
-        while len(self.started) < 64:
-            piece = os.read(self.start_pipe, 64)
+        # What it said and has not been read yet: it has ended, so the pipe ends too.
+        while True:
+            piece = os.read(self.report, 4096)
             if not piece:
                 break
-            self.started += piece
-        os.close(self.start_pipe)
+            self.heard(piece)
+        for fd in (self.report, self.instants):
+            os.close(fd)
+        self.report = self.instants = None
         self.send_samples()
-        try:
-            start = float(self.started.decode()) if self.started.endswith(b"\n") else None
-        except ValueError:
-            start = None
-        return {"start": start, "end": time.time(), "status": status, "spawned": self.spawned}
+        return {"start": self.start, "end": self.test.client.now(), "status": status, "spawned": self.spawned}
 
 
 class Test:
-    """One test on this host: a dorvik per stream, all started with the one instant, their outputs and
+    """One test on this host: a dorvik per stream, each given the instants of its spans, their outputs and
     counters sent as they come."""
 
-    def __init__(self, client, index, at):
-        self.client, self.index, self.at = client, index, at
+    def __init__(self, client, index):
+        self.client, self.index = client, index
+        self.streams, self.released = [], False
 
-    def run(self, program, arguments):
-        """Runs every stream's dorvik; each stream's record goes to the controller as it ends."""
-        streams = [Stream(self, number, [a.replace("%j", str(number)) for a in arguments])
-                   for number in range(1, self.client.streams + 1)]
-        running = []
-        for stream in streams:
-            failed = stream.spawn(program, self.at)
-            if failed is None:
-                running.append(stream)
-            else:
+    def prepare(self, program, arguments, events):
+        """Starts every stream's dorvik; a stream that does not start ends at once with its record."""
+        for number in range(1, self.client.streams + 1):
+            stream = Stream(self, number, [a.replace("%j", str(number)) for a in arguments])
+            failed = stream.spawn(program)
+            if failed is not None:
                 stream.say("DONE", encode(failed))
-        self.collect(running)
-
-    def collect(self, running):
-        """The streams' outputs and starts as they come, and their counters every SAMPLE_SECONDS; a stream
-        whose outputs have closed ends with its record."""
-        events = selectors.DefaultSelector()
-        open_outputs = {}
-        for stream in running:
+                continue
+            self.streams.append(stream)
             events.register(stream.child.stdout, selectors.EVENT_READ, (stream, "OUT"))
             events.register(stream.child.stderr, selectors.EVENT_READ, (stream, "ERR"))
-            events.register(stream.start_pipe, selectors.EVENT_READ, (stream, "START"))
-            open_outputs[stream] = 2
-        events.register(0, selectors.EVENT_READ, None)
-        due = time.monotonic() + SAMPLE_SECONDS
-        while open_outputs:
-            for key, _ in events.select(timeout=max(0.0, due - time.monotonic())):
-                if key.data is None:
-                    self.client.messages(0)
-                    if self.client.gone:
-                        events.unregister(0)
-                    continue
-                if key.fd not in events.get_map():
-                    # Its stream ended, and closed it, earlier in this same round.
-                    continue
-                stream, kind = key.data
-                piece = os.read(key.fd, 65536)
-                if not piece:
-                    events.unregister(key.fileobj)
-                    if kind != "START":
-                        open_outputs[stream] -= 1
-                    if not open_outputs[stream]:
-                        del open_outputs[stream]
-                        if stream.start_pipe in events.get_map():
-                            events.unregister(stream.start_pipe)
-                        stream.say("DONE", encode(stream.end()))
-                elif kind == "START":
-                    stream.started += piece[:64]
-                else:
-                    stream.output(kind, piece)
-            if time.monotonic() >= due:
-                for stream in open_outputs:
-                    stream.take_sample()
-                due = max(due + SAMPLE_SECONDS, time.monotonic())
+            events.register(stream.report, selectors.EVENT_READ, (stream, "SAID"))
+
+    def release(self, at):
+        if not self.released:
+            self.released = True
+            for stream in self.streams:
+                stream.take_sample()
+        for stream in self.streams:
+            stream.release(at)
+
+    def take(self, events, key):
+        """What a stream's dorvik wrote on one of its pipes; a stream whose outputs have closed ends with its
+        record."""
+        stream, kind = key.data
+        piece = os.read(key.fd, 65536)
+        if piece and kind == "SAID":
+            stream.heard(piece)
+        elif piece:
+            stream.output(kind, piece)
+        else:
+            events.unregister(key.fileobj)
+            if kind != "SAID":
+                stream.outputs -= 1
+            if not stream.outputs:
+                if stream.report in events.get_map():
+                    events.unregister(stream.report)
+                self.streams.remove(stream)
+                stream.say("DONE", encode(stream.end()))
+
+    def sample(self):
+        if self.released:
+            for stream in self.streams:
+                stream.take_sample()
 
 
 class Client:
-    """The tests of one host, each started at the instant the controller gives on every stream, and their
-    counters."""
+    """The tests of one host, each started when the controller says, on every stream, and their counters."""
 
     def __init__(self, host, order):
         self.order = order
@@ -332,6 +354,18 @@ class Client:
         self.children = set()
         self.gone = self.signalled = False
         self.inbox = b""
+        self.test = None
+        # The wall clock less the monotonic clock at the last round trip, and the step last said.
+        self.base = time.time() - time.monotonic()
+        self.stepped = 0.0
+
+    def now(self):
+        """The wall clock as it stood at the last round trip, carried on by the monotonic clock."""
+        return time.monotonic() + self.base
+
+    def drift(self):
+        """How far the wall clock was set since the last round trip."""
+        return time.time() - time.monotonic() - self.base
 
     def say(self, *words):
         try:
@@ -352,15 +386,8 @@ class Client:
         self.signalled = True
         self.stop()
 
-    def messages(self, timeout):
-        """The controller's lines to this host that arrived within timeout; its end, or STOP, stops
-        everything."""
-        if self.gone:
-            return []
-        streams = selectors.DefaultSelector()
-        streams.register(0, selectors.EVENT_READ)
-        if not streams.select(timeout):
-            return []
+    def messages(self):
+        """The controller's lines to this host that have arrived; its end, or STOP, stops everything."""
         piece = os.read(0, 65536)
         if not piece:
             self.stop()
@@ -389,13 +416,54 @@ class Client:
             self.say("FAIL", encode(f"dorvik is not installed there: {program}"))
             return 1
         self.say("HELLO")
-        while not self.gone:
-            for words in self.messages(None):
-                if words[:1] == ["PING"] and len(words) == 2:
-                    self.say("PONG", words[1], repr(time.time()))
-                elif words[:1] == ["GO"] and len(words) == 3:
-                    self.run_test(int(words[1]), float(words[2]))
+        events = selectors.DefaultSelector()
+        events.register(0, selectors.EVENT_READ, None)
+        due = time.monotonic()
+        while not (self.gone and not self.test_running(events)):
+            timeout = None if self.test is None or not self.test.released else max(0.0, due - time.monotonic())
+            for key, _ in events.select(timeout):
+                if key.data is None:
+                    self.obey(events)
+                elif key.fd in events.get_map():
+                    self.test.take(events, key)
+            if self.test is not None and not self.test.streams:
+                self.test = None
+            if self.test is not None and self.test.released and time.monotonic() >= due:
+                self.test.sample()
+                self.say_step()
+                due = max(due + SAMPLE_SECONDS, time.monotonic())
         return 0
+
+    def test_running(self, events):
+        return self.test is not None and len(events.get_map()) > (0 if self.gone else 1)
+
+    def obey(self, events):
+        """The controller's lines: a round trip of the clock, a test to prepare, the instants of its spans."""
+        words_of = self.messages()
+        if self.gone and 0 in events.get_map():
+            events.unregister(0)
+        for words in words_of:
+            if words[:1] == ["PING"] and len(words) == 2:
+                self.base = time.time() - time.monotonic()
+                self.stepped = 0.0
+                self.say("PONG", words[1], repr(time.time()))
+            elif words[:1] == ["PREPARE"] and len(words) == 2 and self.test is None:
+                self.prepare(int(words[1]), events)
+            elif words[:1] in (["GO"], ["READ"]) and len(words) == 3 and self.test is not None \
+                    and int(words[1]) == self.test.index:
+                self.test.release(float(words[2]))
+
+    def prepare(self, index, events):
+        arguments = [a.replace("%h", self.host) for a in self.order["tests"][index]]
+        self.test = Test(self, index)
+        self.test.prepare(self.order["program"], arguments, events)
+
+    def say_step(self):
+        """A wall clock set during the test, said once per step."""
+        drift = self.drift()
+        if abs(drift - self.stepped) > STEP_SECONDS:
+            self.stepped = drift
+            self.say("STEP", self.test.index, repr(round(drift, 6)))
 
     def read_to_the_end(self):
         """Through srun, the rest of the input is read and dropped until it ends: a task that ends with lines
@@ -407,7 +475,3 @@ class Client:
                 pass
         except OSError:
             pass
-
-    def run_test(self, index, at):
-        arguments = [a.replace("%h", self.host) for a in self.order["tests"][index]]
-        Test(self, index, at).run(self.order["program"], arguments)

@@ -11,15 +11,21 @@ server). Where a client found no counters of its storage (tmpfs, FUSE), the
 storage's columns repeat the program's. Clients that share a machine and a
 device share its counters: they are counted once. A host that ran several
 streams (dorvik-clients --streams) has an entry per stream, named HOST#N,
-and per grid point a figure of its own over its streams. A folder of format 2
-holds [time, written, read] only, and is read as the programs' counters."""
+and per grid point a figure of its own over its streams.
+
+A folder is read in bounded memory, whatever its size: the index first, then
+the samples of one entry at a time (folder), each reduced to the few
+counters that the figures need before the next is read. A folder of format 4
+keeps each entry's samples in ENTRY.samples; one of format 3 keeps them in
+its index; one of format 2 holds [time, written, read] only, and is read as
+the programs' counters."""
 
 import bisect
 import math
-import os
-import re
+import statistics
 
-from .reader import MEGABYTE, PHASES, ParseError, mb_per_s, parse, read_clients_file
+from . import folder as folders
+from .reader import MEGABYTE, PHASES, ParseError, mb_per_s, parse
 
 # The columns of a sample, per phase: the program's and the storage's.
 PROGRAM = {"write": 1, "read": 2}
@@ -28,19 +34,17 @@ STORAGE = {"write": 3, "read": 4}
 # a core); a window shorter than two samples would only spread a sample's bytes
 # over it, and gives no figure.
 SAMPLE_SECONDS = 0.02
-# How often the clients of format 2 sampled.
-FORMAT_2_SAMPLE_SECONDS = 0.1
 # The most points of the all-hosts time line; a longer run takes longer steps.
 TIME_LINE_POINTS = 20000
 # What dorvik takes for a record length, and so what its output may hold.
 RECORD_LENGTHS = (16, 131073)
 KINDS = {"block": "block device", "nfs": "NFS mount", "program": "program counters"}
+# Below this share of the programs' reads, the storage's reads say that a cache served the rest.
+CACHED_BELOW = 0.95
 
 
 def natural_key(name):
-    """A name as a person sorts it: its runs of digits by their value (127.0.0.2 before 127.0.0.10, n2
-    before n10), the rest as text."""
-    return [(0, int(part), part) if part.isdigit() else (1, 0, part) for part in re.split(r"([0-9]+)", name)]
+    return folders.natural_key(name)
 
 
 def finite(value):
@@ -66,6 +70,11 @@ def checked_storage(value):
             isinstance(value.get(k), str) and len(value[k]) <= 200 for k in ("device", "name", "machine")):
         raise ValueError("a test's storage is not described")
     return {k: value[k] for k in ("kind", "device", "name", "machine")}
+
+
+def writes(arguments):
+    """Whether dorvik writes with these arguments: a CD-ROM series only reads."""
+    return not (len(arguments) == 1 and arguments[0].startswith(("cdrom", "CDROM")))
 
 
 def bad_grid_point(runs):
@@ -98,22 +107,24 @@ def test_failure(test):
         return f"dorvik exited with status 0, but {bad}"
     if test.get("start") is None:
         return "dorvik did not say when its timed span began (DORVIK_START_FD): an older dorvik?"
-    if len(test["samples"]) < 2:
+    if test["samples"] < 2:
         return "sent fewer than two samples of its counters"
     return None
 
 
 def arrival(chunks, text, line):
-    """When the last character of a line of text reached the client, from its timestamped pieces."""
-    offset = sum(len(part.encode()) + 1 for part in text.split("\n")[:line]) - 1
+    """When the last character of a line of text reached the client, from its timestamped pieces (their ends
+    in bytes of the text)."""
+    offset = sum(len(part.encode(errors="surrogateescape")) + 1 for part in text.split("\n")[:line]) - 1
     for end, time in chunks:
         if end >= offset:
             return time
     return None
 
 
-def phases(test, chunks, text):
-    """The client's wall-clock spans (start, end) of a test's write and read phases and its bytes.
+def phases(test, chunks, text, told=None):
+    """The client's wall-clock spans (start, end) of a test's write and read phases and its bytes: as dorvik
+    told them (told), or from when its lines arrived.
 
     A single test prints each phase's seconds right after it ends; a series
     prints a row after the read, and the rates give each phase's length."""
@@ -127,7 +138,28 @@ def phases(test, chunks, text):
         lengths = {p: moved / test[p + "_bytes_per_s"] if test[p + "_bytes_per_s"] else None for p in PHASES}
         ends = {"read": end, "write": None if end is None else end - lengths["read"]}
     spans = {p: (ends[p] - lengths[p], ends[p]) if ends[p] is not None and lengths[p] else None for p in PHASES}
+    for phase, span in (told or {}).items():
+        spans[phase] = tuple(span) if spans[phase] is not None else None
     return spans, moved
+
+
+class Series:
+    """One entry's samples of one test, as columns by the controller's clock (times, then each counter, which
+    never goes back), and as they came, for the merged counters of a device."""
+
+    def __init__(self, samples):
+        self.raw = samples
+        self.columns = [list(column) for column in zip(*samples)] if samples else [[] for _ in range(5)]
+        for column in self.columns[1:]:
+            for i in range(1, len(column)):
+                column[i] = max(column[i], column[i - 1])
+
+    def counter(self, column, when):
+        """A counter at a time, straight between the samples around it."""
+        return counter(self.columns, column, when)
+
+    def covers(self, opened, closed):
+        return bool(self.raw) and self.raw[0][0] <= opened and self.raw[-1][0] >= closed
 
 
 def counter(samples, column, when):
@@ -143,25 +175,47 @@ def counter(samples, column, when):
     return samples[column][before] + share * (samples[column][after] - samples[column][before])
 
 
-def columns(samples):
-    """Samples as their columns: times, then each counter; a counter never goes back."""
-    result = [list(column) for column in zip(*samples)] if samples else [[] for _ in range(5)]
-    for column in result[1:]:
-        for i in range(1, len(column)):
-            column[i] = max(column[i], column[i - 1])
-    return result
+class Merged:
+    """The counters of one machine's device at given times, from the samples of every entry that shares it,
+    taken one entry at a time: what the samples of all of them, merged in time, would give. At each time it
+    keeps the latest time before it and the most each counter had reached by then, the first sample at or
+    after it, and the first and last of all."""
 
+    def __init__(self, times):
+        self.times = times
+        self.below = [None] * len(times)
+        self.above = [None] * len(times)
+        self.first = self.last = None
 
-def covers(samples, opened, closed):
-    return bool(samples[0]) and samples[0][0] <= opened and samples[0][-1] >= closed
+    def add(self, series):
+        raw = series.raw
+        if not raw:
+            return
+        self.first = raw[0] if self.first is None else min(self.first, raw[0])
+        self.last = raw[-1][0] if self.last is None else max(self.last, raw[-1][0])
+        times = series.columns[0]
+        for i, when in enumerate(self.times):
+            at = bisect.bisect_left(times, when)
+            if at > 0:
+                reached = [times[at - 1]] + [series.columns[c][at - 1] for c in range(1, 5)]
+                below = self.below[i]
+                self.below[i] = reached if below is None else [max(a, b) for a, b in zip(below, reached)]
+            if at < len(raw):
+                self.above[i] = raw[at] if self.above[i] is None else min(self.above[i], raw[at])
 
+    def counter(self, column, i):
+        """The counter at the i-th time, as counter() gives it on the merged samples."""
+        below, above = self.below[i], self.above[i]
+        if below is None:
+            return above[column]
+        if above is None:
+            return below[column]
+        after = max(below[column], above[column])
+        share = (self.times[i] - below[0]) / (above[0] - below[0]) if above[0] > below[0] else 1.0
+        return below[column] + share * (after - below[column])
 
-def moved_between(series, column, opened, closed):
-    """The bytes that a set of counter series moved between two times, or None where one was not sampled
-    over all of it."""
-    if not all(covers(s, opened, closed) for s in series):
-        return None
-    return sum(counter(s, column, closed) - counter(s, column, opened) for s in series)
+    def covers(self, opened, closed):
+        return self.first is not None and self.first[0] <= opened and self.last >= closed
 
 
 def storage_key(host, test):
@@ -172,20 +226,10 @@ def storage_key(host, test):
     return (storage["kind"], storage["machine"], storage["device"])
 
 
-def storage_series(rows):
-    """The storage counters under the rows, one series per machine and device, the samples of every host
-    that shares it merged in time; and a word on each kind."""
-    groups = {}
-    for row in rows:
-        groups.setdefault(row["storage_key"], []).extend(row["samples"])
-    series = [columns(sorted(samples)) for samples in groups.values()]
-    return series, counters_described(groups)
-
-
-def counters_described(groups):
+def counters_described(keys):
     """Which counters a figure comes from: e.g. "storage: 1 block device", "programs: 2 hosts"."""
     kinds = {}
-    for key in set(key[:2] if key[0] == "program" else key for key in groups):
+    for key in set(key[:2] if key[0] == "program" else key for key in keys):
         kinds[key[0]] = kinds.get(key[0], 0) + 1
     parts = [f"{kinds[k]} {KINDS[k]}{'s' if kinds[k] > 1 else ''}" for k in ("block", "nfs") if k in kinds]
     words = ["storage: " + ", ".join(parts)] if parts else []
@@ -221,73 +265,133 @@ def host_figures(rows):
     return figures
 
 
+def spread_of_hosts(point, rows, phase):
+    """Each host's own rate in a phase: the least, the median and the most, and the slowest host named."""
+    rated = [r for r in rows if r[phase + "_mb_per_s"] is not None]
+    figures = {"min": None, "median": None, "max": None, "slowest": None}
+    if rated:
+        rates = [r[phase + "_mb_per_s"] for r in rated]
+        slowest = min(rated, key=lambda r: (r[phase + "_mb_per_s"], natural_key(r["host"])))
+        figures.update(min=min(rates), median=statistics.median(rates), max=max(rates), slowest=slowest["host"])
+    for kind, value in figures.items():
+        point[f"{phase}_host_{kind}{'' if kind == 'slowest' else '_mb_per_s'}"] = value
+
+
 def aggregate(size, length, rows, minimum):
-    """The aggregate of one grid point over the hosts (or streams) that measured it."""
+    """The aggregate of one grid point over the hosts (or streams) that measured it, but for the figures of the
+    counters, which reduce() adds once the samples are read: the spans, the windows and the times at which
+    the counters are wanted."""
     point = {"size_mb": size, "record_length": length, "hosts": rows,
              "together": all(r["first"] for r in rows)}
     starts = [r["start"] for r in rows if r["start"] is not None]
     point["start_skew"] = max(starts) - min(starts) if point["together"] and starts else None
-    series, point["counters"] = storage_series(rows)
+    keys = list(dict.fromkeys(r["storage_key"] for r in rows))
+    point["counters"] = counters_described(keys)
     point["host_figures"] = host_figures(rows) if point["together"] else []
+    point["queries"] = {}
     for phase in PHASES:
         for kind in ("span", "window", "window_program"):
             point[f"{phase}_{kind}_mb_per_s"] = None
-        point[phase + "_span_s"] = point[phase + "_window_s"] = None
+        point[phase + "_span_s"] = point[phase + "_window_s"] = point[phase + "_last_end_s"] = None
+        spread_of_hosts(point, rows, phase)
         timed = [r for r in rows if r[phase + "_span"]]
         if not point["together"] or not timed:
             continue
         point[phase + "_span_mb_per_s"], point[phase + "_span_s"] = span_rate(rows, phase)
+        point[phase + "_last_end_s"] = point[phase + "_span_s"]
+        first = min(r[phase + "_span"][0] for r in timed)
         opened = max(r[phase + "_span"][0] for r in timed)
         closed = min(r[phase + "_span"][1] for r in timed)
         window = closed - opened if len(timed) == len(rows) and closed > opened else None
         point[phase + "_window_s"] = window
-        if window is None or window < 2 * minimum:
-            continue
-        stored = moved_between(series, STORAGE[phase], opened, closed)
-        passed = moved_between([columns(r["samples"]) for r in rows], PROGRAM[phase], opened, closed)
-        point[phase + "_window_mb_per_s"] = None if stored is None else mb_per_s(stored / window)
-        point[phase + "_window_program_mb_per_s"] = None if passed is None else mb_per_s(passed / window)
+        if window is not None and window >= 2 * minimum:
+            point["queries"][phase] = (opened, closed)
+        if phase == "read" and len(timed) == len(rows):
+            point["queries"]["cache"] = (first, max(r["read_span"][1] for r in timed))
+    point["keys"] = keys
     return point
 
 
-def as_format_3(document):
-    """A folder of format 2 read as one of format 3: its counters the programs', its clock measured once,
-    its starts the clients' wake-up."""
-    if document.get("format") == 3:
-        return document
-    for host in document["hosts"]:
-        for index, test in enumerate(host["tests"]):
-            test.update(index=index, offset=host["offset"], offset_error=host["offset_error"],
-                        storage={"kind": "program", "device": "", "name": "", "machine": ""},
-                        samples=[[s[0], s[1], s[2], s[1], s[2]] for s in test["samples"]])
-    document["sample_seconds"] = FORMAT_2_SAMPLE_SECONDS
-    return document
+class Reduction:
+    """The counters each grid point's figures need, gathered one entry's samples at a time: per point, the
+    programs' counters of each of its rows and the merged counters of each of its devices at the times of
+    its windows; a device's counters, once every entry that shares it has given its samples, reduced to what
+    it moved in each window."""
+
+    def __init__(self, points):
+        self.points = points
+        self.merged = {}
+        self.waiting = {}
+        for number, point in enumerate(points):
+            point["program_moved"] = {kind: [None] * len(point["hosts"]) for kind in point["queries"]}
+            point["storage_moved"] = {kind: [None] * len(point["keys"]) for kind in point["queries"]}
+            for row in point["hosts"]:
+                self.waiting[number, row["storage_key"]] = self.waiting.get((number, row["storage_key"]), 0) + 1
+
+    def times(self, point):
+        return [t for kind in point["queries"] for t in point["queries"][kind]]
+
+    def add(self, number, position, row, series):
+        point = self.points[number]
+        for slot, (kind, (opened, closed)) in enumerate(point["queries"].items()):
+            column = PROGRAM["write" if kind == "write" else "read"]
+            if series.covers(opened, closed):
+                point["program_moved"][kind][position] = series.counter(column, closed) - series.counter(column, opened)
+        key = row["storage_key"]
+        merged = self.merged.setdefault((number, key), Merged(self.times(point)))
+        merged.add(series)
+        self.waiting[number, key] -= 1
+        if not self.waiting[number, key]:
+            self.settle(number, key, self.merged.pop((number, key)))
+
+    def finish(self):
+        """Devices some of whose rows gave no samples at all, settled with what the others gave."""
+        for (number, key), merged in list(self.merged.items()):
+            self.settle(number, key, merged)
+        self.merged = {}
+
+    def settle(self, number, key, merged):
+        point = self.points[number]
+        for slot, (kind, (opened, closed)) in enumerate(point["queries"].items()):
+            column = STORAGE["write" if kind == "write" else "read"]
+            if merged.covers(opened, closed):
+                point["storage_moved"][kind][point["keys"].index(key)] = \
+                    merged.counter(column, 2 * slot + 1) - merged.counter(column, 2 * slot)
 
 
-def host_tests(folder, host):
-    """Each test of a host with its own output and its samples by the controller's clock."""
-    try:
-        with open(os.path.join(folder, host["host"] + ".out"), encoding="utf-8", errors="replace") as f:
-            text = f.read()
-    except OSError as error:
-        raise ParseError(f"{folder}: {host['host']}.out: {error.strerror}") from error
-    at = 0
-    for test in host["tests"]:
-        out = text[at:at + test["out_chars"]]
-        at += test["out_chars"]
-        # Moved to the controller's clock where they lie: a run of many hosts is not kept twice.
-        for sample in test["samples"]:
-            sample[0] -= test["offset"]
-        yield test, out, test["samples"]
+def moved_in_all(values):
+    """The bytes every series moved together, or None where one was not sampled over all of the window."""
+    return None if not values or None in values else sum(values)
 
 
-def row_of(host, test, run, result, out, samples):
+def reduce(point):
+    """A point's figures of the counters, from what the Reduction gathered."""
+    for phase in PHASES:
+        if phase not in point["queries"]:
+            continue
+        window = point[phase + "_window_s"]
+        stored = moved_in_all(point["storage_moved"][phase])
+        passed = moved_in_all(point["program_moved"][phase])
+        point[phase + "_window_mb_per_s"] = None if stored is None else mb_per_s(stored / window)
+        point[phase + "_window_program_mb_per_s"] = None if passed is None else mb_per_s(passed / window)
+    point["cache"] = None
+    if "cache" in point["queries"] and not all(k[0] == "program" for k in point["keys"]):
+        stored = moved_in_all(point["storage_moved"]["cache"])
+        passed = moved_in_all(point["program_moved"]["cache"])
+        if stored is not None and passed:
+            point["cache"] = {"storage_read_bytes": stored, "program_read_bytes": passed,
+                              "share": stored / passed, "cached": stored / passed < CACHED_BELOW}
+    for key in ("queries", "keys", "program_moved", "storage_moved"):
+        del point[key]
+
+
+def row_of(host, test, run, result, out):
     """A host's figures of one grid point, its phases by the controller's clock."""
-    spans, moved = phases(result, test["chunks"], out)
     first = run["tests"] and result is run["tests"][0]
+    spans, moved = phases(result, test["chunks"], out, test.get("spans") if first else None)
     start = None if test.get("start") is None else test["start"] - test["offset"]
-    row = {"host": host["host"], "node": host.get("node", host["host"]), "bytes": moved, "samples": samples, "first": bool(first),
-           "storage": test["storage"], "storage_key": storage_key(host["host"], test)}
+    row = {"host": host["host"], "node": host.get("node", host["host"]), "bytes": moved, "first": bool(first),
+           "storage": test["storage"], "storage_key": storage_key(host["host"], test), "test": test["index"]}
     for phase in PHASES:
         span = spans[phase]
         row[phase + "_span"] = None if span is None else (span[0] - test["offset"], span[1] - test["offset"])
@@ -299,12 +403,10 @@ def row_of(host, test, run, result, out, samples):
     return row
 
 
-def rows_of(folder, host):
-    """Each grid point a host measured, and the samples of each of its tests by the controller's clock."""
-    rows, sampled = [], []
-    for test, out, samples in host_tests(folder, host):
-        sampled.append({"samples": samples, "storage_key": storage_key(host["host"], test),
-                        "index": test["index"]})
+def rows_of(place, host):
+    """Each grid point a host measured, with its figures from its output."""
+    rows = []
+    for test, out in place.outputs(host):
         if test.get("failed"):
             continue
         try:
@@ -316,9 +418,8 @@ def rows_of(folder, host):
         for run in runs:
             for result in run["tests"]:
                 if result["status"] == "ok":
-                    rows.append((result["size_mb"], result["record_length"],
-                                 row_of(host, test, run, result, out, samples)))
-    return rows, sampled
+                    rows.append((result["size_mb"], result["record_length"], row_of(host, test, run, result, out)))
+    return rows
 
 
 def start_errors(host, limit):
@@ -329,21 +430,27 @@ def start_errors(host, limit):
 
 
 def clock_moves(host, limit):
-    """Where a host's clock moved against the controller's between two tests by more than the limit beyond
-    what the two measurements may err: (test number, seconds)."""
+    """Where a host's clock moved against the controller's, by more than the limit beyond what the measurements
+    may err: between two tests (test number, seconds), or during a test (its wall clock set: test number,
+    seconds, "during")."""
     moves = []
     for number, (before, after) in enumerate(zip(host["tests"], host["tests"][1:]), 2):
         change = after["offset"] - before["offset"]
         if abs(change) - before["offset_error"] - after["offset_error"] > limit:
             moves.append((number, change))
+    for number, test in enumerate(host["tests"], 1):
+        steps = [drift for _, drift in test.get("steps", [])]
+        if any(abs(drift) > limit for drift in steps):
+            moves.append((number, max(steps, key=abs), "during"))
     return moves
 
 
-def load_clients(folder):
+def load_clients(path):
     """A dorvik-clients folder: each host's clock and start against the instant, and per grid point each host's
-    rates, all bytes over the span of each phase, and the bytes moved while all the hosts were in it."""
-    document = as_format_3(read_clients_file(folder))
-    document["hosts"].sort(key=lambda host: natural_key(host["host"]))
+    rates, all bytes over the span of each phase, the bytes moved while all the hosts were in it, and the
+    storage's reads against the programs'."""
+    place = folders.Folder(path)
+    document = place.document
     limit = document["skew_limit"]
     minimum = document.get("sample_seconds", SAMPLE_SECONDS)
     points, starts = {}, {}
@@ -354,44 +461,32 @@ def load_clients(folder):
         for index, test in enumerate(host["tests"]):
             if test.get("start") is not None:
                 starts.setdefault(index, []).append(test["start"] - test["offset"])
-        rows, host["sampled"] = rows_of(folder, host)
-        for size, length, row in rows:
+        for size, length, row in rows_of(place, host):
             points.setdefault((size, length), []).append(row)
     skews = [max(s) - min(s) for s in starts.values()]
     document["start_skew"] = skews[0] if skews else None
     document["worst_test_skew"] = max(skews, default=None)
     document["points"] = [aggregate(size, length, rows, minimum) for (size, length), rows in points.items()]
+    gather_counters(place, document["points"])
+    for point in document["points"]:
+        reduce(point)
     return document
 
 
-def rates(series, columns_of, times):
-    """The MB/s over each interval between successive times, summed over counter series."""
-    moved = [0.0] * (len(times) - 1)
-    for samples in series:
-        values = [sum(counter(samples, c, t) for c in columns_of) for t in times]
-        for i in range(len(moved)):
-            moved[i] += values[i + 1] - values[i]
-    return [mb_per_s(m / (times[i + 1] - times[i])) if times[i + 1] > times[i] else 0.0 for i, m in enumerate(moved)]
-
-
-def grid(begin, end, step):
-    """Times from begin every step; the last interval ends at end, not a whole step later."""
-    count = math.ceil((end - begin) / step - 1e-9)
-    return [begin + i * step for i in range(count)] + [end]
-
-
-def host_lines(tests):
-    """Per host, the rate over each interval between its samples: (time, storage MB/s, programs' MB/s); a test's
-    first sample starts its line from nothing moved."""
-    lines = {}
-    for name, test in tests:
-        line = lines.setdefault(name, [])
-        samples = columns(test["samples"])
-        times = samples[0]
-        line.append((times[0], 0.0, 0.0))
-        if len(times) > 1:
-            line += zip(times[1:], rates([samples], (3, 4), times), rates([samples], (1, 2), times))
-    return lines
+def gather_counters(place, points):
+    """The counters every point needs, one entry's samples at a time, the entries that share a device one
+    after another so that each device is reduced, and let go, as soon as it can be."""
+    rows = {}
+    for number, point in enumerate(points):
+        for position, row in enumerate(point["hosts"]):
+            rows.setdefault((row["host"], row["test"]), []).append((number, position, row))
+    reduction = Reduction(points)
+    for host in place.hosts_by_device():
+        for index, samples in place.samples(host):
+            series = Series(samples)
+            for number, position, row in rows.get((host["host"], index), ()):
+                reduction.add(number, position, row, series)
+    reduction.finish()
 
 
 def partial(document):
@@ -399,49 +494,6 @@ def partial(document):
     failed = sum(1 for host in document["hosts"] if host["reason"])
     if document.get("interrupted"):
         return "partial: interrupted"
+    if document.get("ended") is False:
+        return "partial: the controller ended before the run did"
     return f"partial: {failed} of {len(document['hosts'])} hosts failed" if failed else ""
-
-
-def time_line(document):
-    """Per host and in all, MB/s over time from the first start by the controller's clock, from the storage's
-    counters and the programs'; the span of each phase on any host; where each grid point began."""
-    tests = [(host["host"], t) for host in document["hosts"] for t in host["sampled"] if t["samples"]]
-    if not tests:
-        return None
-    firsts = [r["start"] for p in document["points"] for r in p["hosts"] if r["first"] and r["start"] is not None]
-    origin = min(firsts, default=min(t["samples"][0][0] for _, t in tests))
-    begin = min(t["samples"][0][0] for _, t in tests)
-    end = max(t["samples"][-1][0] for _, t in tests)
-    step = max(document.get("sample_seconds", SAMPLE_SECONDS), (end - begin) / TIME_LINE_POINTS)
-    times = grid(begin, end, step) if end > begin else [begin]
-    groups = {}
-    for _, test in tests:
-        groups.setdefault(test["storage_key"], []).extend(test["samples"])
-    storage = [columns(sorted(samples)) for samples in groups.values()]
-    programs = [columns(test["samples"]) for _, test in tests]
-    total = [(times[0] - origin, 0.0, 0.0)] + [
-        (t - origin, s, p) for t, s, p in zip(times[1:], rates(storage, (3, 4), times), rates(programs, (1, 2), times))]
-    hosts = {name: [(t - origin, s, p) for t, s, p in line] for name, line in host_lines(tests).items()}
-    marks, labels = [], []
-    for point in document["points"]:
-        for phase in PHASES:
-            spans = [r[phase + "_span"] for r in point["hosts"] if r[phase + "_span"]]
-            if spans:
-                marks.append((phase, min(s[0] for s in spans) - origin, max(s[1] for s in spans) - origin))
-        starts = [r["start"] for r in point["hosts"] if r["start"] is not None]
-        if starts and len(document["points"]) > 1:
-            labels.append((f"{point['size_mb']} MB x {point['record_length']}", min(starts) - origin))
-    return {"hosts": sorted(hosts.items(), key=lambda item: natural_key(item[0])), "total": total, "marks": marks, "labels": labels,
-            "counters": counters_described(groups), "partial": partial(document)}
-
-
-def time_line_rows(document):
-    """The time line as rows: seconds from the first start, host, and the storage's and programs' MB/s."""
-    line = time_line(document)
-    if line is None:
-        return
-    for name, points in [("all hosts", line["total"])] + line["hosts"]:
-        counters = line["counters"] if name == "all hosts" else None
-        for seconds, storage, program in points:
-            yield {"seconds": round(seconds, 6), "host": name, "storage_mb_per_s": round(storage, 3),
-                   "program_mb_per_s": round(program, 3), "counters": counters}

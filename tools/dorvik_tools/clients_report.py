@@ -47,12 +47,35 @@ def print_hosts(summary):
           f"{figure(summary['worst_test_skew'], 6)} s; by the controller's clock")
     for host in summary["hosts"]:
         late_starts(host, summary["skew_limit"])
-        for number, change in host["clock_moved"]:
-            print(f"clock moved: {reader.escaped(host['host'])} {change:+.6f} s against the controller's before "
-                  f"test {number}")
-    if summary.get("format") != 3:
+        for number, change, *during in host["clock_moved"]:
+            when = f"during test {number} (its wall clock was set; its times are kept by its monotonic clock)" \
+                if during else f"before test {number}"
+            print(f"clock moved: {reader.escaped(host['host'])} {change:+.6f} s against the controller's {when}")
+        for number, test in enumerate(host["tests"], 1):
+            for note in test.get("notes", []):
+                print(f"note: {reader.escaped(host['host'])} test {number}: {reader.escaped(str(note))}; its "
+                      "figures go on")
+    if summary.get("format") == 2:
         print("recorded by an earlier dorvik-clients (format 2): the starts are the clients' wake-ups, the "
               "counters the programs'")
+    print_between_phases(summary)
+
+
+def print_between_phases(summary):
+    """What the command between the phases did in each test."""
+    command = summary.get("between_phases")
+    if not command:
+        return
+    ran = [(number, t["between_phases"]) for number, t in enumerate(summary.get("tests", []), 1)
+           if t.get("between_phases")]
+    took = [outcome["seconds"] for _, outcome in ran]
+    failed = [(number, outcome) for number, outcome in ran if outcome["status"] != 0]
+    print(f"between the phases: {reader.escaped(command)}: ran before {len(ran)} read{'s' if len(ran) != 1 else ''}"
+          + (f", {min(took):.3f} to {max(took):.3f} s" if took else "")
+          + (f"; {len(failed)} failed, and their reads went on" if failed else ""))
+    for number, outcome in failed:
+        why = outcome.get("reason") or f"status {outcome['status']}"
+        print(f"between the phases of test {number}: {reader.escaped(why)} after {outcome['seconds']:.3f} s")
 
 
 def print_point(point):
@@ -78,6 +101,26 @@ def print_point(point):
           f"{figure(point['read_window_program_mb_per_s']):>12}   programs' counters")
     print(f"{head}{'  over a window of (s)':<28}{figure(point['write_window_s'], 3):>12}"
           f"{figure(point['read_window_s'], 3):>12}   start skew {figure(point['start_skew'], 6)} s")
+    print(f"{head}{'  last end after first (s)':<28}{figure(point['write_last_end_s'], 3):>12}"
+          f"{figure(point['read_last_end_s'], 3):>12}")
+    for kind, words in (("min", "hosts: least"), ("median", "hosts: median"), ("max", "hosts: most")):
+        note = ""
+        if kind == "min":
+            slowest = [f"{p} {reader.escaped(point[p + '_host_slowest'])}" for p in reader.PHASES
+                       if point.get(p + "_host_slowest")]
+            note = f"   slowest: {', '.join(slowest)}" if slowest else ""
+        print(f"{head}{words:<28}{figure(point[f'write_host_{kind}_mb_per_s']):>12}"
+              f"{figure(point[f'read_host_{kind}_mb_per_s']):>12}{note}")
+    print_cache(head, point.get("cache"))
+
+
+def print_cache(head, cache):
+    """The storage's reads against the programs': below 0.95, a cache served the rest."""
+    if cache is None:
+        return
+    share = cache["share"]
+    note = f"   read partly from a cache: {1 - share:.0%} of its bytes" if cache["cached"] else "   from the storage"
+    print(f"{head}{'  storage / programs read':<28}{'-':>12}{share:>12.3f}{note}")
 
 
 def print_report(folder):
@@ -90,6 +133,8 @@ def print_report(folder):
     print(f"dorvik-clients: {count} host{'' if count == 1 else 's'}"
           f"{f', {streams} streams each' if streams > 1 else ''}, first start {when}, outputs in "
           f"{reader.escaped(reader.shown(folder))}")
+    if summary.get("ended") is False:
+        print("the controller ended before the run did: the tests that ended before it follow")
     print_hosts(summary)
     print()
     print(f"{'MB':<8}{'reclen':<8}{'host':<28}{'write MB/s':>12}{'read MB/s':>12}")
@@ -100,7 +145,9 @@ def print_report(folder):
     print("while all were active: the bytes the storage wrote or read (a machine's device once, a program's")
     print("counters where a client found none of its storage) from the last start to the first end of the")
     print("phase, over that window; passed to the system: what the programs passed to or received from the")
-    print(f"system in it (- where there was no window, or it was shorter than two samples, {minimum:g} s).")
+    print(f"system in it (- where there was no window, or it was shorter than two samples, {minimum:g} s);")
+    print("last end after first: from the first start of the phase to its last end; hosts: each host's own rate;")
+    print("storage / programs read: the bytes the storage read over those the programs read in the span.")
     if any(point["host_figures"] for point in summary["points"]):
         print("HOST, N streams: every byte of the host's streams over the time from their first start to their")
         print("last end of the phase.")
@@ -110,6 +157,8 @@ def print_report(folder):
 def status_of(summary):
     if summary["interrupted"]:
         return INTERRUPTED
+    if summary.get("ended") is False:
+        return 1
     return 1 if any(h["reason"] or h["flagged"] or h["clock_moved"] for h in summary["hosts"]) else 0
 
 

@@ -6,13 +6,12 @@ This module is the command: its options and the checks made before anything
 starts (hosts, arguments, the output folder), the tests a run is made of,
 the loop that ties the transport (channel for the parallel shells, slurm for
 srun) to the course of the run (barrier) and the live line (live), and the
-folder the run leaves. On a client the same program runs with --client
-(client); the report is clients_report's."""
+folder the run leaves, whose records are written as they arrive (records).
+On a client the same program runs with --client (client); the report is
+clients_report's."""
 
 import argparse
 import datetime
-import itertools
-import json
 import math
 import os
 import re
@@ -32,6 +31,7 @@ from .client import Client, device_argument, file_name_argument, reads_as_number
 from .clients import SAMPLE_SECONDS, natural_key
 from .clients_report import print_report, report_again
 from .live import LiveLine
+from .records import FORMAT, Records, RecordsLost
 
 # What -w may hold: names, the shells' ranges and lists; nothing a shell reads as code.
 HOSTS = re.compile(r"[A-Za-z0-9_.:\[\],-]+")
@@ -66,7 +66,8 @@ def seconds_between(low, high):
 def parse_arguments(argv):
     parser = argparse.ArgumentParser(
         prog="dorvik-clients", usage="dorvik-clients -w HOSTS [-e pdsh|clush|srun] [--streams K] [-o FOLDER] "
-        "[--deadline SECONDS] [--start-in SECONDS] [--skew-limit SECONDS] [--long] [--bin FOLDER] "
+        "[--deadline SECONDS] [--start-in SECONDS] [--skew-limit SECONDS] [--between-phases COMMAND] [--long] "
+        "[--bin FOLDER] "
         "[--ssh OPTIONS] -- DORVIK_ARGUMENTS...\n       dorvik-clients -e srun [--streams K] [OPTIONS] -- "
         "DORVIK_ARGUMENTS... (in a Slurm allocation)\n       dorvik-clients --report FOLDER",
         description="Runs dorvik on every host at once; %h in the arguments becomes each host's name, %j each "
@@ -86,6 +87,9 @@ def parse_arguments(argv):
                         help="how long after the release of a test it starts (default 0.2)")
     parser.add_argument("--skew-limit", type=seconds_between(0.0001, 60), default=0.01, metavar="SECONDS",
                         help="a start that may lie further than this from the instant is flagged (default 0.01)")
+    parser.add_argument("--between-phases", metavar="COMMAND",
+                        help="a command run here once per test, after every host has written and before the read "
+                        "starts (to drop a server's cache, say); its status and time are in the report")
     parser.add_argument("--long", action="store_true", help="run dorvik_long")
     parser.add_argument("--bin", metavar="FOLDER", help="the folder of the programs on the clients (default: PATH)")
     parser.add_argument("--ssh", default="", metavar="OPTIONS", help="more options for ssh, such as '-F config'")
@@ -217,54 +221,21 @@ def open_folder(name):
     return fd
 
 
-def new_file(folder, name, pieces):
-    """A file of the folder, made new from its pieces of text: a link or a file planted there is never followed
-    or overwritten."""
-    fd = os.open(name, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW, 0o644, dir_fd=folder)
-    with open(fd, "w", encoding="utf-8", errors="surrogateescape") as f:
-        f.writelines(pieces)
-
-
-def compact_json(value, depth=0):
-    """JSON, piece by piece (a run of many hosts is never one string), with a line per field down to the tests,
-    and a list of numbers (a sample) on one line."""
-    if isinstance(value, dict) and depth < 5:
-        opening = "{\n"
-        for key, item in value.items():
-            yield opening + " " * (depth + 1) + json.dumps(key) + ": "
-            yield from compact_json(item, depth + 1)
-            opening = ",\n"
-        yield ("{\n" if opening == "{\n" else "") + "\n" + " " * depth + "}"
-    elif isinstance(value, list) and value and all(isinstance(v, (list, dict)) for v in value) and depth < 6:
-        opening = "[\n"
-        for item in value:
-            yield opening + " " * (depth + 1)
-            yield from compact_json(item, depth + 1)
-            opening = ",\n"
-        yield "\n" + " " * depth + "]"
-    else:
-        yield json.dumps(value)
-
-
-def save(folder, options, shell, run):
-    """Every host's (every stream's) standard output, standard error, clocks, tests and counters, failed
-    hosts too; a host of several streams is an entry per stream, HOST#N."""
+def index(options, shell, run, ended):
+    """The run's index: every host's (every stream's) clocks and the tests it ended, failed hosts too; a host of
+    several streams is an entry per stream, HOST#N."""
     hosts = []
     for host in sorted(run.hosts.values(), key=lambda h: natural_key(h.name)):
         for stream, tests in enumerate(host.tests, 1):
-            name = host.name if run.streams == 1 else f"{host.name}#{stream}"
-            new_file(folder, name + ".out", (t["stdout"] for t in tests))
-            new_file(folder, name + ".err", [t["stderr"] for t in tests] + [e + "\n" for e in host.errors])
             first = tests[0] if tests else {"offset": host.offset, "offset_error": host.offset_error}
-            hosts.append({"host": name, "node": host.name, "stream": stream, "reason": host.reason,
-                          "offset": first["offset"], "offset_error": first["offset_error"],
-                          "tests": [{k: v for k, v in t.items() if k not in ("stdout", "stderr")}
-                                    | {"out_chars": len(t["stdout"])} for t in tests]})
-    document = {"format": 3, "at": run.instants[0] if run.instants else None,
-                "shell": shell, "program": "dorvik_long" if options.long else "dorvik",
-                "arguments": options.arguments, "streams": run.streams, "interrupted": run.interrupted,
-                "skew_limit": options.skew_limit, "sample_seconds": SAMPLE_SECONDS, "hosts": hosts}
-    new_file(folder, reader.CLIENTS_FILE, itertools.chain(compact_json(document), "\n"))
+            hosts.append({"host": host.entry(stream, run.streams), "node": host.name, "stream": stream,
+                          "reason": host.reason, "offset": first["offset"], "offset_error": first["offset_error"],
+                          "tests": tests})
+    return {"format": FORMAT, "at": run.instants[0] if run.instants else None,
+            "shell": shell, "program": "dorvik_long" if options.long else "dorvik",
+            "arguments": options.arguments, "streams": run.streams, "interrupted": run.interrupted, "ended": ended,
+            "skew_limit": options.skew_limit, "sample_seconds": SAMPLE_SECONDS,
+            "between_phases": options.between_phases, "tests": run.barriers, "hosts": hosts}
 
 
 def on_client(options, program):
@@ -291,14 +262,20 @@ def transport(options, shell_name, hosts, tests):
     return Shell(shell_name, hosts, " ".join(shlex.quote(w) for w in command), ssh_command(shell_name, options.ssh))
 
 
-def gather(shell, run, live_line):
-    """The run from the first line of the clients to the last record; an interrupt ends every client."""
+def gather(shell, run, live_line, save):
+    """The run from the first line of the clients to the last record, its index saved as each test ends; an
+    interrupt ends every client."""
+    saved = 0
     while shell.open() and run.busy() and not run.interrupted:
         for name, text in shell.lines(0.02):
             run.take(name, text)
         run.clock()
         run.drop_late()
         run.release()
+        if len(run.barriers) != saved:
+            # A test was released: the one before it has ended on every host.
+            saved = len(run.barriers)
+            save(False)
         live_line.draw(run)
     # The end of its input ends a client: its test, if any, is stopped and its record sent.
     shell.hang_up()
@@ -309,13 +286,16 @@ def gather(shell, run, live_line):
     run.end()
 
 
-def run_clients(options, shell_name, hosts):
-    """Runs the tests on every host; the run as it ended."""
+def run_clients(options, shell_name, hosts, records):
+    """Runs the tests on every host, its records written to the folder as they come; the run as it ended."""
     tests = tests_of(options.arguments, options.long)
     shell = transport(options, shell_name, hosts, tests)
     live_line = LiveLine()
     run = None
     signalled = []
+
+    def save(ended):
+        records.index(index(options, shell_name, run, ended))
 
     def on_signal(*_):
         signalled.append(True)
@@ -328,9 +308,17 @@ def run_clients(options, shell_name, hosts):
             channels = shell.start()
         except OSError as error:
             raise SystemExit(f"dorvik-clients: cannot start the clients: {error.strerror or error}") from None
-        run = Run(channels, tests, options.deadline, options.start_in, options.streams)
+        run = Run(channels, tests, options, records)
         run.interrupted = bool(signalled)
-        gather(shell, run, live_line)
+        save(False)
+        try:
+            gather(shell, run, live_line, save)
+        except RecordsLost:
+            run.stop()
+            run.interrupted = True
+            run.end()
+            raise
+        save(True)
     finally:
         shell.hang_up()
         shell.end()
@@ -349,15 +337,24 @@ def control(options):
     check_arguments(options.arguments, options.streams)
     shell = choose_shell(options.shell)
     hosts = expand_hosts(shell, options.hosts)
-    short = allow_open_files(len(hosts))
+    short = allow_open_files(len(hosts), len(hosts) * options.streams)
     if short is not None:
         print(f"dorvik-clients: warning: {len(hosts)} hosts need more open files than the limit, {short}; "
               "some may fail (raise it with ulimit -n)", file=sys.stderr)
     name = make_folder(options.folder)
     folder = open_folder(name)
+    records = Records(folder)
+    try:
+        run_clients(options, shell, hosts, records)
+        records.close()
+    except RecordsLost as error:
+        records.abandon()
+        print(f"dorvik-clients: {error}; the run was stopped, and what was written before is in "
+              f"{reader.escaped(reader.shown(name))}", file=sys.stderr)
+        return 1
+    finally:
+        os.close(folder)
     # The run is let go once saved: its report is read from the folder.
-    save(folder, options, shell, run_clients(options, shell, hosts))
-    os.close(folder)
     return print_report(name)
 
 

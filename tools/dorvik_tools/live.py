@@ -15,7 +15,7 @@ REDRAW_SECONDS = 0.5
 def streams_of(hosts):
     """Each running stream of the hosts: (host, its test's record, its latest samples)."""
     for host in hosts:
-        if host.state == "running":
+        if host.state in ("writing", "written", "reading"):
             for test in host.current:
                 if test["stream"] in host.pending:
                     yield host, test, host.recent.get(test["stream"], [])

@@ -17,7 +17,7 @@ from array import array
 from decimal import Decimal, InvalidOperation
 from fractions import Fraction
 
-from . import VERSION, clients, reader
+from . import VERSION, clients, folder as folders, reader, timeline
 
 PHASES = reader.PHASES
 # The version of the JSON documents' form, described by dorvik-report.schema.json; it changes
@@ -104,7 +104,10 @@ def parse_arguments(argv):
     parser.add_argument("--threshold", type=threshold, default=Fraction(10), metavar="PERCENT",
                         help="a median beyond this many percent is a change (from 0 up to 100; default 10)")
     parser.add_argument("--timeline", metavar="FOLDER",
-                        help="a dorvik-clients folder's time line: MB/s per host and in all, storage and programs")
+                        help="a dorvik-clients folder's time line: MB/s written and read per host and in all, "
+                        "storage and programs")
+    parser.add_argument("--samples", action="store_true",
+                        help="with --format json, every sample of a dorvik-clients folder, once")
     parser.add_argument("files", nargs="*", metavar="FILE")
     options = parser.parse_args(argv)
     if sides:
@@ -178,6 +181,26 @@ def aggregate_rows(folder, summary):
                 row[phase + "_seconds"] = figure(point[f"{phase}_{kind.split('_')[0]}_s"], 6)
             row["start_skew_s"] = figure(point["start_skew"], 6)
             yield row
+        yield from spread_rows(folder, point)
+
+
+def spread_rows(folder, point):
+    """Each host's own rate at a point: the least (the slowest host named), the median and the most; and the
+    storage's reads against the programs'."""
+    for kind, name in (("min", "hosts: least"), ("median", "hosts: median"), ("max", "hosts: most")):
+        slowest = [f"{phase} {point[phase + '_host_slowest']}" for phase in PHASES
+                   if point[phase + "_host_slowest"] is not None]
+        row = {"host": name, "source": reader.shown(folder), "mode": "clients", "size_mb": point["size_mb"],
+               "record_length": point["record_length"], "status": "aggregate",
+               "counters": "slowest: " + ", ".join(slowest) if kind == "min" and slowest else "each host's own"}
+        for phase in PHASES:
+            row[phase + "_mb_per_s"] = figure(point[f"{phase}_host_{kind}_mb_per_s"], 3)
+        yield row
+    cache = point.get("cache")
+    if cache is not None:
+        yield {"host": "storage / programs read", "source": reader.shown(folder), "mode": "clients",
+               "size_mb": point["size_mb"], "record_length": point["record_length"], "status": "aggregate",
+               "counters": f"{cache['share']:.3f}" + (": read partly from a cache" if cache["cached"] else "")}
 
 
 def point_name(point):
@@ -574,8 +597,9 @@ def json_fields(run, names):
     return [f"      {json.dumps(key)}: {json.dumps(run[key])}" for key in names if key in run]
 
 
-def write_json_runs(paths):
-    """Every run as JSON, a test to a line, each test written as it is read."""
+def write_json_runs(paths, with_samples=False):
+    """Every run as JSON, a test to a line, each test written as it is read; each clients folder's summary, and
+    its samples where they are asked for."""
     out = sys.stdout
     out.write(f'{{\n  "schema_version": {SCHEMA_VERSION},\n  "report": "runs",\n  "runs": [')
     current, runs, tests = None, 0, 0
@@ -591,16 +615,58 @@ def write_json_runs(paths):
         tail_names = [key for key in run if key not in RUN_HEAD and key != "tests"]
         out.write(("\n      ]" if tests else "]") + ",\n" + ",\n".join(json_fields(run, tail_names)) + "\n    }")
     out.write("\n  ]")
-    folders = [path for path in paths if reader.is_clients_folder(path)]
-    if folders:
-        summaries = [clients_summary(folder) for folder in folders]
-        try:
-            text = json.dumps(summaries, indent=2, allow_nan=False)
-        except ValueError as error:
-            raise reader.ParseError(f"a damaged folder of dorvik-clients: a figure that is no number: {error}") \
-                from error
-        out.write(',\n  "clients": ' + text.replace("\n", "\n  "))
+    places = [path for path in paths if reader.is_clients_folder(path)]
+    for number, place in enumerate(places):
+        out.write((',\n  "clients": [' if not number else ",") + "\n    ")
+        with reader.clients_folder_errors(place):
+            write_json_folder(out, place, with_samples)
+    out.write("\n  ]" if places else "")
     out.write("\n}\n")
+
+
+def json_value(value):
+    try:
+        return json.dumps(value, allow_nan=False)
+    except ValueError as error:
+        raise reader.ParseError(f"a damaged folder of dorvik-clients: a figure that is no number: {error}") from error
+
+
+# A clients folder's summary, written a host and a point at a time: the hosts and the points last.
+FOLDER_TAIL = ("hosts", "points")
+
+
+def write_json_folder(out, path, with_samples):
+    """A clients folder's summary as JSON, written as it goes: its fields, each host (with its samples, once,
+    where they are asked for), each grid point."""
+    summary = clients_summary(path)
+    hosts = summary["hosts"]
+    fields = [f"{json.dumps(k)}: {json_value(v)}" for k, v in summary.items() if k not in FOLDER_TAIL]
+    out.write("{\n      " + ",\n      ".join(fields) + ',\n      "hosts": [')
+    samples = folders.Folder(path).samples if with_samples else None
+    for number, host in enumerate(hosts):
+        entry = {k: v for k, v in host.items() if k != "tests"}
+        entry["tests"] = [{k: v for k, v in test.items() if k != "samples"} for test in host["tests"]]
+        text = json_value(entry)
+        if samples is not None:
+            out.write(("," if number else "") + "\n        " + text[:-1] + ', "samples": [')
+            for count, (index, found) in enumerate(samples(host)):
+                out.write(("," if count else "") + f'\n          {{"test": {index}, "samples": {json_value(found)}}}')
+            out.write("]}")
+        else:
+            out.write(("," if number else "") + "\n        " + text)
+    out.write('\n      ],\n      "points": [')
+    for number, point in enumerate(summary["points"]):
+        out.write(("," if number else "") + "\n        " + json_value(point))
+    out.write("\n      ]\n    }")
+
+
+def write_streamed_document(kind, name, items):
+    """A document whose one list is written an item at a time."""
+    out = sys.stdout
+    out.write(f'{{\n  "schema_version": {SCHEMA_VERSION},\n  "report": {json.dumps(kind)},\n  {json.dumps(name)}: [')
+    for number, item in enumerate(items):
+        out.write(("," if number else "") + "\n    " + json.dumps(item))
+    out.write("\n  ]\n}\n")
 
 
 def write_document(kind, fields):
@@ -622,7 +688,7 @@ def write_rows(rows, form):
 def listing(options):
     paths = options.files or ["-"]
     if options.format == "json":
-        write_json_runs(paths)
+        write_json_runs(paths, options.samples)
         return 0
     table = Table(test_columns(paths), options.format)
     for run, test in events(paths):
@@ -667,13 +733,13 @@ def time_line(options):
     if not reader.is_clients_folder(options.timeline):
         raise UsageError(f"{reader.shown(options.timeline)}: not a folder of dorvik-clients")
     with reader.clients_folder_errors(options.timeline):
-        rows = [dict(row, seconds=Figure(row["seconds"], 6), storage_mb_per_s=Figure(row["storage_mb_per_s"]),
-                     program_mb_per_s=Figure(row["program_mb_per_s"]))
-                for row in clients.time_line_rows(clients.load_clients(options.timeline))]
-    if options.format == "json":
-        write_document("timeline", {"rows": rows})
-    else:
-        write_rows(rows, options.format)
+        rows = (dict(row, seconds=Figure(row["seconds"], 6),
+                     **{name: Figure(row[name]) for name in timeline.COLUMNS})
+                for row in timeline.time_line_rows(options.timeline))
+        if options.format == "json":
+            write_streamed_document("timeline", "rows", rows)
+        else:
+            write_rows(rows, options.format)
     return 0
 
 
