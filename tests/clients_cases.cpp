@@ -18,12 +18,16 @@ const std::string clients_footer =
     "while all were active: the bytes the storage wrote or read (a machine's device once, a program's\n"
     "counters where a client found none of its storage) from the last start to the first end of the\n"
     "phase, over that window; passed to the system: what the programs passed to or received from the\n"
-    "system in it (- where there was no window, or it was shorter than two samples, 0.04 s).\n";
+    "system in it (- where there was no window, or it was shorter than two samples, 0.04 s);\n"
+    "last end after first: from the first start of the phase to its last end; hosts: each host's own rate;\n"
+    "storage / programs read: the bytes the storage read over those the programs read in the span.\n";
 // The aggregate rows of a grid point: size and record length as the report pads them.
 std::string aggregate_lines(const std::string &point)
 {
     return point + "all bytes / span{*}\n" + point + "while all were active{*}\n" + point +
-           "  passed to the system{*}programs' counters\n" + point + "  over a window of (s){*}\n";
+           "  passed to the system{*}programs' counters\n" + point + "  over a window of (s){*}\n" + point +
+           "  last end after first (s){*}\n" + point + "hosts: least{*}\n" + point + "hosts: median{*}\n" + point +
+           "hosts: most{*}\n{?}" + point + "  storage / programs read{*}\n";
 }
 const std::string has_clients = has_sshfs + " && command -v pdsh && command -v clush";
 const std::string serve = "bash \"$TESTS\"/sshfs_loopback.sh serve";
@@ -36,7 +40,7 @@ std::vector<std::string> collected(std::vector<std::string> hosts, std::vector<s
     folders.push_back("out/");
     folders.push_back("out/clients.json");
     for (const std::string &host : hosts)
-        for (const char *kind : {".out", ".err"})
+        for (const char *kind : {".out", ".err", ".samples"})
             folders.push_back("out/" + host + kind);
     return folders;
 }
@@ -162,7 +166,7 @@ std::vector<std::string> stand_in_run(const std::vector<std::string> &hosts, std
     files.push_back("out/");
     files.push_back("out/clients.json");
     for (const std::string &host : hosts)
-        for (const char *kind : {".err", ".out"})
+        for (const char *kind : {".err", ".out", ".samples"})
             files.push_back("out/" + host + kind);
     std::sort(files.begin(), files.end());
     return files;
@@ -213,8 +217,9 @@ const std::string slow_to_hear = "rm bin/dorvik-clients && printf '%s\\n' '#!/bi
 // The clock of step1 steps 0.9 s ahead when its first test has ended: less than the second by which a
 // sample's time may lie outside its test, since the client may take a sample after the step.
 const std::string step_after_first_test = dorvik_wrapper("*step1) \"$DORVIK\" \"$@\"; s=$?; touch stepped; exit $s;;");
-// The dorvik of late1 takes 0.5 s to start, 0.3 s past the instant.
-const std::string late_start = dorvik_wrapper("*late1) sleep 0.5;;");
+// The dorvik of late1 hears each of its instants 0.5 s late, 0.3 s past it.
+const std::string late_start = dorvik_wrapper("*late1) mkfifo \"$3.i\"; (while read -r at <&$DORVIK_INSTANT_FD; do "
+    "sleep 0.5; echo \"$at\"; done) > \"$3.i\" 2> /dev/null & exec 6< \"$3.i\"; rm \"$3.i\"; export DORVIK_INSTANT_FD=6;;");
 // Every write takes 16 ms: a test of 1 MB in 4096-byte records lasts 4 s.
 const std::string slow_writes = dorvik_wrapper("*) export LD_PRELOAD=$FAULT_LIBRARY DORVIK_FAULT=write_delay=16000 "
                                                "ASAN_OPTIONS=$ASAN_OPTIONS:verify_asan_link_order=0;;");
@@ -320,7 +325,7 @@ std::vector<std::string> many_hosts_files(int count)
 {
     std::vector<std::string> files = {"bin/", "bin/pdsh@", "out/", "out/clients.json", "report"};
     for (int host = 1; host <= count; host++)
-        for (const char *kind : {".err", ".out"})
+        for (const char *kind : {".err", ".out", ".samples"})
             files.push_back("out/h" + std::to_string(host) + kind);
     return files;
 }
@@ -437,7 +442,7 @@ INSTANTIATE_TEST_SUITE_P(Clients, Arguments, testing::Values(
     Case{"clients_numbered_default_folder", "now=$(date +%s); for s in 0 1 2 3 4 5 6 7; do mkdir dorvik-clients-$(date "
          "-d @$((now + s)) +%Y%m%d-%H%M%S); done; " + on_stand_ins("pdsh", "-w h1 -- 1 65536 \"$PWD\"/t.%h") + " | head -n 1 | "
          "grep -o 'outputs in dorvik-clients-[0-9-]*-2$' && ls dorvik-clients-*-2 && rm -r dorvik-clients-*",
-         "outputs in dorvik-clients-{N}-{N}-2\nclients.json\nh1.err\nh1.out\n", "", 0, stand_in_files,
+         "outputs in dorvik-clients-{N}-{N}-2\nclients.json\nh1.err\nh1.out\nh1.samples\n", "", 0, stand_in_files,
          stand_ins, "", 0, "", true},
     Case{"clients_hostile_host", on_stand_ins("clush", "-w 'h1,x$(touch pwned)' -- 1 65536 \"$PWD\"/t.%h"), "",
          clients_usage + "dorvik-clients: error: -w 'h1,x$(touch pwned)': host names hold only letters, digits, '.', "
@@ -478,7 +483,8 @@ INSTANTIATE_TEST_SUITE_P(Clients, Arguments, testing::Values(
     Case{"clients_stuck_in_the_clock", on_stand_ins("pdsh", "--deadline 5 --skew-limit 1 -w h1,stuck1 -o out -- "
          "auto=\"$PWD\"/t.%h > report", "timeout -s INT 60 ") + "; echo \"status $?\"; grep -E '^(h1|stuck1) ' report" +
          name_and_result,
-         "status 1\nh1 ok\nstuck1 no answer to the clock's round trips within 5 s\n", "", 0,
+         "status 1\nh1 ok\nstuck1 not ready for test 2 within 5 s: stalled measuring its clock (0 of 8 round trips "
+         "answered)\n", "", 0,
          with_links(stand_in_run({"h1", "stuck1"}, {"report"}), {}, {"bin/dorvik-clients"}), stand_ins + " && " + stuck_after_first_test, "",
          0, "", true},
     // A test of 4 s, 200 samples, through a pdsh that cuts lines at 8 KiB (pdsh cuts at 128 KiB; a record with
@@ -510,8 +516,8 @@ INSTANTIATE_TEST_SUITE_P(Clients, Arguments, testing::Values(
          "\"status $?\"; ") + on_stand_ins("pdsh", "-w h1 -o b -- 1 65536 \"$PWD\"/t.%h >&-; echo \"status $?\" >&2"),
          "status 1\n", "dorvik-clients: cannot write the report: No space left on device\n"
          "dorvik-clients: cannot write the report: standard output is closed\nstatus 1\n", 0,
-         with_links(stand_in_files, {"a/", "a/clients.json", "a/h1.err", "a/h1.out", "b/", "b/clients.json",
-                                     "b/h1.err", "b/h1.out"}), stand_ins, "", 0, "", true},
+         with_links(stand_in_files, {"a/", "a/clients.json", "a/h1.err", "a/h1.out", "a/h1.samples", "b/",
+                                     "b/clients.json", "b/h1.err", "b/h1.out", "b/h1.samples"}), stand_ins, "", 0, "", true},
     // The time line as JSON, held to the schema as installed.
     Case{"clients_time_line_json_matches_the_schema", "\"$SOURCE\"/tools/dorvik-report --format json --timeline "
          "\"$TESTS\"/data/clients-throttled > line.json && /usr/bin/python3 -c 'import json, sys, jsonschema\n"
@@ -611,7 +617,7 @@ std::vector<std::string> slurm_run(const std::vector<std::string> &entries, cons
 {
     std::vector<std::string> files = {"report", "out/", "out/clients.json"};
     for (const std::string &entry : entries)
-        for (const char *kind : {".err", ".out"})
+        for (const char *kind : {".err", ".out", ".samples"})
             files.push_back("out/" + entry + kind);
     return with_links(slurm_clients_files, files, replaced);
 }

@@ -29,33 +29,52 @@ def document(folder):
         return json.load(f)
 
 
+def samples_file(folder, host):
+    """The samples of a host of a folder of format 4, per test."""
+    found = {}
+    with open(os.path.join(folder, host + ".samples"), encoding="ascii") as f:
+        for line in f:
+            index, *values = line.split()
+            found.setdefault(int(index), []).append([float(values[0])] + [int(v) for v in values[1:]])
+    return found
+
+
 def tests(folder):
-    return [(h["host"], t) for h in document(folder)["hosts"] for t in h["tests"]]
+    """Each (host, test) of a folder, with the test's samples, wherever the folder keeps them."""
+    found = []
+    for host in document(folder)["hosts"]:
+        kept = samples_file(folder, host["host"]) if document(folder).get("format") == 4 else {}
+        for test in host["tests"]:
+            if "samples" not in test or isinstance(test["samples"], int):
+                test["samples"] = kept.get(test["index"], [])
+            found.append((host["host"], test))
+    return found
 
 
 def moved(samples, columns):
     return (sum(samples[-1][c] for c in columns) - sum(samples[0][c] for c in columns)) / MEGABYTE
 
 
-def storage_moved(folder):
-    """Per machine and device, what its counter moved over all its samples; a program's counters each alone."""
+def storage_moved(folder, column):
+    """Per machine and device, what one of its counters moved over all its samples; a program's counters each
+    alone."""
     groups = {}
     for number, (host, test) in enumerate(tests(folder)):
         storage = test.get("storage", {"kind": "program"})
         key = number if storage["kind"] == "program" else (storage["machine"], storage["device"])
-        columns = (3, 4) if len(test["samples"][0]) == 5 else (1, 2)
-        groups.setdefault(key, []).extend(sum(s[c] for c in columns) for s in test["samples"])
+        used = column if len(test["samples"][0]) == 5 else column - 2
+        groups.setdefault(key, []).extend(s[used] for s in test["samples"])
     return sum(max(v) - min(v) for v in groups.values()) / MEGABYTE
 
 
-def drawn(script, number):
-    """The MB under line number of a chart's script: each point is the rate over the interval it ends."""
-    block = script.split(f"$line{number} << EOD\n")[1].split("EOD")[0].split()
-    values = [float(x) for x in block]
-    return sum(values[i + 1] * (values[i] - values[i - 2]) for i in range(2, len(values), 2))
+def drawn(script, name, column=1):
+    """The MB under a line of a chart's script, its points the two ends of each step: (seconds, rate...)."""
+    block = script.split(f"${name} << EOD\n")[1].split("EOD")[0].strip().split("\n")
+    points = [[float(x) for x in line.split()] for line in block]
+    return sum(b[column] * (b[0] - a[0]) for a, b in zip(points[::2], points[1::2]))
 
 
-def near(a, b, share=1e-3):
+def near(a, b, share=2e-3):
     return abs(a - b) <= share * max(abs(a), abs(b), 1e-9)
 
 
@@ -68,15 +87,21 @@ def spans(folder):
 
 
 def chart(folder, script_path):
+    """Each line of the chart holds the bytes of its counters: the storage's written and read, each device once,
+    the programs', and each host's; the lightly shaded phases are their spans, first start to last end."""
     with open(script_path, encoding="utf-8") as f:
         script = f.read()
     hosts = sorted({h for h, _ in tests(folder)})
-    truth = [storage_moved(folder), sum(moved(t["samples"], (1, 2)) for _, t in tests(folder))]
-    truth += [sum(moved(t["samples"], (1, 2)) for h, t in tests(folder) if h == host) for host in hosts]
-    lines = [drawn(script, i) for i in range(len(truth))]
-    rects = sorted(float(e) - float(b) for b, e in
-                   re.findall(r"set object rect from ([-0-9.]+), graph 0 to ([-0-9.]+), graph 1", script))
-    wrong = [(i, d, t) for i, (d, t) in enumerate(zip(lines, truth)) if not near(d, t)]
+    wrong = []
+    for phase, storage, program in (("write", 3, 1), ("read", 4, 2)):
+        truth = [storage_moved(folder, storage), sum(moved(t["samples"], (program,)) for _, t in tests(folder))]
+        lines = [drawn(script, f"all_{phase}", 1), drawn(script, f"all_{phase}", 2)]
+        if len(hosts) <= 8:
+            truth += [sum(moved(t["samples"], (program,)) for h, t in tests(folder) if h == host) for host in hosts]
+            lines += [drawn(script, f"host_{phase}_{i}") for i in range(len(hosts))]
+        wrong += [(phase, i, d, t) for i, (d, t) in enumerate(zip(lines, truth)) if not near(d, t)]
+    rects = sorted(float(e) - float(b) for b, e in re.findall(
+        r"set object rect from ([-0-9.]+), graph 0 to ([-0-9.]+), graph 1 fc rgb '#(?:dbe6f4|f6e3d3)'", script))
     wrong += [("phase", r, s) for r, s in zip(rects, spans(folder)) if abs(r - s) > 0.002]
     print("same" if not wrong and len(rects) == len(spans(folder)) else wrong or (rects, spans(folder)))
 
@@ -102,7 +127,8 @@ def device(folder, number, before_path, after_path):
     line = subprocess.run([os.path.join(SOURCE, "tools/dorvik-report"), "--timeline", folder], capture_output=True,
                           text=True, check=True).stdout
     rows = [r for r in csv.DictReader(io.StringIO(line)) if r["host"] == "all hosts"]
-    area = sum(float(b["storage_mb_per_s"]) * (float(b["seconds"]) - float(a["seconds"])) for a, b in zip(rows, rows[1:]))
+    area = sum((float(b["storage_write_mb_per_s"]) + float(b["storage_read_mb_per_s"])) *
+               (float(b["seconds"]) - float(a["seconds"])) for a, b in zip(rows, rows[1:]))
     device_moved = (after[0] - before[0] + after[1] - before[1]) / MEGABYTE
     if not 32 <= area <= device_moved * 1.001:
         wrong.append(("all hosts", area, device_moved))

@@ -4,10 +4,10 @@ thousand hosts on one machine: named pdsh (through a link) it takes
 dorvik-clients' command line ("-R exec -f F -w HOSTS sh -c 'exec "$@" <
 "$0"' FIFO ... ORDER"), reads each host's FIFO and speaks the clients'
 protocol for it, at most F hosts at a time as pdsh does: HELLO, a PONG to
-every PING, and for every GO a test of each stream that lasts
-STAND_IN_TEST_SECONDS (default 2) from its instant, writing for the first half
-and reading for the second, with a sample every 20 ms sent every half second,
-dorvik's output of a single test of 64 MB and its record. A host ends when its
+every PING, READY for every PREPARE, and a test of each stream that writes for
+half of STAND_IN_TEST_SECONDS (default 2) from the instant of its GO and reads
+as long from the instant of its READ, with a sample every 20 ms sent every half
+second, dorvik's output of a single test of 64 MB and its record. A host ends when its
 FIFO ends. Named pdsh with "-w LIST echo %h" it lists the hosts as pdsh
 does."""
 import base64
@@ -57,28 +57,42 @@ class Host:
 
 
 class Test:
-    def __init__(self, index, at, streams):
-        self.index, self.at = index, at
+    def __init__(self, index, streams):
+        self.index, self.at, self.read_at = index, None, None
         self.pending = {stream: [] for stream in range(1, streams + 1)}
         self.said_write = False
         self.sent = time.monotonic()
 
 
+def share(begun, now):
+    return 0.0 if begun is None else min(max((now - begun) / (TEST_SECONDS / 2), 0.0), 1.0)
+
+
 def sample(test, now):
-    """The counters of a stream at now: writes in the first half of the test, reads in the second."""
+    """The counters of a stream at now: writes in the half test from its instant, reads in the half from the
+    read's."""
     total = MEGABYTES * 1048576
-    share = min(max((now - test.at) / TEST_SECONDS, 0.0), 1.0)
-    written = int(total * min(share * 2, 1.0))
-    read = int(total * max(share * 2 - 1, 0.0))
+    written, read = int(total * share(test.at, now)), int(total * share(test.read_at, now))
     return [round(now, 6), written, read, written, read]
 
 
-def start(host, index, at, out):
-    host.test = Test(index, at, host.streams)
+def prepare(host, index, out):
+    host.test = Test(index, host.streams)
     for stream in host.test.pending:
         host.say(out, "STORAGE", index, stream, encoded({"kind": "program", "device": "", "name": "stand-in",
                                                           "machine": ""}))
-        host.test.pending[stream].append(sample(host.test, time.time()))
+        host.say(out, "READY", index, stream)
+
+
+def release(host, at, out):
+    """The instant of the write, and then of the read."""
+    test = host.test
+    if test.at is None:
+        test.at = at
+        for samples in test.pending.values():
+            samples.append(sample(test, time.time()))
+    else:
+        test.read_at = at
 
 
 def send_samples(host, out):
@@ -100,9 +114,11 @@ def tick(host, now, out):
         test.said_write = True
         for stream in test.pending:
             host.say(out, "OUT", test.index, stream, repr(now), encoded(head))
-    if now >= test.at + TEST_SECONDS + SAMPLE_SECONDS:
+            host.say(out, "SPAN", test.index, stream, "write", repr(test.at), repr(test.at + half))
+    if test.read_at is not None and now >= test.read_at + half + SAMPLE_SECONDS:
         send_samples(host, out)
         for stream in test.pending:
+            host.say(out, "SPAN", test.index, stream, "read", repr(test.read_at), repr(test.read_at + half))
             host.say(out, "OUT", test.index, stream, repr(now), encoded(tail))
             host.say(out, "DONE", test.index, stream, encoded({"start": test.at, "end": now, "status": 0,
                                                                "spawned": test.at - 0.1}))
@@ -121,8 +137,10 @@ def heard(host, out):
         words = line.decode().split()
         if words[:1] == ["PING"]:
             host.say(out, "PONG", words[1], repr(time.time()))
-        elif words[:1] == ["GO"]:
-            start(host, int(words[1]), float(words[2]), out)
+        elif words[:1] == ["PREPARE"]:
+            prepare(host, int(words[1]), out)
+        elif words[:1] in (["GO"], ["READ"]):
+            release(host, float(words[2]), out)
     return True
 
 
@@ -146,7 +164,7 @@ def play(hosts, fanout):
         if time.monotonic() >= due:
             now = time.time()
             for host in connected:
-                if host.test is not None and now >= host.test.at:
+                if host.test is not None and host.test.at is not None and now >= host.test.at:
                     tick(host, now, out)
             due = max(due + SAMPLE_SECONDS, time.monotonic())
         if out:

@@ -99,7 +99,9 @@ GARBAGE = {
     "negative": ["SAMPLE 0 1 -5 0 0 0 0"],
     "absurd": ["SAMPLE 0 1 1e15 0 0 0 0"],
     "empty": ["SAMPLE 0 1"],
-    "backwards": ["SAMPLE 0 1 {t} 9 0 0 0 {u} 8 0 0 0"],
+    "backwards": ["SAMPLE 0 1 {t} 9 0 0 0 {u} 8 0 0 0", "OUT 0 1 {t} {good}", "DONE 0 1 {done}"],
+    "wrap": ["SAMPLE 0 1 {t} 0 0 2199023254528 0 {u} 0 0 1024 0", "OUT 0 1 {t} {good}", "DONE 0 1 {done}"],
+    "deep": ["DONE 0 1 {deep}"],
     "none": ["OUT 0 1 {t} {good}", "DONE 0 1 {done}"],
     "reclen": ["SAMPLE 0 1 {t} 0 0 0 0 {u} 1 1 1 1", "OUT 0 1 {t} {zero}", "DONE 0 1 {done}"],
     "escape": ["FAIL {fail}"],
@@ -108,7 +110,8 @@ GARBAGE = {
 
 
 def hostile(kind):
-    """A client that answers the clock's pings and then, for its test, sends its garbage."""
+    """A client that answers the clock's pings, says it is ready for its test, and once it is released sends
+    its garbage."""
     import base64
     import json
 
@@ -119,12 +122,14 @@ def hostile(kind):
         words = line.split()
         if words[:1] == ["PING"]:
             say("PONG", "zero" if kind == "pong" else words[1], repr(time.time()))
+        elif words[:1] == ["PREPARE"]:
+            say("STORAGE 0 1", encoded({"kind": "program", "device": "", "name": "tmpfs", "machine": ""}))
+            say("READY 0 1")
         elif words[:1] == ["GO"]:
             now, at = time.time(), float(words[2])
-            say("STORAGE 0 1", encoded({"kind": "program", "device": "", "name": "tmpfs", "machine": ""}))
             for text in GARBAGE[kind]:
                 say(text.format(t=now, u=now + 0.1, done=encoded({"start": at, "end": at + 0.2, "status": 0}),
-                                long="x" * 17000000,
+                                long="x" * 17000000, deep=encoded(b"[" * 20000 + b"]" * 20000),
                                 bad_record=encoded({"start": "x"}), good=encoded(single_test(65536).encode()),
                                 zero=encoded(single_test(0).encode()), fail=encoded("\x1b[2Jgone\nwrong\x07")))
     return 0

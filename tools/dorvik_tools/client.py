@@ -274,9 +274,13 @@ class Stream:
         self.counters.close()
         status = self.child.wait()
         self.test.client.children.discard(self.child)
-        # What it said and has not been read yet: it has ended, so the pipe ends too.
+        # What it said and has not been read yet, without waiting: a process it left behind may hold the pipe.
+        os.set_blocking(self.report, False)
         while True:
-            piece = os.read(self.report, 4096)
+            try:
+                piece = os.read(self.report, 4096)
+            except BlockingIOError:
+                break
             if not piece:
                 break
             self.heard(piece)

@@ -15,6 +15,9 @@ from .clients import partial
 LINES_OF_HOSTS = 8
 # The rate axis reaches this far above the storage's highest rate.
 HEADROOM = 1.25
+# The shortest window a chart averages over by default: a dozen samples, so that a storage that moves its
+# bytes in bursts (a throttle's slices, a controller's flushes) shows its rate, not its bursts.
+SHORTEST_WINDOW = 0.25
 SPAN_COLOUR = {"write": "#dbe6f4", "read": "#f6e3d3"}
 WINDOW_COLOUR = {"write": "#a9c1e3", "read": "#e8bd99"}
 BAND_COLOUR = "#bbbbbb"
@@ -26,7 +29,7 @@ def drawn_line(path, window=None):
     line = timeline.Line(path)
     if line.empty:
         raise charts.PlotError(f"no client measured anything in {reader.shown(path)}")
-    step = window or max(line.step, (line.times[-1] - line.times[0]) / timeline.CHART_WINDOWS)
+    step = window or max(line.step, SHORTEST_WINDOW, (line.times[-1] - line.times[0]) / timeline.CHART_WINDOWS)
     return line if step == line.step else timeline.Line(path, step)
 
 
@@ -47,7 +50,7 @@ def panel(line, phase, totals, hosts, marks, log):
     number = 0 if phase == "write" else 1
     storage, program = totals[("storage", phase)], totals[("program", phase)]
     top = max(storage, default=0.0) * HEADROOM or max(program, default=0.0) * HEADROOM or 1.0
-    commands = ["unset object", "unset label", f"set title {charts.quoted(phase)}"]
+    commands = ["unset object", "unset label"]
     for mark in (m for m in marks if m["phase"] == phase):
         commands.append(f"set object rect from {mark['begin']:.3f}, graph 0 to {mark['end']:.3f}, graph 1 "
                         f"fc rgb '{SPAN_COLOUR[phase]}' fs solid 1.0 noborder behind")
@@ -60,11 +63,11 @@ def panel(line, phase, totals, hosts, marks, log):
                 commands.append(f"set label {charts.quoted(figure)} at {(begin + end) / 2:.3f}, graph 0.92 center "
                                 "front font ',9'")
     highest = max(program + [v for _, ways in hosts for v in ways[number]], default=0.0)
-    if highest > top:
-        note = f"clipped: the programs reached {highest:,.0f} MB/s (a cache)"
-        commands.append(f"set label {charts.quoted(note)} at graph 0.01, graph 0.97 left front font ',8' "
-                        "tc rgb '#555555'")
-    commands.append(f"set yrange [{'*' if log else '0'}:{top:.3f}]")
+    clipped = f" (clipped above {top:,.0f} MB/s: the programs reached {highest:,.0f} MB/s, a cache)" \
+        if highest > top else ""
+    commands += [f"set title {charts.quoted(phase + clipped)}", f"set yrange [{'*' if log else '0'}:{top:.3f}]",
+                 "unset key" if phase == "write" else "set key outside below center horizontal",
+                 "unset xlabel" if phase == "write" else "set xlabel 'seconds from the first start (controller clock)'"]
     plots = []
     if len(hosts) > LINES_OF_HOSTS:
         plots.append(f"$band_{phase} using 1:2:3 with filledcurves fc rgb '{BAND_COLOUR}' fs solid 0.5 noborder "
@@ -102,12 +105,12 @@ def script(output, folder, line, log=False):
     cut = partial(line.summary)
     title = f"dorvik-clients {reader.shown(folder)}: MB/s over time, averaged over {line.step:.3g} s" + (
         f" ({cut})" if cut else "")
-    commands += ["set xlabel 'seconds from the first start (controller clock)'",
-                 "set ylabel 'MB/s (1 MB = 1,048,576 bytes)'", charts.GRID, "set key outside right top",
+    commands += ["set ylabel 'MB/s (1 MB = 1,048,576 bytes)'", charts.GRID,
                  f"set xrange [{line.times[0] - line.origin:.3f}:{line.times[-1] - line.origin:.3f}]"]
     if log:
         commands.append("set logscale y 10")
-    commands.append(f"set multiplot layout 2,1 title {charts.quoted(title)}")
+    commands.append(f"set multiplot layout 2,1 title {charts.quoted(title)} margins 0.08, 0.97, 0.16, 0.93 "
+                    "spacing 0.1")
     for phase in ("write", "read"):
         commands += panel(line, phase, totals, hosts, marks, log)
     commands.append("unset multiplot")

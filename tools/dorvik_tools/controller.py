@@ -310,6 +310,9 @@ def run_clients(options, shell_name, hosts, records):
             raise SystemExit(f"dorvik-clients: cannot start the clients: {error.strerror or error}") from None
         run = Run(channels, tests, options, records)
         run.interrupted = bool(signalled)
+        for host in run.hosts.values():
+            for stream in range(1, run.streams + 1):
+                records.entry(host.entry(stream, run.streams))
         save(False)
         try:
             gather(shell, run, live_line, save)
@@ -355,7 +358,7 @@ def control(options):
     finally:
         os.close(folder)
     # The run is let go once saved: its report is read from the folder.
-    return print_report(name)
+    return report_again(name)
 
 
 def main():
