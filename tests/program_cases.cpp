@@ -476,7 +476,7 @@ INSTANTIATE_TEST_SUITE_P(StartInstant, Arguments, testing::Values(
                   "DORVIK_START_AT=1765200000.1234567891" + not_an_instant),
     start_refused("an_hour_ahead", "DORVIK_START_AT=$(($(date +%s) + 3700))",
                   "DORVIK_START_AT={N} is more than an hour ahead of this machine's clock"),
-    start_refused("descriptor_alone", "DORVIK_START_FD=1", "DORVIK_START_FD=1 is given without DORVIK_START_AT"),
+    start_refused("descriptor_alone", "DORVIK_START_FD=1", "DORVIK_START_FD=1 is given without DORVIK_START_AT or DORVIK_INSTANT_FD"),
     start_refused("standard_output", "DORVIK_START_AT=1 DORVIK_START_FD=1", "DORVIK_START_FD=1" + not_a_descriptor),
     start_refused("closed_descriptor", "DORVIK_START_AT=1 DORVIK_START_FD=9", "DORVIK_START_FD=9" + not_a_descriptor),
     start_refused("read_only_descriptor", "DORVIK_START_AT=1 DORVIK_START_FD=4", "DORVIK_START_FD=4" +

@@ -335,7 +335,9 @@ class Reduction:
         point = self.points[number]
         for slot, (kind, (opened, closed)) in enumerate(point["queries"].items()):
             column = PROGRAM["write" if kind == "write" else "read"]
-            if series.covers(opened, closed):
+            # The span of the reads outlasts the samples of the hosts that ended first, whose counters, their
+            # dorvik ended, stand still.
+            if series.raw and (kind == "cache" or series.covers(opened, closed)):
                 point["program_moved"][kind][position] = series.counter(column, closed) - series.counter(column, opened)
         key = row["storage_key"]
         merged = self.merged.setdefault((number, key), Merged(self.times(point)))
@@ -354,7 +356,7 @@ class Reduction:
         point = self.points[number]
         for slot, (kind, (opened, closed)) in enumerate(point["queries"].items()):
             column = STORAGE["write" if kind == "write" else "read"]
-            if merged.covers(opened, closed):
+            if merged.first is not None and (kind == "cache" or merged.covers(opened, closed)):
                 point["storage_moved"][kind][point["keys"].index(key)] = \
                     merged.counter(column, 2 * slot + 1) - merged.counter(column, 2 * slot)
 

@@ -45,13 +45,24 @@ def data(name, points):
     return [f"${name} << EOD"] + [" ".join(f"{v:.6f}" for v in p) for p in points] + ["EOD"]
 
 
+def starts(labels, named):
+    """Where each grid point began: a dotted line, and its name where named."""
+    commands = []
+    for number, (text, at) in enumerate(labels, 1):
+        commands.append(f"set arrow {number} from {at:.3f}, graph 0 to {at:.3f}, graph 1 nohead lc rgb '#999999' dt 3")
+        if named:
+            commands.append(f"set label {charts.quoted(text)} at {at:.3f}, graph 0.98 rotate by 90 right "
+                            "font ',7' tc rgb '#555555'")
+    return commands
+
+
 def panel(line, phase, totals, hosts, marks, log):
     """The commands of one phase's panel: its shading, its labels, its axis and its lines."""
     number = 0 if phase == "write" else 1
     storage, program = totals[("storage", phase)], totals[("program", phase)]
     top = max(storage, default=0.0) * HEADROOM or max(program, default=0.0) * HEADROOM or 1.0
-    commands = ["unset object", "unset label"]
-    for mark in (m for m in marks if m["phase"] == phase):
+    commands = ["unset object", "unset label", "unset arrow"] + starts(marks[1], phase == "write")
+    for mark in (m for m in marks[0] if m["phase"] == phase):
         commands.append(f"set object rect from {mark['begin']:.3f}, graph 0 to {mark['end']:.3f}, graph 1 "
                         f"fc rgb '{SPAN_COLOUR[phase]}' fs solid 1.0 noborder behind")
         if mark["window"]:
@@ -86,7 +97,7 @@ def script(output, folder, line, log=False):
     """The gnuplot script of the chart of a folder's time line."""
     totals = line.totals()
     hosts = list(line.host_rates())
-    marks, _ = line.marks()
+    marks = line.marks()
     commands = [f"set terminal {charts.terminal(output).replace('size 1200,500', 'size 1200,800')}",
                 f"set output {charts.quoted(reader.shown(output))}"]
     for number, phase in enumerate(("write", "read")):
@@ -105,7 +116,7 @@ def script(output, folder, line, log=False):
     cut = partial(line.summary)
     title = f"dorvik-clients {reader.shown(folder)}: MB/s over time, averaged over {line.step:.3g} s" + (
         f" ({cut})" if cut else "")
-    commands += ["set ylabel 'MB/s (1 MB = 1,048,576 bytes)'", charts.GRID,
+    commands += [charts.rate_axis("MB/s (1 MB = 1,048,576 bytes)", log)[0], charts.GRID,
                  f"set xrange [{line.times[0] - line.origin:.3f}:{line.times[-1] - line.origin:.3f}]"]
     if log:
         commands.append("set logscale y 10")

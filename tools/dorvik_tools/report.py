@@ -22,7 +22,7 @@ from . import VERSION, clients, folder as folders, reader, timeline
 PHASES = reader.PHASES
 # The version of the JSON documents' form, described by dorvik-report.schema.json; it changes
 # whenever a field changes its meaning or type or goes away.
-SCHEMA_VERSION = 1
+SCHEMA_VERSION = 2
 # Runs a side needs before its spread is taken as measured.
 MEASURED = 3
 # The chance of a false alarm ("worse", or "better", when nothing changed) over a whole comparison.
