@@ -28,10 +28,12 @@ int instant_source_fd = -1;
 
 namespace {
 
-// When the timed span that followed the last wait began, by the wall clock,
-// and whether that span is still to be told: it is told once it has ended,
-// so that the telling wakes no process while the work begins.
+// When the timed span that followed the last wait began, by the wall clock
+// and by the monotonic clock, and whether that span is still to be told: it
+// is told once it has ended, so that the telling wakes no process while the
+// work begins.
 struct timespec span_began;
+struct timespec span_began_monotonic;
 bool span_to_tell;
 // The write span, told when the run is ready for its read span's instant:
 // once its pages are dropped, so that no run reads while another writes.
@@ -99,8 +101,10 @@ void report_start(const struct timespec &began)
     tell(line, snprintf(line, sizeof line, "%lld.%09ld\n", static_cast<long long>(began.tv_sec), began.tv_nsec));
 }
 
-// "PHASE BEGAN ENDED": the wall-clock reading at which a phase's span began,
-// and that reading plus the span's length by the monotonic clock.
+// "PHASE BEGAN ENDED": the monotonic clock's reading at which a phase's span
+// began, and that reading plus the span's length: a wall clock set during
+// the test moves neither. dorvik-clients runs on the same machine, and reads
+// the same clock.
 void report_span(const char *phase, const struct timespec &began, double seconds)
 {
     double ended = static_cast<double>(began.tv_sec) + static_cast<double>(began.tv_nsec) / 1e9 + seconds;
@@ -248,6 +252,7 @@ void wait_for_start_instant()
     }
     leave_real_time();
     clock_gettime(CLOCK_REALTIME, &span_began);
+    clock_gettime(CLOCK_MONOTONIC, &span_began_monotonic);
     span_to_tell = true;
 }
 
@@ -259,11 +264,11 @@ void end_span(const char *phase, double seconds)
     if (instant_source_fd < 0) {
         report_start(span_began);
     } else if (strcmp(phase, "write") == 0) {
-        write_span_began = span_began;
+        write_span_began = span_began_monotonic;
         write_span_seconds = seconds;
         write_span_to_tell = true;
         start_instant_pending = true;
     } else {
-        report_span(phase, span_began, seconds);
+        report_span(phase, span_began_monotonic, seconds);
     }
 }

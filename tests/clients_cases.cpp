@@ -611,6 +611,115 @@ INSTANTIATE_TEST_SUITE_P(Clients, Arguments, testing::Values(
          0, "", true}),
     case_name);
 
+// The whole run: the barrier between the phases, the command between them, the records on disk as they
+// arrive, a clock set during a test, a stuck test, a full folder.
+
+// A dorvik of slow1 that writes slowly: 20 ms a write, its write phase far longer than h1's.
+const std::string slow_writer = dorvik_wrapper("*slow1) export LD_PRELOAD=$FAULT_LIBRARY DORVIK_FAULT=write_delay=20000 "
+                                               "ASAN_OPTIONS=$ASAN_OPTIONS:verify_asan_link_order=0;;");
+// Every dorvik keeps its pages in the page cache once the file keep exists in the case's folder.
+const std::string pages_kept = dorvik_wrapper("*) [ -e \"${3%/*}\"/../keep ] && export LD_PRELOAD=$FAULT_LIBRARY "
+    "DORVIK_FAULT=keep_pages=1 ASAN_OPTIONS=$ASAN_OPTIONS:verify_asan_link_order=0;;");
+// The wall clock of stepin1 (0.9 s ahead once the file stepped exists) is set once its dorvik has written its
+// first record; its writes take 16 ms each, so that the test goes on after the step.
+const std::string step_in_the_test = dorvik_wrapper("*stepin1) export DORVIK_FAULT=$DORVIK_FAULT,write_delay=16000; "
+    "\"$DORVIK\" \"$@\" & p=$!; until [ -s \"$3\" ]; do sleep 0.05; done; touch stepped; wait $p; exit $?;;");
+// The dorvik of frozen1 hangs in its first write, as on a dead NFS server.
+const std::string frozen_writer = dorvik_wrapper("*frozen1) export LD_PRELOAD=$FAULT_LIBRARY DORVIK_FAULT=write_delay="
+    "600000000 ASAN_OPTIONS=$ASAN_OPTIONS:verify_asan_link_order=0;;");
+// The dorvik of slow1 takes a second to start (as a probe of a large device may): released only once it is ready.
+const std::string slow_to_be_ready = dorvik_wrapper("*slow1) sleep 1;;");
+// Whether the run's index holds at least a number of tests released, the ones before them ended.
+std::string released(int tests)
+{
+    return "python3 -c 'import json, sys; sys.exit(len(json.load(open(\"out/clients.json\"))[\"tests\"]) < " +
+           std::to_string(tests) + ")' 2> /dev/null";
+}
+// A recorded folder of format 3 written as format 4 keeps them: its samples in files of their own, its
+// outputs' shares in bytes.
+const std::string as_format_4 = "cp -r \"$TESTS\"/data/clients-throttled f && python3 -c 'import json, os\n"
+    "d = json.load(open(\"f/clients.json\"))\nd[\"format\"] = 4\nfor h in d[\"hosts\"]:\n"
+    "  out = open(\"f/\" + h[\"host\"] + \".out\", encoding=\"utf-8\").read()\n  at = 0\n"
+    "  with open(\"f/\" + h[\"host\"] + \".samples\", \"w\") as f:\n    for t in h[\"tests\"]:\n"
+    "      f.writelines(\"%d %r %d %d %d %d\\n\" % (t[\"index\"], *s) for s in t[\"samples\"])\n"
+    "      t[\"samples\"] = len(t[\"samples\"])\n      t[\"out_bytes\"] = len(out[at:at + t[\"out_chars\"]].encode())\n"
+    "      at += t[\"out_chars\"]\njson.dump(d, open(\"f/clients.json\", \"w\"))' && ";
+const std::vector<std::string> format_4_files = {"f/", "f/127.0.0.2.err", "f/127.0.0.2.out", "f/127.0.0.2.samples",
+    "f/127.0.0.3.err", "f/127.0.0.3.out", "f/127.0.0.3.samples", "f/127.0.0.4.err", "f/127.0.0.4.out",
+    "f/127.0.0.4.samples", "f/127.0.0.5.err", "f/127.0.0.5.out", "f/127.0.0.5.samples", "f/clients.json"};
+
+INSTANTIATE_TEST_SUITE_P(WholeRun, Arguments, testing::Values(
+    // slow1 writes for far longer than h1: h1 reads only once slow1 has written, and the reads are all active
+    // over most of their span.
+    Case{"clients_barrier_between_phases", on_stand_ins("pdsh", "-w h1,slow1 -o out -- 1 65536 \"$PWD\"/t.%h > "
+         "report; echo \"status $?\"; " + checks + "barrier out"), "status 0\nsame\n", "", 0,
+         wrapped_run({"h1", "slow1"}, {"report"}), stand_ins + " && " + slow_writer, "", 0, "", true},
+    // The command runs once a test, after every write and before any read; its failure is said, and the reads go
+    // on.
+    Case{"clients_between_phases", on_stand_ins("pdsh", "--between-phases 'date +%s.%N >> \"$PWD\"/between; exit 3' "
+         "-w h1,h2 -o out -- 1 65536 \"$PWD\"/t.%h > report; echo \"status $?\"; grep '^between' report | sed -E "
+         "'s/[0-9]+[.][0-9]+/T/g'; " + checks + "between out between"), "status 0\nbetween the phases: date +%s.%N >> "
+         "\"{*}\"/between; exit 3: ran before 1 read, T to T s; 1 failed, and their reads went on\nbetween the phases of "
+         "test 1: status 3 after T s\nsame\n", "", 0, stand_in_run({"h1", "h2"}, {"between", "report"}), stand_ins,
+         "", 0, "", true},
+    // On a device of the case's own, the reads come from the storage; where the pages are kept, the report
+    // says that a cache served them.
+    Case{"clients_cache_evidence", on_stand_ins("pdsh", "-w h1,h2 -o out -- 8 65536 \"$PWD\"/m/t.%h | grep -o "
+         "'storage / programs read .*' | sed -E 's/ +/ /g; s/ [0-9.]+ / N /'; touch keep; rm -r out; ") +
+         on_stand_ins("pdsh", "-w h1,h2 -o out -- 8 65536 \"$PWD\"/m/t.%h | grep -o 'storage / programs read .*' | "
+         "sed -E 's/ +/ /g; s/ [0-9.]+ / N /; s/[0-9]+%/P/'"), "storage / programs read - N from the storage\nstorage / "
+         "programs read - N read partly "
+         "from a cache: P of its bytes\n", "", 0, wrapped_run({"h1", "h2"}, {"dev", "img", "keep", "m/",
+         "m/lost+found/", "number"}), stand_ins + " && " + on_loop_ext4 + " && " + pages_kept, "", 0, "", true,
+         "umount m; losetup -d $(cat dev)", has_loop_ext4},
+    // Killed by SIGKILL once three tests of a series have ended: they are in the folder, and its report
+    // gives them; no dorvik and no test file is left.
+    Case{"clients_killed_mid_series", on_stand_ins("pdsh", "-w h1,h2 -o out -- auto=\"$PWD\"/t.%h > /dev/null 2>&1 & "
+         "c=$!; ") + until(released(4), 300) + "kill -KILL $c; wait $c 2> /dev/null; " + until("! " + runs("t.h"), 30) +
+         "\"$SOURCE\"/tools/dorvik-clients --report out > report; echo \"status $?\"; grep -c '^the controller ended "
+         "before the run did' report; grep -c '^[0-9]* *[0-9]* *all bytes / span  ' report | awk '{ print ($1 >= 3) ? "
+         "\"3 tests or more\" : $1 }'; ls t.* 2> /dev/null | wc -l", "status 1\n1\n3 tests or more\n0\n", "", 0,
+         stand_in_run({"h1", "h2"}, {"report"}), stand_ins, "", 0, "", true},
+    // stepin1's wall clock is set 0.9 s ahead in the middle of its test: measured and flagged, its figures kept.
+    Case{"clients_clock_set_during_a_test", on_stand_ins("pdsh", "--skew-limit 0.6 -w h1,stepin1 -o out -- 1 4096 \"$PWD\"/t.%h > "
+         "report; echo \"status $?\"; grep -E '^(stepin1 |clock moved)' report | sed -E 's/^stepin1 .* (ok.*)$/stepin1 "
+         "\\1/'; grep -c '^1       4096    stepin1 ' report"), "status 1\nstepin1 ok  CLOCK MOVED\nclock moved: stepin1 "
+         "+0.{N} s against the controller's during test 1 (its wall clock was set; its times are kept by its monotonic "
+         "clock)\n1\n", "", 0, wrapped_run({"h1", "stepin1"}, {"report", "stepped"}), stand_ins + " && " +
+         step_in_the_test, "", 0, "", true},
+    // frozen1 moves no byte in its write phase: dropped at the deadline with its reason, its dorvik stopped and
+    // its file deleted, and the run ends; h1 reads and ends.
+    Case{"clients_stuck_test_dropped", on_stand_ins("pdsh", "--deadline 3 -w h1,frozen1 -o out -- 1 65536 "
+         "\"$PWD\"/t.%h > report", "timeout -s KILL 120 ") + "; echo \"status $?\"; grep -E '^(h1|frozen1) ' report" +
+         name_and_result + "; " + until("! " + runs("t.frozen1"), 30) + runs("t.frozen1") + " || echo 'no dorvik "
+         "left'; ls t.* 2> /dev/null | wc -l", "status 1\nfrozen1 moved no byte for 3 s in the write phase of test 1: "
+         "stopped (a stuck file system or server?)\nh1 ok\nno dorvik left\n0\n", "", 0,
+         wrapped_run({"frozen1", "h1"}, {"report"}), stand_ins + " && " + frozen_writer, "", 0, "", true},
+    // A folder on a file system that fills up: one message and status 1, the run stopped, its index whole.
+    Case{"clients_folder_full", on_stand_ins("pdsh", "-w h1,h2 -o fs/out -- auto=\"$PWD\"/t.%h > report 2> "
+         "error; echo \"status $?\"; sed -E 's/cannot write [^ ]+ in/cannot write FILE in/' error; python3 -c 'import "
+         "json; json.load(open(\"fs/out/clients.json\")); print(\"the index is whole\")'; \"$SOURCE\"/tools/"
+         "dorvik-clients --report fs/out > /dev/null; echo \"report status $?\"; ls t.* 2> /dev/null | wc -l"),
+         "status 1\ndorvik-clients: cannot write FILE in the run's folder: No space left on device; the run was "
+         "stopped, and what was written before is in fs/out\nthe index is whole\nreport status 1\n0\n", "", 0,
+         with_links(stand_in_files, {"error", "fs/", "fs/out/", "fs/out/clients.json", "fs/out/h1.err", "fs/out/h1.out",
+                                     "fs/out/h1.samples", "fs/out/h2.err", "fs/out/h2.out", "fs/out/h2.samples",
+                                     "report"}), stand_ins + " && mkdir fs && mount -t tmpfs -o "
+         "size=48k tmpfs fs", "", 0, "", true, "umount fs"},
+    // The same run read from a folder of either form gives the same report, figure for figure.
+    Case{"clients_records_in_files_read_alike", as_format_4 + "\"$SOURCE\"/tools/dorvik-clients --report f | tail -n "
+         "+2 > four; \"$SOURCE\"/tools/dorvik-clients --report \"$TESTS\"/data/clients-throttled | tail -n +2 | diff - "
+         "four && echo same", "same\n", "", 0, with_links(format_4_files, {"four"}), "", "", 0, "", true},
+    // slow1 takes a second to be ready: the test is released only then, and starts on time.
+    Case{"clients_released_once_ready", on_stand_ins("pdsh", "--skew-limit 0.25 -w h1,slow1 -o out -- 1 65536 "
+         "\"$PWD\"/t.%h > report; echo \"status $?\"; grep -c 'LATE START' report || true"), "status 0\n0\n", "", 0,
+         wrapped_run({"h1", "slow1"}, {"report"}), stand_ins + " && " + slow_to_be_ready, "", 0, "", true},
+    // The all-hosts storage rates of the time line are those of the four hosts' samples of their one device,
+    // merged in time.
+    Case{"clients_time_line_merged_in_order", checks + "timeline \"$TESTS\"/data/clients-throttled", "same\n", "", 0,
+         {}, "", "", 0, "", true}),
+    case_name);
+
 // dorvik-clients through srun on the tests' own Slurm: three nodes n1 to n3 on this machine, the programs in
 // bin/, an ssh there that notes it ran.
 const std::string slurm_clients_setup = "mkdir bin shared && ln -s \"$DORVIK\" bin/dorvik && ln -s \"$SOURCE\"/tools/"

@@ -11,7 +11,14 @@ prints "same" (or what differs) so that a case can expect one line.
                                           no earlier than its test's measured start
   clients_check.py streams FOLDER K       K streams per host, each on a file of its own (its name ending in
                                           .N), every stream's dorvik started before the instant and its
-                                          measured start within the skew limit of it"""
+                                          measured start within the skew limit of it
+  clients_check.py barrier FOLDER [window]  in every test every host's read began after every host's write
+                                          ended (and with window, the reads were all active over half their
+                                          span at least)
+  clients_check.py between FOLDER TIMES   the command between the phases ran (at the times in the file
+                                          TIMES, one a test) after every write ended and before any read began
+  clients_check.py timeline FOLDER        the all-hosts storage rates of dorvik-report --timeline are those of
+                                          every host's samples of a device merged in time, counted once"""
 import csv
 import io
 import json
@@ -176,6 +183,84 @@ def streams(folder, count):
     print("same" if not wrong else wrong)
 
 
+def by_controller(test, span):
+    return span[0] - test["offset"], span[1] - test["offset"]
+
+
+def barrier(folder, window=None):
+    summary, wrong = document(folder), []
+    for index in range(len(summary["tests"])):
+        spans = [by_controller(t, t["spans"][p]) for h in summary["hosts"] for t in h["tests"]
+                 if t["index"] == index for p in ("write", "read") if p in t["spans"]]
+        writes = [by_controller(t, t["spans"]["write"]) for h in summary["hosts"] for t in h["tests"]
+                  if t["index"] == index]
+        reads = [by_controller(t, t["spans"]["read"]) for h in summary["hosts"] for t in h["tests"]
+                 if t["index"] == index]
+        if not spans or max(w[1] for w in writes) > min(r[0] for r in reads):
+            wrong.append((index, writes, reads))
+    report = subprocess.run([os.path.join(SOURCE, "tools/dorvik-report"), folder], capture_output=True, text=True,
+                            check=True).stdout
+    rows = list(csv.DictReader(io.StringIO(report)))
+    for span, active in zip((r for r in rows if r["host"] == "all bytes / span"),
+                            (r for r in rows if r["host"] == "while all were active")):
+        if window and (not active["read_seconds"] or float(active["read_seconds"]) < 0.5 * float(span["read_seconds"])):
+            wrong.append(("read window", active["read_seconds"], span["read_seconds"]))
+    print("same" if not wrong else wrong)
+
+
+def between(folder, times_path):
+    summary, wrong = document(folder), []
+    with open(times_path, encoding="ascii") as f:
+        times = [float(t) for t in f.read().split()]
+    for index, when in enumerate(times):
+        tests = [t for h in summary["hosts"] for t in h["tests"] if t["index"] == index]
+        last_write = max(by_controller(t, t["spans"]["write"])[1] for t in tests)
+        first_read = min(by_controller(t, t["spans"]["read"])[0] for t in tests)
+        if not last_write <= when <= first_read:
+            wrong.append((index, last_write, when, first_read))
+    print("same" if times and not wrong else wrong or "no times")
+
+
+def merged_counter(samples, column, when):
+    """A device's counter at a time from the samples of every host on it, sorted together, each counter carried
+    on at the most it had reached."""
+    ordered = sorted(samples)
+    times = [s[0] for s in ordered]
+    values, most = [], 0
+    for s in ordered:
+        most = max(most, s[column]) if values else s[column]
+        values.append(most)
+    at = next((i for i, t in enumerate(times) if t >= when), len(times))
+    if at == 0:
+        return values[0]
+    if at == len(times):
+        return values[-1]
+    share = (when - times[at - 1]) / (times[at] - times[at - 1]) if times[at] > times[at - 1] else 1.0
+    return values[at - 1] + share * (values[at] - values[at - 1])
+
+
+def timeline(folder):
+    line = subprocess.run([os.path.join(SOURCE, "tools/dorvik-report"), "--timeline", folder], capture_output=True,
+                          text=True, check=True).stdout
+    rows = [r for r in csv.DictReader(io.StringIO(line)) if r["host"] == "all hosts"]
+    groups, origin = {}, None
+    for number, (host, test) in enumerate(tests(folder)):
+        storage = test["storage"]
+        key = number if storage["kind"] == "program" else (storage["machine"], storage["device"])
+        groups.setdefault(key, []).extend([[s[0] - test["offset"]] + s[1:] for s in test["samples"]])
+        start = test["start"] - test["offset"]
+        origin = start if origin is None else min(origin, start)
+    wrong = []
+    for a, b in zip(rows, rows[1:]):
+        begin, end = origin + float(a["seconds"]), origin + float(b["seconds"])
+        for name, column in (("storage_write_mb_per_s", 3), ("storage_read_mb_per_s", 4)):
+            moved = sum(merged_counter(g, column, end) - merged_counter(g, column, begin) for g in groups.values())
+            if abs(moved / (end - begin) / MEGABYTE - float(b[name])) > 0.5 + 0.005 * float(b[name]):
+                wrong.append((b["seconds"], name, b[name], moved / (end - begin) / MEGABYTE))
+    print("same" if rows and not wrong else wrong[:5] or "no rows")
+
+
 if __name__ == "__main__":
-    {"chart": chart, "device": device, "reads": reads, "phases": phases, "streams": streams}[sys.argv[1]](
+    {"chart": chart, "device": device, "reads": reads, "phases": phases, "streams": streams, "barrier": barrier,
+     "between": between, "timeline": timeline}[sys.argv[1]](
         *sys.argv[2:])

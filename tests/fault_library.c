@@ -5,6 +5,8 @@
  *   fsync=N          fsync fails with errno N
  *   fsync_step=NS    fsync moves the clock of clock_step or clock_ramp NS nanoseconds on
  *   write_delay=US   each write to a file descriptor above 2 sleeps US microseconds first
+ *                    (DORVIK_START_FD's and DORVIK_INSTANT_FD's descriptors are never delayed, held,
+ *                    failed or logged)
  *   write_zero=N     the N-th write to a descriptor above 2, and every later one, returns 0
  *   first_write_log=NAME  dorvik appends "PID SECONDS" to NAME in the working folder: the wall
  *                    clock at its first write to a descriptor above 2 other than DORVIK_START_FD's,
@@ -22,6 +24,8 @@
  *   link_on_create=1 a name opened to be created is first replaced by a symbolic link to "kept"
  *   cache_check=1    a read from a descriptor above 2 that posix_fadvise has not
  *                    dropped from the page cache since it was opened says so on stderr
+ *   keep_pages=1     posix_fadvise drops nothing from the page cache, as on a mount that
+ *                    ignores it (the read then comes from memory)
  *   flock_gate=NAME  the first flock writes its process id into NAME.waiting in the
  *                    working folder, then waits until a file NAME exists there
  *   write_gate=NAME  the same at the first write to a descriptor above 2
@@ -125,14 +129,23 @@ int fsync(int fd)
 
 extern char *program_invocation_short_name;
 
+/* Whether fd is one of the descriptors on which dorvik tells dorvik-clients
+ * how its spans go or hears their instants: no data of the test, so neither
+ * delayed, failed nor held at a gate. */
+static int is_report(int fd)
+{
+    const char *report = getenv("DORVIK_START_FD");
+    const char *instants = getenv("DORVIK_INSTANT_FD");
+    return (report != NULL && fd == atoi(report)) || (instants != NULL && fd == atoi(instants));
+}
+
 /* When the first record of a test was written, by the wall clock, for a
  * measure of how far apart the clients' timed work really began. */
-static void log_first_write(int fd, ssize_t (*real_write)(int, const void *, size_t))
+static void log_first_write(ssize_t (*real_write)(int, const void *, size_t))
 {
     static int logged;
     char name[200], line[64];
-    const char *report = getenv("DORVIK_START_FD");
-    if (logged || (report != NULL && fd == atoi(report)) || !text_setting("first_write_log", name, sizeof name) ||
+    if (logged || !text_setting("first_write_log", name, sizeof name) ||
         (strcmp(program_invocation_short_name, "dorvik") != 0 &&
          strcmp(program_invocation_short_name, "dorvik_long") != 0))
         return;
@@ -154,8 +167,8 @@ ssize_t write(int fd, const void *buffer, size_t count)
         real_write = (ssize_t (*)(int, const void *, size_t))dlsym(RTLD_NEXT, "write");
     static int passed;
     static long writes;
-    if (fd > 2) {
-        log_first_write(fd, real_write);
+    if (fd > 2 && !is_report(fd)) {
+        log_first_write(real_write);
         wait_at_gate("write_gate", &passed);
         pause_for("write_delay");
         long zero = setting("write_zero");
@@ -173,6 +186,8 @@ static int record_drop(int fd, off_t offset, off_t length, int advice, const cha
     static int (*real_fadvise)(int, off_t, off_t, int);
     if (real_fadvise == NULL)
         real_fadvise = (int (*)(int, off_t, off_t, int))dlsym(RTLD_NEXT, name);
+    if (advice == POSIX_FADV_DONTNEED && setting("keep_pages"))
+        return 0;
     if (fd >= 0 && fd < (int)sizeof dropped && offset == 0 && length == 0 && advice == POSIX_FADV_DONTNEED)
         dropped[fd] = 1;
     return real_fadvise(fd, offset, length, advice);
@@ -273,6 +288,8 @@ ssize_t read(int fd, void *buffer, size_t count)
     static ssize_t (*real_read)(int, void *, size_t);
     if (real_read == NULL)
         real_read = (ssize_t (*)(int, void *, size_t))dlsym(RTLD_NEXT, "read");
+    if (is_report(fd))
+        return real_read(fd, buffer, count);
     if (fd > 2 && setting("cache_check") != 0 && fd < (int)sizeof dropped && !dropped[fd]) {
         fprintf(stderr, "fault library: read from descriptor %d before its pages were dropped\n", fd);
         dropped[fd] = 1;

@@ -256,14 +256,15 @@ class Stream:
                 pass
 
     def heard(self, piece):
-        """What dorvik said of its spans: ready, or a span's phase, its beginning and its end by its wall clock."""
+        """What dorvik said of its spans: ready, or a span's phase, its beginning and its end by the monotonic
+        clock, which this client's clock carries on."""
         *lines, self.said = (self.said + piece).split(b"\n")
         for line in lines:
             words = line.decode(errors="replace").split()
             if words == ["ready"]:
                 self.say("READY")
             elif len(words) == 3 and words[0] in ("write", "read"):
-                began, ended = (float(w) - self.test.client.drift() for w in words[1:])
+                began, ended = (float(w) + self.test.client.base for w in words[1:])
                 self.start = began if self.start is None else self.start
                 self.say("SPAN", words[0], repr(round(began, 6)), repr(round(ended, 6)))
 

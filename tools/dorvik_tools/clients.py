@@ -161,6 +161,14 @@ class Series:
     def covers(self, opened, closed):
         return bool(self.raw) and self.raw[0][0] <= opened and self.raw[-1][0] >= closed
 
+    def around(self, column, opened, closed):
+        """What a counter moved from the last sample at or before one time to the first at or after another: all
+        it moved between them, however short the time against the samples' steps."""
+        times = self.columns[0]
+        first = max(bisect.bisect_right(times, opened) - 1, 0)
+        last = min(bisect.bisect_left(times, closed), len(times) - 1)
+        return self.columns[column][last] - self.columns[column][first]
+
 
 def counter(samples, column, when):
     """A counter at a time, straight between the samples around it; samples[0] holds their times."""
@@ -216,6 +224,14 @@ class Merged:
 
     def covers(self, opened, closed):
         return self.first is not None and self.first[0] <= opened and self.last >= closed
+
+    def around(self, column, i, j):
+        """What the counter moved from the last sample before the i-th time to the first at or after the j-th."""
+        before = self.below[i][column] if self.below[i] is not None else self.first[column]
+        after = self.below[j][column] if self.below[j] is not None else self.first[column]
+        if self.above[j] is not None:
+            after = max(after, self.above[j][column])
+        return after - before
 
 
 def storage_key(host, test):
@@ -335,9 +351,11 @@ class Reduction:
         point = self.points[number]
         for slot, (kind, (opened, closed)) in enumerate(point["queries"].items()):
             column = PROGRAM["write" if kind == "write" else "read"]
-            # The span of the reads outlasts the samples of the hosts that ended first, whose counters, their
-            # dorvik ended, stand still.
-            if series.raw and (kind == "cache" or series.covers(opened, closed)):
+            # The reads may last less than a step between samples: the cache's evidence takes all that the
+            # counters moved around them, the programs' and the storage's alike.
+            if series.raw and kind == "cache":
+                point["program_moved"][kind][position] = series.around(column, opened, closed)
+            elif series.covers(opened, closed):
                 point["program_moved"][kind][position] = series.counter(column, closed) - series.counter(column, opened)
         key = row["storage_key"]
         merged = self.merged.setdefault((number, key), Merged(self.times(point)))
@@ -356,9 +374,11 @@ class Reduction:
         point = self.points[number]
         for slot, (kind, (opened, closed)) in enumerate(point["queries"].items()):
             column = STORAGE["write" if kind == "write" else "read"]
-            if merged.first is not None and (kind == "cache" or merged.covers(opened, closed)):
-                point["storage_moved"][kind][point["keys"].index(key)] = \
-                    merged.counter(column, 2 * slot + 1) - merged.counter(column, 2 * slot)
+            moved = point["storage_moved"][kind]
+            if merged.first is not None and kind == "cache":
+                moved[point["keys"].index(key)] = merged.around(column, 2 * slot, 2 * slot + 1)
+            elif merged.covers(opened, closed):
+                moved[point["keys"].index(key)] = merged.counter(column, 2 * slot + 1) - merged.counter(column, 2 * slot)
 
 
 def moved_in_all(values):
