@@ -838,6 +838,24 @@ INSTANTIATE_TEST_SUITE_P(SlowSlurmClients, Arguments, testing::Values(
          slurm + "down", slurm + "available"}),
     case_name);
 
+// Four clients on the device of known speed, 50 MiB/s (the throttled rig, whose cgroup they run in), three
+// times: both phases measured under the full load of all four, over most of their span, and the time line's
+// storage columns holding every byte.
+const std::string rig_script = "bash \"$TESTS\"/throttled_rig.sh ";
+INSTANTIATE_TEST_SUITE_P(SlowRig, Arguments, testing::Values(
+    Case{"four_clients_on_the_device_of_known_speed", "for run in 1 2 3; do rm -rf out; " + rig_script + "run env "
+         "PATH=$PWD/bin:$PATH \"$SOURCE\"/tools/dorvik-clients -e pdsh --bin \"$PWD\"/bin --skew-limit 2 -w "
+         "h1,h2,h3,h4 -o out -- 64 131072 \"$PWD\"/m/t.%h > report; echo \"status $?\"; " + checks + "rig out; done", [] {
+             std::string run = "status 0\nwrite while all were active within 15% of 50 MiB/s: yes\nread while all were "
+                               "active within 15% of 50 MiB/s: yes\nread window over half the read span: yes\nstorage "
+                               "write over the time line within 15% of 256 MB: yes\nstorage read over the time line "
+                               "within 15% of 256 MB: yes\n";
+             return run + run + run;
+         }(), "", 0, stand_in_run({"h1", "h2", "h3", "h4"}, {"m/", "m/lost+found/", "report"}), stand_ins + " && " +
+         rig_script + "up 400M", "", 0, "", true, rig_script + "down",
+         rig_script + "available && losetup -f && command -v mkfs.ext4"}),
+    case_name);
+
 // Three hundred hosts through the real pdsh, each a client of this machine behind a stand-in ssh.
 INSTANTIATE_TEST_SUITE_P(SlowManyClients, Arguments, testing::Values(
     Case{"three_hundred_hosts_through_pdsh", "mkdir bin && ln -s \"$TESTS\"/stand_in_shell.py bin/ssh && ln -s "

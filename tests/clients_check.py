@@ -18,7 +18,10 @@ prints "same" (or what differs) so that a case can expect one line.
   clients_check.py between FOLDER TIMES   the command between the phases ran (at the times in the file
                                           TIMES, one a test) after every write ended and before any read began
   clients_check.py timeline FOLDER        the all-hosts storage rates of dorvik-report --timeline are those of
-                                          every host's samples of a device merged in time, counted once"""
+                                          every host's samples of a device merged in time, counted once
+  clients_check.py rig FOLDER             on the device of 50 MiB/s: both phases' figures while all were active
+                                          within 15% of it, the reads all active over half their span at
+                                          least, the time line's storage columns each over all the bytes"""
 import csv
 import io
 import json
@@ -260,7 +263,28 @@ def timeline(folder):
     print("same" if rows and not wrong else wrong[:5] or "no rows")
 
 
+def rig(folder):
+    """The figures of four hosts of 64 MB each on the device of 50 MiB/s."""
+    report = subprocess.run([os.path.join(SOURCE, "tools/dorvik-report"), folder], capture_output=True, text=True,
+                            check=True).stdout
+    rows = list(csv.DictReader(io.StringIO(report)))
+    active = next(r for r in rows if r["host"] == "while all were active")
+    span = next(r for r in rows if r["host"] == "all bytes / span")
+    for phase in ("write", "read"):
+        rate = float(active[phase + "_mb_per_s"] or 0)
+        print(f"{phase} while all were active within 15% of 50 MiB/s: {'yes' if abs(rate - 50) <= 7.5 else rate}")
+    window, whole = float(active["read_seconds"] or 0), float(span["read_seconds"])
+    print(f"read window over half the read span: {'yes' if window >= whole / 2 else (window, whole)}")
+    line = subprocess.run([os.path.join(SOURCE, "tools/dorvik-report"), "--timeline", folder], capture_output=True,
+                          text=True, check=True).stdout
+    points = [r for r in csv.DictReader(io.StringIO(line)) if r["host"] == "all hosts"]
+    for phase in ("write", "read"):
+        area = sum(float(b[f"storage_{phase}_mb_per_s"]) * (float(b["seconds"]) - float(a["seconds"]))
+                   for a, b in zip(points, points[1:]))
+        print(f"storage {phase} over the time line within 15% of 256 MB: {'yes' if abs(area - 256) <= 38.4 else area}")
+
+
 if __name__ == "__main__":
     {"chart": chart, "device": device, "reads": reads, "phases": phases, "streams": streams, "barrier": barrier,
-     "between": between, "timeline": timeline}[sys.argv[1]](
+     "between": between, "timeline": timeline, "rig": rig}[sys.argv[1]](
         *sys.argv[2:])
