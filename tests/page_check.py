@@ -10,11 +10,12 @@ would see, a line each:
     screenshot: many colours    or "one colour": its pixels, never blank
     fetches: none     or each src= or href= of the page that leaves it, and each <link>
 
-    tests/page_check.py [--screenshot PNG] [--scale S] PAGE [TEXT...]
+    tests/page_check.py [--screenshot PNG] [--scale S] [--size W,H] PAGE [TEXT...]
 
-The screenshot is taken at a scale of 0.25 (a quarter of the pixels each
-way: enough to see that the page is drawn, and quick to read here), or S,
-and kept as PNG where asked."""
+The browser's window is 1280 by 2400 pixels (or W by H); the screenshot is
+taken at a scale of 0.25 (Chromium draws no less than half: enough to see
+that the page is drawn, and quick to read here), or S, and kept as PNG where
+asked."""
 
 import argparse
 import os
@@ -28,16 +29,17 @@ import zlib
 
 FLAGS = ["--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
          "--disable-background-networking", "--disable-component-update", "--disable-sync",
-         "--enable-logging=stderr", "--v=0", "--hide-scrollbars", "--window-size=1280,2400"]
+         "--enable-logging=stderr", "--v=0", "--hide-scrollbars"]
 CONSOLE = re.compile(r":INFO:CONSOLE[^\]]*\] (.*)")
 LEAVES = re.compile(rb"""(?:src|href)=["']?(?:https?:|//)[^"'\s>]*|<link\b[^>]*""", re.IGNORECASE)
 
 
-def browse(page, folder, shot, scale):
+def browse(page, folder, shot, scale, size):
     """The DOM Chromium made of the page and what it logged, its screenshot written to shot."""
     profile = tempfile.mkdtemp(prefix="chromium-", dir=folder)
     environment = dict(os.environ, HOME=profile, XDG_CONFIG_HOME=profile, XDG_CACHE_HOME=profile)
-    command = ["chromium", *FLAGS, f"--user-data-dir={profile}", f"--force-device-scale-factor={scale}",
+    command = ["chromium", *FLAGS, f"--user-data-dir={profile}", f"--window-size={size}",
+               f"--force-device-scale-factor={scale}",
                f"--screenshot={shot}", "--dump-dom", "file://" + os.path.abspath(page)]
     browser = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=environment,
                                start_new_session=True)
@@ -107,13 +109,16 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--screenshot")
     parser.add_argument("--scale", default="0.25")
+    parser.add_argument("--size", default="1280,2400")
     parser.add_argument("page")
     parser.add_argument("texts", nargs="*")
     options = parser.parse_args()
+    if not os.path.isfile(options.page):
+        raise SystemExit(f"page_check: no page {options.page}")
     folder = tempfile.mkdtemp(prefix="page-check-", dir=".")
     try:
         shot = options.screenshot or os.path.join(folder, "screenshot.png")
-        dom, log = browse(options.page, folder, shot, options.scale)
+        dom, log = browse(options.page, folder, shot, options.scale, options.size)
         print(f"svg: {len(re.findall(r'<svg[ >]', dom))}")
         print(f"script: {len(re.findall(r'<script[ >]', dom, re.IGNORECASE))}")
         for text in options.texts:
