@@ -229,19 +229,19 @@ def clients_script(output, folder, line, log=False):
     for phase, begin, end in line["marks"]:
         colour = "#dde6ff" if phase == "write" else "#ffe2d6"
         commands.append(f"set object rect from {begin:.3f}, graph 0 to {end:.3f}, graph 1 fc rgb '{colour}' "
-                        "fs solid 0.6 noborder behind")
+                        "fs transparent solid 0.6 noborder behind")
     for number, (text, at) in enumerate(line["labels"], 1):
         commands.append(f"set arrow {number} from {at:.3f}, graph 0 to {at:.3f}, graph 1 nohead lc rgb '#999999' dt 3")
         commands.append(f"set label {number} {quoted(text)} at {at:.3f}, graph 0.98 rotate by 90 right "
                         "font ',7' tc rgb '#555555'")
-    plots = [f"NaN with boxes fs solid 0.6 fc rgb '{c}' title '{p} phase (first start to last end)'"
+    plots = [f"NaN with boxes fs transparent solid 0.6 fc rgb '{c}' title '{p} phase (first start to last end)'"
              for p, c in (("write", "#dde6ff"), ("read", "#ffe2d6"))]
     plots += [f"$line{i} using 1:2 with fsteps lw {3 if i < 2 else 1} {line_style(i)} title {quoted(name)}"
               for i, (name, _, _) in enumerate(series)]
     title = f"dorvik-clients {reader.shown(folder)}: bytes moved over time" + (
         f" ({line['partial']})" if line["partial"] else "")
     commands += ["set xlabel 'seconds from the first start (controller clock)'",
-                 *rate_axis("MB/s (1 MB = 1,048,576 bytes)", log), GRID, "set key outside below center horizontal",
+                 *rate_axis("MB/s (1 MB = 1,048,576 bytes)", log), GRID, "set key outside below center horizontal height 1",
                  f"set title {quoted(title)}", "plot " + ", ".join(plots)]
     return "\n".join(commands) + "\n"
 

@@ -90,10 +90,10 @@ def esc(text):
 
 def number(value, places=6):
     """A figure as the page shows it: six decimals at most (or places), no trailing zeros; one under a
-    thousandth in three significant digits."""
+    millionth in three significant digits."""
     if not math.isfinite(value):
         return str(value)
-    if 0 < abs(value) < 1e-3:
+    if 0 < abs(value) < 1e-6:
         return f"{value:.3g}"
     text = f"{value:.{places}f}".rstrip("0").rstrip(".")
     return "0" if text == "-0" else text
@@ -474,7 +474,8 @@ def clients_part(page, folder, summary):
     for key in sorted({k for p in summary["points"] for k, v in p.items() if k != "hosts" and isinstance(v, list)}):
         rows = [{"size_mb": p["size_mb"], "record_length": p["record_length"], **row}
                 for p in summary["points"] for row in p.get(key, [])]
-        page.add(f"<h3>{esc(key.replace('_', ' '))}</h3>\n", table(rows))
+        if rows:
+            page.add(f"<h3>{esc(key.replace('_', ' '))}</h3>\n", table(rows))
     page.add("<h3>Hosts</h3>\n", table([{k: v for k, v in h.items() if not isinstance(v, dict)}
                                         for h in summary["hosts"]]))
     page.add(*(host_details(host) for host in summary["hosts"]))
