@@ -34,6 +34,8 @@ UNSHOWN = re.compile("[\x00-\x1f\x7f-\x9f\ud800-\udfff]")
 TOTAL_POINTS, HOSTS_POINTS, HOST_POINTS_LEAST = 2000, 16000, 50
 # A table of more rows than this is shown closed, to be opened by a click.
 OPEN_ROWS = 40
+# The most charts of single series on a page (runs whose grids differ); the others are named.
+MOST_CHARTS = 12
 # Fields of a document that hold raw samples or output pieces: never shown in a table.
 RAW = ("samples", "chunks", "sampled")
 # Fields of a clients host that say something went wrong.
@@ -313,12 +315,19 @@ def series_chart(page, name, run):
     """A run's chart: write and read against record length, a line per file size."""
     points = [(t["size_mb"], t["record_length"], t["write_mb_per_s"], t["read_mb_per_s"])
               for t in run["tests"] if t["status"] == "ok"]
-    if run["mode"] == "single" or not points:
-        return ""
     where = f"{'CD-ROM' if run['mode'] == 'cdrom' else 'raw'} device {run['device']}" if run["device"] else "on a file"
     heading = visible(f"{name}: dorvik series {where}" + ("" if run["complete"] else f" (partial: {run['reason']})"))
     chart = (heading, "file size", charts.by_size(points), any(p[2] for p in points))
     return page.chart(lambda output: charts.script(output, chart, False))
+
+
+def series_charts(page, runs):
+    """A chart of each series that is no host's, up to MOST_CHARTS, and the names of those left out."""
+    series = [(name, run) for name, run in zip(run_names(runs), runs)
+              if not run.get("host") and run["mode"] != "single" and any(t["status"] == "ok" for t in run["tests"])]
+    drawn = [series_chart(page, name, run) for name, run in series[:MOST_CHARTS]]
+    left = ", ".join(name for name, _ in series[MOST_CHARTS:])
+    return drawn + ([f"<p>No chart, past the first {MOST_CHARTS}: {esc(left)}.</p>\n"] if left else [])
 
 
 def medians_chart(page, points):
@@ -363,8 +372,7 @@ def runs_page(options):
     if medians:
         page.section("Medians of the runs", medians_part(page, medians))
     else:
-        page.section("Charts", *(series_chart(page, name, run) for name, run in zip(run_names(runs), runs)
-                                 if not run.get("host")))
+        page.section("Charts", *series_charts(page, runs))
     page.section("Tests", table([{"run": name, "mode": run["mode"], **test}
                                  for name, run in zip(run_names(runs), runs) for test in run["tests"]]))
     page.section("Runs", table([{"run": name, **{k: v for k, v in run.items() if k not in ("tests", "source", "host")}}
@@ -481,12 +489,13 @@ def clients_part(page, folder, summary):
     page.add(*(host_details(host) for host in summary["hosts"]))
 
 
-MARK_NAMES = {"worse": "worse", "better": "better", "noise": "noise", "same": "same"}
+MARKS = ("worse", "better", "noise", "same")
 
 
 def mark_class(mark):
+    """The class of a mark's cell: its kind, and unmeasured where the runs' spread was not measured."""
     kind = mark.split(",")[0]
-    return (MARK_NAMES.get(kind, "none") + (" unmeasured" if "not measured" in mark else "")) if mark else "none"
+    return (kind if kind in MARKS else "none") + (" unmeasured" if "not measured" in mark else "")
 
 
 def marks_grid(points, phase):
