@@ -35,13 +35,14 @@ const std::string worse_comparison = "mkdir w && \"$SOURCE\"/scripts/false-alarm
 const std::string worse_warnings = "dorvik-report: write: worse over the grid: the rates fell at 20 of 20 points, their "
                                    "median ratio 0.754\ndorvik-report: read: worse over the grid: the rates fell at 20 of "
                                    "20 points, their median ratio 0.729\n";
-// Inputs whose names, notes, device, reasons and host carry markup, quotes and control characters:
+// Inputs whose names, notes, device, reasons and host carry markup, quotes, control characters and a byte
+// that is not UTF-8:
 // a raw series on the device "<img ...>" with a note, a run that failed, a run with a damaged row, and
 // a dorvik-clients folder whose first host is named "<script>..." and whose second failed.
 const std::string hostile_inputs = "mkdir h && (cd h && { printf '# <b>note</b> \"q\" \\047a\\047 \\001\\033[31m\\n'; sed "
     "'s/auto-test mode $/auto-test mode raw device <img src=x onerror=alert(1)>/' \"$D\"/hand-a1.txt; } > "
     "\"$(printf '<script>alert(\"x\")\\047q\\001.txt')\" && { sed -n 1,8p \"$D\"/hand-a1.txt; printf 'Error: "
-    "<script>alert(2)</script> \\002\\n'; } > 'fail<i>.txt' && sed 's/ 200000000 / <b>x /' \"$D\"/hand-a1.txt > "
+    "<script>alert(2)</script> \\002\\n'; } > \"$(printf 'fail<i>\\376.txt')\" && sed 's/ 200000000 / <b>x /' \"$D\"/hand-a1.txt > "
     "'damaged\"q.txt' && python3 \"$TESTS\"/clients_folder.py 'f<o>\"o' 2 --hostile && $R --format html -o ../p.html *); ";
 // A gnuplot on PATH that keeps the script it is given in script.gp and draws nothing.
 const std::string gnuplot_stand_in = "mkdir bin && printf '#!/bin/sh\\ncat > script.gp\\n' > bin/gnuplot && chmod +x "
@@ -103,17 +104,19 @@ INSTANTIATE_TEST_SUITE_P(Pages, Arguments, testing::Values(
     // Texts from the inputs are shown, never obeyed: no element of theirs, no control character, and the
     // page forbids every script and fetch.
     page("hostile_texts_escaped", hostile_inputs + "grep -c -i -e '<script' -e '<img' -e '<b>' -e '<i>' p.html; tr -d "
-         "'\\n\\t' < p.html | LC_ALL=C grep -c '[[:cntrl:]]'; grep -c \"default-src 'none'\" p.html; grep -o -e "
+         "'\\n\\t' < p.html | LC_ALL=C grep -c '[[:cntrl:]]'; iconv -f utf-8 -t utf-8 p.html > /dev/null && grep -c \"default-src 'none'\" p.html; grep -o -e "
          "'Inputs: [^<]*' -e 'Error: &lt;[^<]*' -e '# &lt;b[^<]*' p.html | LC_ALL=C sort -u; rm -r h p.html",
          "0\n0\n1\n# &lt;b&gt;note&lt;/b&gt; &quot;q&quot; &#x27;a&#x27; \\x01\\x1b[31m\nError: &lt;img src=x onerror="
          "alert(1)&gt; &quot;q&quot; &#x27;a&#x27;\\x07\nError: &lt;script&gt;alert(2)&lt;/script&gt; \\x02\n"
          "Error: &lt;script>alert(2)&lt;/script> \\x02)\nInputs: "
-         "&lt;script&gt;alert(&quot;x&quot;)&#x27;q\\x01.txt, damaged&quot;q.txt, f&lt;o&gt;&quot;o, fail&lt;i&gt;.txt.\n"),
+         "&lt;script&gt;alert(&quot;x&quot;)&#x27;q\\x01.txt, damaged&quot;q.txt, f&lt;o&gt;&quot;o, fail&lt;i&gt;\\xfe.txt.\n"),
     page("hostile_texts_in_a_browser", hostile_inputs + "check p.html '&lt;script&gt;alert(' && rm -r h p.html",
          seen(4, "&lt;script&gt;alert(: {N}\n"), "", 0, in_a_browser),
-    page("page_refusals", "$R --format html -o nowhere/p.html \"$D\"/hand-a1.txt; echo $?; $R --format html --timeline "
+    // -o writes any format into a file; a file that cannot be made, or a page of a time line, is refused.
+    page("page_refusals", "$R -o r.csv \"$D\"/hand-a1.txt && head -1 r.csv && rm r.csv && $R --format html -o nowhere/p.html \"$D\"/hand-a1.txt; echo $?; $R --format html --timeline "
          "\"$D\"/clients-throttled 2>&1 | tail -1; $R --format html compare \"$D\"/hand-a1.txt -- \"$D\"/interrupted.txt; "
-         "echo $?", "2\ndorvik-report: error: --timeline writes data (csv, json or markdown); a folder's page: --format "
+         "echo $?", "source,mode,size_mb,record_length,write_bytes_per_s,read_bytes_per_s,write_mb_per_s,read_mb_per_s,status,"
+         "reason\n2\ndorvik-report: error: --timeline writes data (csv, json or markdown); a folder's page: --format "
          "html FOLDER\n3\n", "dorvik-report: cannot write nowhere/p.html: No such file or directory\ndorvik-report: cannot "
          "compare: a run failed or is incomplete: {*}/interrupted.txt (run 1): dorvik: interrupted\n"),
     // Without gnuplot the page is written, and says where its charts would be.
