@@ -566,7 +566,9 @@ def comparison_page(options):
     comparison, status, unusable = document(report.comparison, options)
     points = comparison["points"]
     page = Page("dorvik report: comparison")
-    phases = [key[:-len("_mark")] for key in (points[0] if points else {}) if key.endswith("_mark")]
+    # The phases with a mark at some point: a CD-ROM series wrote nothing, and its write phase has none.
+    phases = [key[:-len("_mark")] for key in (points[0] if points else {})
+              if key.endswith("_mark") and any(p[key] for p in points)]
     page.add(verdict_line(comparison))
     verdicts = comparison.get("grid", {})
     page.section("Verdicts per phase", table([{"phase": phase, **fields} for phase, fields in verdicts.items()]),
