@@ -241,7 +241,8 @@ def clients_script(output, folder, line, log=False):
     title = f"dorvik-clients {reader.shown(folder)}: bytes moved over time" + (
         f" ({line['partial']})" if line["partial"] else "")
     commands += ["set xlabel 'seconds from the first start (controller clock)'",
-                 *rate_axis("MB/s (1 MB = 1,048,576 bytes)", log), GRID, "set key outside below center horizontal height 1",
+                 *rate_axis("MB/s (1 MB = 1,048,576 bytes)", log), GRID,
+                 "set key outside below center horizontal height 1",
                  f"set title {quoted(title)}", "plot " + ", ".join(plots)]
     return "\n".join(commands) + "\n"
 

@@ -36,6 +36,8 @@ TOTAL_POINTS, HOSTS_POINTS, HOST_POINTS_LEAST = 2000, 16000, 50
 OPEN_ROWS = 40
 # The most charts of single series on a page (runs whose grids differ); the others are named.
 MOST_CHARTS = 12
+# What the browser may do with the page: take its inline styles, and nothing else (no script, no fetch).
+POLICY = "default-src 'none'; style-src 'unsafe-inline'"
 # Fields of a document that hold raw samples or output pieces: never shown in a table.
 RAW = ("samples", "chunks", "sampled")
 # Fields of a clients host that say something went wrong.
@@ -178,7 +180,8 @@ def fields_table(fields):
     rows = [(key, value) for key, value in flat(fields).items() if shown(value) is not None]
     if not rows:
         return ""
-    return "<table>\n" + "".join(f"<tr><th>{esc(key)}</th>{cell(value, key)}</tr>\n" for key, value in rows) + "</table>\n"
+    cells = "".join(f"<tr><th>{esc(key)}</th>{cell(value, key)}</tr>\n" for key, value in rows)
+    return f"<table>\n{cells}</table>\n"
 
 
 def phase_tables(rows, keys):
@@ -222,7 +225,7 @@ class Page:
 
     def text(self, about):
         return ("<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
-                "<meta http-equiv=\"Content-Security-Policy\" content=\"default-src 'none'; style-src 'unsafe-inline'\">\n"
+                f"<meta http-equiv=\"Content-Security-Policy\" content=\"{POLICY}\">\n"
                 "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n"
                 f"<title>{esc(self.title)}</title>\n<style>{STYLE}</style>\n</head>\n<body>\n"
                 f"<h1>{esc(self.title)}</h1>\n<p class=\"about\">{about}</p>\n" + "".join(self.parts)
@@ -382,7 +385,8 @@ def runs_page(options):
 
 def several_runs_medians(options, runs):
     """The medians document where several runs measured one grid, else None."""
-    if sum(1 for run in runs if not run.get("host")) + len([p for p in options.files if reader.is_clients_folder(p)]) < 2:
+    folders = [path for path in options.files if reader.is_clients_folder(path)]
+    if sum(1 for run in runs if not run.get("host")) + len(folders) < 2:
         return None
     try:
         medians = document(report.medians, options, median=True)[0]
