@@ -133,7 +133,7 @@ INSTANTIATE_TEST_SUITE_P(Tools, Arguments, testing::Values(
     Case{"sixteen_lines_stay_apart", gnuplot_stand_in + plot + "-o c.png $(for i in $(seq 16); do echo \"$TESTS\"/data/"
          "series.txt; done) && grep -c '^set linetype' script.gp && grep '^set linetype' script.gp | cut -d' ' -f4-8 | "
          "sort -u | wc -l && sed -n '/^set linetype 11 /p' script.gp", "dorvik-plot: wrote c.png\n16\n16\n"
-         "set linetype 11 lc rgb '#1f77b4' dt 2 pt 8 ps 1.2\n", "", 0, gnuplot_files, "", "", 0, "", true},
+         "set linetype 11 lc rgb '#cc79a7' dt 1 pt 8 ps 1.2\n", "", 0, gnuplot_files, "", "", 0, "", true},
     // The medians of three runs, as dorvik-report --median gives them, with bars from the least to the
     // most; the interrupted run left out, and said so; a comparison with a partial run says so too.
     Case{"medians_chart", gnuplot_stand_in + "cp \"$TESTS\"/data/hand-a?.txt \"$TESTS\"/data/interrupted.txt . && " + plot +
@@ -388,7 +388,7 @@ const std::vector<std::string> installed_files = {
     "share/dorvik/dorvik_tools/clients.py", "share/dorvik/dorvik_tools/clients_chart.py",
     "share/dorvik/dorvik_tools/clients_report.py",
     "share/dorvik/dorvik_tools/controller.py", "share/dorvik/dorvik_tools/folder.py", "share/dorvik/dorvik_tools/live.py",
-    "share/dorvik/dorvik_tools/reader.py", "share/dorvik/dorvik_tools/records.py",
+    "share/dorvik/dorvik_tools/pages.py", "share/dorvik/dorvik_tools/reader.py", "share/dorvik/dorvik_tools/records.py",
     "share/dorvik/dorvik_tools/report.py", "share/dorvik/dorvik_tools/slurm.py",
     "share/dorvik/dorvik_tools/timeline.py", "share/man/", "share/man/man1/",
     "share/man/man1/dorvik-clients.1.gz", "share/man/man1/dorvik-plot.1.gz", "share/man/man1/dorvik-report.1.gz",

@@ -11,18 +11,23 @@ import sys
 
 from . import VERSION, clients_chart, reader, report
 
-# Each line's colour, dash and marker (see line_style): ten colours, five dashes and thirteen markers,
-# so that no two of the first 650 lines look alike, nor two of the first ten even in black and white.
-COLOURS = ("#1f77b4", "#d62728", "#2ca02c", "#ff7f0e", "#9467bd", "#8c564b", "#e377c2", "#17becf",
-           "#7f7f7f", "#bcbd22")
-DASHES = (1, 2, 4, 5, 3)
+# Each line's colour, dash and marker (see line_style): seven colours that colour-blind readers tell apart
+# (Okabe and Ito's, without the yellow that white paper hides), five dashes and thirteen markers, each
+# turning with every line: no two of the first 455 lines look alike, and in grey print, where colours
+# blur, no two of the first 65 (by dash and marker).
+COLOURS = ("#0072b2", "#d55e00", "#009e73", "#cc79a7", "#e69f00", "#56b4e9", "#000000")
+DASHES = (1, 2, 4, 3, 5)
 MARKERS = (7, 5, 9, 11, 13, 1, 2, 3, 4, 6, 8, 10, 12)
 # One light grid behind the lines, the same in every format (each terminal's own differs).
 GRID = "set grid back lt 1 lc rgb '#dddddd' lw 1 dt 1"
-# The chart's format follows its name; noenhanced shows names literally (no _ subscripts or ^ powers).
-TERMINALS = {".png": "pngcairo size 1200,500 noenhanced font 'sans,10'",
-             ".svg": "svg size 1200,500 dynamic noenhanced font 'sans,11'",
-             ".pdf": "pdfcairo size 12in,5in noenhanced font 'sans,10'"}
+# The chart's format follows its name, each in one size and font; noenhanced shows names literally (no _
+# subscripts or ^ powers).
+# The svg terminal counts a font's size in pixels, where the cairo terminals count points of 1/72 inch at 96
+# pixels to the inch; its markers grow with its font, and its dashes are shorter.
+TERMINALS = {".png": "pngcairo size 1200,{height} noenhanced font 'sans,10'",
+             ".svg": "svg size 1200,{height} dynamic noenhanced font 'sans,13' dashlength 1.6",
+             ".pdf": "pdfcairo size 12in,{inches}in noenhanced font 'sans,10'"}
+POINT_SIZES = {".svg": 0.8}
 
 
 class PlotError(Exception):
@@ -85,19 +90,19 @@ def quoted(text):
     return "'" + reader.escaped(text).replace("'", "''") + "'"
 
 
-def terminal(output):
-    """The gnuplot terminal for a chart's name; an extension it does not know is refused."""
+def terminal(output, height=500):
+    """The gnuplot terminal for a chart's name, 1200 pixels wide (12 inches) and height high; an extension
+    it does not know is refused."""
     extension = os.path.splitext(output)[1].lower()
     if extension not in TERMINALS:
         raise PlotError(f"{reader.shown(output)}: the chart's name must end in .png, .svg or .pdf")
-    return TERMINALS[extension]
+    return TERMINALS[extension].format(height=height, inches=f"{height / 100:g}")
 
 
 def line_style(i):
-    """The colour, dash and marker of line i, for any i: the colour turns with every line, the dash
-    with every ten, the marker with every line out of step with the colour."""
-    dash = DASHES[i // len(COLOURS) % len(DASHES)]
-    return f"lc rgb '{COLOURS[i % len(COLOURS)]}' dt {dash} pt {MARKERS[i % len(MARKERS)]}"
+    """The colour, dash and marker of line i, for any i: each turns with every line, out of step with
+    the others."""
+    return f"lc rgb '{COLOURS[i % len(COLOURS)]}' dt {DASHES[i % len(DASHES)]} pt {MARKERS[i % len(MARKERS)]}"
 
 
 def rate_axis(label, log):
@@ -127,15 +132,18 @@ LINES = ("1:2", "1:3", "linespoints")
 MEDIANS = ("1:2:3:4", "1:5:6:7", "yerrorlines")
 
 
-def script(output, chart, log, drawn=LINES):
+def script(output, chart, log, drawn=LINES, styles=None):
     """A chart of lines against record length, write beside read (read alone where nothing was written).
-    chart: its heading, the title of its key, its lines and whether anything was written."""
+    chart: its heading, the title of its key, its lines and whether anything was written; styles: each
+    line's colour, dash and marker, by default line_style's."""
     heading, key_title, lines, writes = chart
     write_columns, read_columns, style = drawn
     lengths = sorted({p[0] for _, points in lines for p in points})
     commands = [f"set terminal {terminal(output)}", f"set output {quoted(reader.shown(output))}",
                 data_block(lines)]
-    commands += [f"set linetype {i + 1} {line_style(i)} ps 1.2" for i in range(len(lines))]
+    styles = styles or [line_style(i) for i in range(len(lines))]
+    size = POINT_SIZES.get(os.path.splitext(output)[1].lower(), 1.2)
+    commands += [f"set linetype {i + 1} {styles[i]} ps {size}" for i in range(len(lines))]
     commands += ["set logscale x 2", "set xtics (" + ", ".join(map(str, lengths)) + ")",
                  f"set xrange [{lengths[0]} / 1.5 : {lengths[-1]} * 1.5]", "set xlabel 'record length (bytes)'"]
     commands += rate_axis("MB/s (1 MB = 1,048,576 bytes)", log) + [GRID]
@@ -247,6 +255,12 @@ def draw(options):
     else:
         commands = script(output, comparison(paths, options.titles, options.size), options.log)
     check_writable(output)
+    run_gnuplot(commands, output)
+    print(f"dorvik-plot: wrote {reader.shown(output)}")
+
+
+def run_gnuplot(commands, output):
+    """Runs gnuplot on a script that draws the chart output; PlotError where it is missing or fails."""
     if shutil.which("gnuplot") is None:
         raise PlotError("gnuplot is not installed (apt install gnuplot-nox)")
     done = subprocess.run(["gnuplot"], input=commands.encode("utf-8", "surrogateescape"),
@@ -254,7 +268,6 @@ def draw(options):
     if done.returncode != 0:
         raise PlotError(f"gnuplot could not draw {reader.shown(output)}: "
                         f"{done.stderr.decode('utf-8', 'surrogateescape').strip()}")
-    print(f"dorvik-plot: wrote {reader.shown(output)}")
 
 
 def main():

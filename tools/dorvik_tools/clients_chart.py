@@ -98,7 +98,7 @@ def script(output, folder, line, log=False):
     totals = line.totals()
     hosts = list(line.host_rates())
     marks = line.marks()
-    commands = [f"set terminal {charts.terminal(output).replace('size 1200,500', 'size 1200,800')}",
+    commands = [f"set terminal {charts.terminal(output, 800)}",
                 f"set output {charts.quoted(reader.shown(output))}"]
     for number, phase in enumerate(("write", "read")):
         storage = steps(line.times, line.origin, totals[("storage", phase)])

@@ -29,7 +29,7 @@ from . import slurm
 from .channel import LINE_LIMIT, Shell, allow_open_files, decode, encode, ssh_command
 from .client import Client, device_argument, file_name_argument, reads_as_number
 from .clients import SAMPLE_SECONDS, natural_key
-from .clients_report import print_report, report_again
+from .clients_report import report_again
 from .live import LiveLine
 from .records import FORMAT, Records, RecordsLost
 

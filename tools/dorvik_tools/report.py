@@ -95,7 +95,8 @@ def parse_arguments(argv):
     parser = argparse.ArgumentParser(
         prog="dorvik-report", description="Turns dorvik outputs into data (standard input when no FILE).",
         usage="%(prog)s [options] [FILE...]\n       %(prog)s [options] compare OLD... -- NEW...")
-    parser.add_argument("--format", choices=("csv", "json", "markdown"), default="csv")
+    parser.add_argument("--format", choices=("csv", "json", "markdown", "html"), default="csv")
+    parser.add_argument("-o", dest="output", metavar="FILE", help="the report into FILE, not standard output")
     parser.add_argument("--version", action="version", version=f"%(prog)s {VERSION}")
     parser.add_argument("--median", action="store_true",
                         help="one row per grid point: median, minimum, maximum and spread of each rate")
@@ -110,6 +111,8 @@ def parse_arguments(argv):
                         help="with --format json, every sample of a dorvik-clients folder, once")
     parser.add_argument("files", nargs="*", metavar="FILE")
     options = parser.parse_args(argv)
+    if options.timeline is not None and options.format == "html":
+        parser.error("--timeline writes data (csv, json or markdown); a folder's page: --format html FOLDER")
     if sides:
         if options.baseline or options.files or options.median:
             parser.error("compare takes no --baseline, --median or FILE before it")
@@ -764,6 +767,9 @@ def report(options):
         return time_line(options)
     if "-" in options.files + options.baseline or not options.files:
         reader.spool_standard_input()
+    if options.format == "html":
+        from . import pages
+        return pages.write_page(options)
     if options.baseline:
         return comparison(options)
     if options.median:
@@ -775,6 +781,8 @@ def main():
     reader.write_names_as_given()
     try:
         options = parse_arguments(sys.argv[1:])
+        if options.output is not None:
+            sys.stdout = output_file(options.output)
         if sys.stdout is None:
             raise OSError(0, "standard output is closed")
         status = report(options)
@@ -792,6 +800,14 @@ def main():
         if sys.stdout is not None:
             os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
         return fail(f"cannot write the report: {error.strerror}", USAGE_STATUS)
+
+
+def output_file(path):
+    """The file of -o, made or emptied as a shell's > would."""
+    try:
+        return open(path, "w", encoding="utf-8", errors="surrogateescape")
+    except OSError as error:
+        raise UsageError(f"cannot write {reader.shown(path)}: {error.strerror}") from error
 
 
 def fail(message, status):
