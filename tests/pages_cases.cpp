@@ -132,8 +132,8 @@ INSTANTIATE_TEST_SUITE_P(Pages, Arguments, testing::Values(
          "set linetype 1 lc rgb '#0072b2' dt 1 pt 7 ps 1.2\nset linetype 2 lc rgb '#d55e00' dt 2 pt 5 ps 1.2\nset key off\n"
          "set key outside right top title 'run'\nset terminal svg size 1200,500 dynamic noenhanced font 'sans,13' "
          "dashlength 1.6\nset linetype 1 lc rgb '#0072b2' dt 1 pt 7 ps 0.8\nset linetype 2 lc rgb '#d55e00' dt 2 pt 5 ps "
-         "0.8\nset key off\nset key outside right top title 'run'\nset terminal svg size 1200,480 dynamic noenhanced font "
-         "'sans,13' dashlength 1.6\nset key outside below center horizontal height 1\nset terminal svg size 1200,600 dynamic "
+         "0.8\nset key off\nset key outside right top title 'run'\nset terminal svg size 1200,760 dynamic noenhanced font "
+         "'sans,13' dashlength 1.6\nset key outside below center horizontal height 1\nset terminal svg size 1200,740 dynamic "
          "noenhanced font 'sans,13' dashlength 1.6\nset key outside below center horizontal height 1\n")), case_name);
 
 } // namespace

@@ -20,6 +20,7 @@ import time
 
 from . import clients
 from .channel import LINE_LIMIT, TAG, decode, decode_bytes
+from .client import bytes_of
 from .reader import escaped
 
 PINGS = 8
@@ -94,7 +95,23 @@ def new_test(index, stream, arguments, host):
             "offset": None, "offset_error": None, "storage": None, "spans": {}, "samples": 0,
             "first_sample": None, "last_sample": None, "chunks": [],
             "out_bytes": 0, "err_bytes": 0, "notes": [], "steps": [],
-            "stdout": bytearray(), "stderr": bytearray(), "last": None, "added": [0, 0, 0, 0]}
+            "stdout": bytearray(), "stderr": bytearray(), "last": None, "added": [0, 0, 0, 0],
+            "bytes": bytes_of(arguments), "written_from": None}
+
+
+def progressed(test, before, kept):
+    """Whether a stream's dorvik moved bytes in a batch of samples: by its own counters, or, once it has written
+    all of its file (and syncs it), by the storage's; other processes' use of a shared device is no progress
+    of a dorvik that stopped."""
+    if before is None:
+        test["written_from"] = kept[0][1]
+        return True
+    for sample in kept:
+        syncing = test["bytes"] is None or sample[1] - test["written_from"] >= test["bytes"]
+        if sample[1:3] != before[1:3] or (syncing and sample[3:5] != before[3:5]):
+            return True
+        before = sample
+    return False
 
 
 def unwrapped(value, previous, added, column):
@@ -230,7 +247,8 @@ class Run:
         test["first_sample"] = kept[0][0] if test["first_sample"] is None else test["first_sample"]
         test["last_sample"] = kept[-1][0]
         self.records.samples(host.entry(test["stream"], self.streams), test["index"], kept)
-        if kept[-1][1:] != (host.recent.get(test["stream"]) or [[None] * 5])[-1][1:]:
+        before = host.recent.get(test["stream"])
+        if progressed(test, before[-1] if before else None, kept):
             host.moved = time.monotonic()
         recent = host.recent.get(test["stream"], []) + kept
         host.recent[test["stream"]] = recent[-int(1 / clients.SAMPLE_SECONDS):]
@@ -252,7 +270,7 @@ class Run:
         test["failed"] = None
         reason = clients.test_failure(dict(test, stdout=stdout.decode(errors="replace"),
                                            stderr=stderr.decode(errors="replace")))
-        for key in ("released", "last", "added"):
+        for key in ("released", "last", "added", "bytes", "written_from"):
             test.pop(key, None)
         host.tests[test["stream"] - 1].append(test)
         host.pending.discard(test["stream"])

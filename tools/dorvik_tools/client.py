@@ -27,6 +27,7 @@ import time
 
 from .channel import TAG, encode, encode_bytes
 from .clients import SAMPLE_SECONDS
+from .reader import MEGABYTE
 
 # How often the samples go to the controller, and the most in one line.
 SEND_SECONDS = 0.5
@@ -45,6 +46,22 @@ def reads_as_number(text):
     """Whether atoi reads text as a number other than 0, as dorvik does."""
     number = re.match(r"[ \t\n\v\f\r]*[+-]?([0-9]+)", text)
     return number is not None and int(number.group(1)) != 0
+
+
+def bytes_of(arguments):
+    """The bytes of the file that a single test with these arguments writes, as dorvik reads them, or None for
+    a series."""
+    if len(arguments) not in (2, 3) or not reads_as_number(arguments[0]):
+        return None
+    size = atoi(arguments[0])
+    length = atoi(arguments[1]) if len(arguments) == 3 or reads_as_number(arguments[1]) else 512
+    return size * MEGABYTE // length * length if size > 0 and length > 0 else None
+
+
+def atoi(text):
+    """A number as atoi reads it (0 where there is none)."""
+    number = re.match(r"[ \t\n\v\f\r]*([+-]?[0-9]+)", text)
+    return int(number.group(1)) if number else 0
 
 
 def file_name_argument(arguments):

@@ -8,11 +8,17 @@ all were active darker, with its figure on it. The rate axis is scaled to the
 storage's rates: a page cache's burst above them is clipped, and the chart
 says how high it went."""
 
+import math
+
 from . import charts, reader, timeline
 from .clients import partial
 
 # Past this many hosts, a band from the least to the most of them instead of a line per host.
 LINES_OF_HOSTS = 8
+# The height of the two panels, of the axis' label below them, and of each row of the key, in pixels.
+PANELS_HEIGHT, BELOW_HEIGHT, KEY_ROW_HEIGHT = 700, 60, 20
+# The width of the plots, and of a window's figure written across it, in pixels.
+PLOT_WIDTH, LABEL_WIDTH = 1070, 80
 # The rate axis reaches this far above the storage's highest rate.
 HEADROOM = 1.25
 # The shortest window a chart averages over by default: a dozen samples, so that a storage that moves its
@@ -56,6 +62,14 @@ def starts(labels, named):
     return commands
 
 
+def figure_label(figure, begin, end, line):
+    """A window's figure written on it: across it where it is wide enough, else up along it from its foot."""
+    text = f"{figure:.1f} MB/s"
+    wide = (end - begin) / (line.times[-1] - line.times[0]) * PLOT_WIDTH >= LABEL_WIDTH
+    placed = "graph 0.92 center" if wide else "graph 0.03 left rotate by 90"
+    return f"set label {charts.quoted(text)} at {(begin + end) / 2:.3f}, {placed} front font ',9'"
+
+
 def panel(line, phase, totals, hosts, marks, log):
     """The commands of one phase's panel: its shading, its labels, its axis and its lines."""
     number = 0 if phase == "write" else 1
@@ -70,14 +84,12 @@ def panel(line, phase, totals, hosts, marks, log):
             commands.append(f"set object rect from {begin:.3f}, graph 0 to {end:.3f}, graph 1 "
                             f"fc rgb '{WINDOW_COLOUR[phase]}' fs solid 1.0 noborder behind")
             if mark["figure"] is not None:
-                figure = f"{mark['figure']:.1f} MB/s"
-                commands.append(f"set label {charts.quoted(figure)} at {(begin + end) / 2:.3f}, graph 0.92 center "
-                                "front font ',9'")
+                commands.append(figure_label(mark["figure"], begin, end, line))
     highest = max(program + [v for _, ways in hosts for v in ways[number]], default=0.0)
     clipped = f" (clipped above {top:,.0f} MB/s: the programs reached {highest:,.0f} MB/s, a cache)" \
         if highest > top else ""
     commands += [f"set title {charts.quoted(phase + clipped)}", f"set yrange [{'*' if log else '0'}:{top:.3f}]",
-                 "unset key" if phase == "write" else "set key outside below center horizontal",
+                 "unset key" if phase == "write" else "set key outside below center horizontal height 1",
                  "unset xlabel" if phase == "write" else "set xlabel 'seconds from the first start (controller clock)'"]
     plots = []
     if len(hosts) > LINES_OF_HOSTS:
@@ -98,7 +110,10 @@ def script(output, folder, line, log=False):
     totals = line.totals()
     hosts = list(line.host_rates())
     marks = line.marks()
-    commands = [f"set terminal {charts.terminal(output, 800)}",
+    # The key below the chart, two entries a row, each row making the chart taller.
+    rows = math.ceil(((1 if len(hosts) > LINES_OF_HOSTS else len(hosts)) + 2) / 2)
+    height = PANELS_HEIGHT + KEY_ROW_HEIGHT * rows
+    commands = [f"set terminal {charts.terminal(output, height)}",
                 f"set output {charts.quoted(reader.shown(output))}"]
     for number, phase in enumerate(("write", "read")):
         storage = steps(line.times, line.origin, totals[("storage", phase)])
@@ -120,8 +135,9 @@ def script(output, folder, line, log=False):
                  f"set xrange [{line.times[0] - line.origin:.3f}:{line.times[-1] - line.origin:.3f}]"]
     if log:
         commands.append("set logscale y 10")
-    commands.append(f"set multiplot layout 2,1 title {charts.quoted(title)} margins 0.08, 0.97, 0.16, 0.93 "
-                    "spacing 0.1")
+    below = (BELOW_HEIGHT + KEY_ROW_HEIGHT * rows) / height
+    commands.append(f"set multiplot layout 2,1 title {charts.quoted(title)} margins 0.08, 0.97, {below:.3f}, "
+                    f"{1 - 50 / height:.3f} spacing 0.1")
     for phase in ("write", "read"):
         commands += panel(line, phase, totals, hosts, marks, log)
     commands.append("unset multiplot")
