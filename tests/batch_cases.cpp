@@ -37,4 +37,28 @@ INSTANTIATE_TEST_SUITE_P(HelpOptions, Arguments, testing::Values(
     Case{"help_after_a_size_is_a_name", "1 --help", full_test("1", "2048", "512", "--help"), "", 0, {}}),
     case_name);
 
+// A tool's --help on one line, its wrapping undone.
+std::string help_of(const std::string &tool)
+{
+    return "\"$SOURCE\"/tools/" + tool + " --help | tr -s ' \\n' '  '";
+}
+
+INSTANTIATE_TEST_SUITE_P(BatchTools, Arguments, testing::Values(
+    Case{"plot_help_takes_a_clients_folder", help_of("dorvik-plot") + " | grep -o '\\[SERIES_OUTPUT|CLIENTS_FOLDER"
+         "\\|or one folder of dorvik-clients'", "[SERIES_OUTPUT|CLIENTS_FOLDER\nor one folder of dorvik-clients\n",
+         "", 0, {}, "", "", 0, "", true},
+    Case{"report_help_explains_compare_and_formats", help_of("dorvik-report") + " | grep -o 'compare OLD... -- "
+         "NEW...: the new runs against the old\\|csv (the default)\\|json: every run\\|markdown: the rows'",
+         "csv (the default)\njson: every run\nmarkdown: the rows\ncompare OLD... -- NEW...: the new runs against "
+         "the old\n", "", 0, {}, "", "", 0, "", true},
+    // Every aggregate row gives its rate in bytes per second beside its MB/s, the one the other to the last
+    // digit printed.
+    Case{"aggregate_rows_give_bytes_per_second", "for f in throttled series; do \"$SOURCE\"/tools/dorvik-report "
+         "\"$TESTS\"/data/clients-$f; done | python3 -c 'import csv, sys\nrows = [r for r in csv.reader(sys.stdin) "
+         "if r[9] == \"aggregate\"]\nfor r in rows:\n  for b, m in ((r[5], r[7]), (r[6], r[8])):\n"
+         "    assert (b == \"\") == (m == \"\") and (m == \"\" or abs(int(b) / 1048576 - float(m)) <= 0.0005), r\n"
+         "print(len(rows), \"aggregate rows\", sum(r[5] != \"\" for r in rows), \"with bytes per second\")'",
+         "63 aggregate rows 23 with bytes per second\n", "", 0, {}, "", "", 0, "", true}),
+    case_name);
+
 } // namespace
