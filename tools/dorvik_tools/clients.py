@@ -318,6 +318,8 @@ def rows_of(folder, host):
                 if result["status"] == "ok":
                     rows.append((result["size_mb"], result["record_length"],
                                  row_of(host, test, run, result, out, samples)))
+                else:
+                    host.setdefault("no_figure", []).append(f"{result['size_mb']} MB x {result['record_length']}")
     return rows, sampled
 
 

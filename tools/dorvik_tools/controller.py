@@ -51,6 +51,11 @@ def series_grid(long):
 
 
 
+def shown_number(value):
+    """A number as a person writes it: 0.000000001, 0.01, 1."""
+    return format(value, ".10f").rstrip("0").rstrip(".")
+
+
 def seconds_between(low, high):
     def number(text):
         try:
@@ -58,7 +63,7 @@ def seconds_between(low, high):
         except ValueError:
             value = math.nan
         if not low <= value <= high:
-            raise argparse.ArgumentTypeError(f"{text!r} is not a number of seconds from {low} to {high}")
+            raise argparse.ArgumentTypeError(f"{text!r} is not a number of seconds from {shown_number(low)} to {high}")
         return value
     return number
 
@@ -66,7 +71,7 @@ def seconds_between(low, high):
 def parse_arguments(argv):
     parser = argparse.ArgumentParser(
         prog="dorvik-clients", usage="dorvik-clients -w HOSTS [-e pdsh|clush|srun] [--streams K] [-o FOLDER] "
-        "[--deadline SECONDS] [--start-in SECONDS] [--skew-limit SECONDS] [--long] [--bin FOLDER] "
+        "[--deadline SECONDS] [--start-in SECONDS] [--skew-limit SECONDS] [--strict] [--long] [--bin FOLDER] "
         "[--ssh OPTIONS] -- DORVIK_ARGUMENTS...\n       dorvik-clients -e srun [--streams K] [OPTIONS] -- "
         "DORVIK_ARGUMENTS... (in a Slurm allocation)\n       dorvik-clients --report FOLDER",
         description="Runs dorvik on every host at once; %h in the arguments becomes each host's name, %j each "
@@ -84,8 +89,10 @@ def parse_arguments(argv):
                         help="a host not ready by then, or silent that long in a test, is dropped (default 30)")
     parser.add_argument("--start-in", type=seconds_between(0.01, 60), default=0.2, metavar="SECONDS",
                         help="how long after the release of a test it starts (default 0.2)")
-    parser.add_argument("--skew-limit", type=seconds_between(0.0001, 60), default=0.01, metavar="SECONDS",
+    parser.add_argument("--skew-limit", type=seconds_between(1e-9, 60), default=0.01, metavar="SECONDS",
                         help="a start that may lie further than this from the instant is flagged (default 0.01)")
+    parser.add_argument("--strict", action="store_true", help="a flag (LATE START, CLOCK MOVED) makes the status 1, "
+                        "for --report too")
     parser.add_argument("--long", action="store_true", help="run dorvik_long")
     parser.add_argument("--bin", metavar="FOLDER", help="the folder of the programs on the clients (default: PATH)")
     parser.add_argument("--ssh", default="", metavar="OPTIONS", help="more options for ssh, such as '-F config'")
@@ -358,7 +365,7 @@ def control(options):
     # The run is let go once saved: its report is read from the folder.
     save(folder, options, shell, run_clients(options, shell, hosts))
     os.close(folder)
-    return print_report(name)
+    return print_report(name, options.strict)
 
 
 def main():
@@ -367,7 +374,7 @@ def main():
     reader.write_names_as_given()
     options = parse_arguments(sys.argv[1:])
     try:
-        status = report_again(options.report) if options.report is not None else control(options)
+        status = report_again(options.report, options.strict) if options.report is not None else control(options)
         if sys.stdout is None:
             raise OSError(0, "standard output is closed")
         sys.stdout.flush()
