@@ -5,10 +5,122 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
 #include <vector>
 
 namespace {
+
+const std::string checks = "python3 \"$TESTS\"/clients_check.py ";
+// Waits, a tenth of a second at a time, until a shell condition holds, seconds at most.
+std::string until(const std::string &condition, int seconds)
+{
+    return "i=0; until " + condition + "; do i=$((i + 1)); [ $i -lt " + std::to_string(seconds * 10) +
+           " ] || break; sleep 0.1; done; ";
+}
+// The usage that dorvik-clients prints before a refusal of its options.
+const std::string clients_usage = "usage: dorvik-clients -w HOSTS {*}\n       dorvik-clients -e srun {*}\n"
+                                  "       dorvik-clients --report FOLDER\n";
+
+// dorvik-clients on this machine alone: dorvik in bin/, beside an ssh, a pdsh and a clush that note they ran.
+const std::string local_bin = "mkdir bin && ln -s \"$DORVIK\" bin/dorvik && for n in ssh pdsh clush; do printf "
+                              "'#!/bin/sh\\ntouch \"%s\"/shell-ran\\nexit 255\\n' \"$PWD\" > bin/$n && chmod +x bin/$n; done";
+const std::vector<std::string> local_bin_files = {"bin/", "bin/clush", "bin/dorvik@", "bin/pdsh", "bin/ssh"};
+// The files of local_bin and more.
+std::vector<std::string> local_files(std::vector<std::string> more, bool wrapped = false)
+{
+    more.insert(more.end(), local_bin_files.begin(), local_bin_files.end());
+    if (wrapped)
+        std::replace(more.begin(), more.end(), std::string("bin/dorvik@"), std::string("bin/dorvik"));
+    return more;
+}
+// dorvik-clients -e local with the programs of bin/ and the rest of its words; the machine's short name in me.
+std::string on_this_machine(const std::string &rest, const std::string &bin = "bin")
+{
+    return "me=$(hostname -s); PATH=$PWD/bin:$PATH \"$SOURCE\"/tools/dorvik-clients -e local --bin \"$PWD\"/" + bin + " " +
+           rest;
+}
+// The report's lines with the machine's name as HOST.
+const std::string as_host = " | sed \"s/^$me/HOST/\"";
+// A dorvik in bin/ (in place of the link) that runs the real one after what the case gives for the test file
+// (its third argument) it matches.
+std::string dorvik_wrapper(const std::string &when)
+{
+    return "rm bin/dorvik && printf '%s\\n' '#!/bin/sh' 'case $3 in " + when + " esac' 'exec \"$DORVIK\" \"$@\"' > "
+           "bin/dorvik && chmod +x bin/dorvik";
+}
+// Whether a client that dorvik-clients started in the case's folder runs.
+// (The pattern does not match the shell that runs it.)
+const std::string client_runs = "{ l=; for p in $(pgrep -f 'python[^ ]* [^ ]*dorvik-clients --client '); do [ "
+                                "\"$(readlink /proc/$p/cwd)\" = \"$PWD\" ] && l=1; done; [ -n \"$l\" ]; }";
+// Ends what a failed case may have left of its dorvik.
+const std::string end_left_dorvik = "for p in $(pgrep -f \"$PWD/bin/dorvik 400\"); do kill $p; done";
+// A run of 400 MB in 16-byte records on two streams, in the background (its pid in c), once both files exist.
+const std::string local_writing = on_this_machine("--streams 2 -o out -- 400 16 \"$PWD\"/t.%j > report 2>&1 & c=$!; ") +
+    until("[ -s t.1 ] && [ -s t.2 ]", 60);
+// The dorvik of stream 2 runs on a clock that stands still: both phases take no time, and it gives the advice
+// of a read time of zero instead of its figures. It says that its span began at the instant.
+const std::string frozen_stream = dorvik_wrapper("*.2) echo $DORVIK_START_AT > /proc/self/fd/$DORVIK_START_FD; unset "
+    "DORVIK_START_AT DORVIK_START_FD; export LD_PRELOAD=$FAULT_LIBRARY DORVIK_FAULT=clock_frozen=1 "
+    "ASAN_OPTIONS=$ASAN_OPTIONS:verify_asan_link_order=0;;");
+// Every dorvik waits until the file gate exists.
+const std::string gated = "rm bin/dorvik && printf '#!/bin/sh\\nuntil [ -e \"%s\"/gate ]; do sleep 0.1; done\\nexec "
+                          "\"%s\" \"$@\"\\n' \"$PWD\" \"$DORVIK\" > bin/dorvik && chmod +x bin/dorvik";
+
+// The clients as child processes of dorvik-clients, with no shell: everything a remote run has.
+INSTANTIATE_TEST_SUITE_P(Local, Arguments, testing::Values(
+    // Four streams, a file each without %h: one row per stream, the figure of the host, the time line, no ssh or
+    // parallel shell.
+    Case{"local_streams", on_this_machine("--streams 4 --start-in 2 --skew-limit 2 -o out -- 16 65536 \"$PWD\"/t.%j "
+         "> report; echo \"status $?\"; test -e shell-ran || echo 'no shell'; head -n 1 report | sed 's/, first.*//'; "
+         "grep -E \"^16 +65536 +$me(#[1-4]|, 4 streams) \" report | sed -E \"s/^16 +65536 +$me/HOST/; s/  .*//\"; " +
+         checks + "streams out 4; \"$SOURCE\"/tools/dorvik-report --timeline out | cut -d, -f2 | uniq | sed "
+         "\"s/^$me/HOST/\" | tr '\\n' ' '; echo; ls out | sed \"s/^$me/HOST/\" | LC_ALL=C sort | tr '\\n' ' '; echo; rm -r out"),
+         "status 0\nno shell\ndorvik-clients: 1 host, 4 streams each\nHOST#1\nHOST#2\nHOST#3\nHOST#4\nHOST, 4 "
+         "streams\nsame\nhost all hosts HOST#1 HOST#2 HOST#3 HOST#4 \nHOST#1.err HOST#1.out HOST#2.err HOST#2.out "
+         "HOST#3.err HOST#3.out HOST#4.err HOST#4.out clients.json \n", "", 0, local_files({"report"}), local_bin, "", 0,
+         "", true},
+    Case{"local_refuses_hosts", "exec \"$SOURCE\"/tools/dorvik-clients -e local -w h1 -- 1 65536 t", "",
+         clients_usage + "dorvik-clients: error: -w does not go with -e local, whose one host is this machine\n", 2,
+         {}, "", "", 0, "", true},
+    // SIGINT and SIGTERM end every test at once; each stream's dorvik deletes its file and says so.
+    Case{"local_interrupted", "for s in INT TERM; do rm -rf out; " + local_writing + "kill -$s $c; wait $c; echo "
+         "\"$s: status $?, $(grep -c 'dorvik exited with status 0: dorvik: interrupted' report) interrupted, files "
+         "left: $(ls t.* 2> /dev/null | wc -l)\"; done; rm -r out", "INT: status 130, 2 interrupted, files left: 0\n"
+         "TERM: status 130, 2 interrupted, files left: 0\n", "", 0, local_files({"report"}), local_bin, "", 0, "",
+         true, end_left_dorvik},
+    // SIGKILL: the clients' input ends, and they end their tests.
+    Case{"local_controller_killed", local_writing + "echo \"files while writing: $(ls t.* | wc -l)\"; kill -KILL $c; " +
+         until("! pgrep -f \"$PWD/bin/dorvik 400\" > /dev/null && ! " + client_runs, 30) + "echo \"files left: $(ls "
+         "t.* 2> /dev/null | wc -l)\"; pgrep -f \"$PWD/bin/dorvik 400\" > /dev/null && echo 'dorvik left'; " +
+         client_runs + " && echo 'client left'; rm -r out", "files while writing: 2\nfiles left: 0\n", "", 0,
+         local_files({"report"}), local_bin, "", 0, "", true, end_left_dorvik},
+    // A start beyond --skew-limit is flagged and leaves the status 0; --strict makes it 1, for --report too.
+    Case{"local_late_start_status", on_this_machine("--skew-limit 1e-7 -o a -- 1 65536 \"$PWD\"/t > report; echo "
+         "\"status $?\"; grep -c '  LATE START$' report; grep -c '^late start: ' report; ") + on_this_machine(
+         "--strict --skew-limit 1e-7 -o b -- 1 65536 \"$PWD\"/t > /dev/null; echo \"strict: status $?\"; "
+         "\"$SOURCE\"/tools/dorvik-clients --report a > /dev/null; echo \"again: status $?\"; \"$SOURCE\"/tools/"
+         "dorvik-clients --report a --strict > /dev/null; echo \"again, strict: status $?\"; rm -r a b"),
+         "status 0\n1\n1\nstrict: status 1\nagain: status 0\nagain, strict: status 1\n", "", 0,
+         local_files({"report"}), local_bin, "", 0, "", true},
+    // A stream that gave no figure (the advice of a read time of zero) makes the status 1, and the report says so.
+    Case{"local_missing_figure", on_this_machine("--streams 2 --skew-limit 2 -o out -- 1 65536 \"$PWD\"/t.%j > "
+         "report; echo \"status $?\"; grep -E \"^($me#|no figure)\" report | sed -E \"s/$me/HOST/; s/^(HOST#.) .* "
+         "(ok)$/\\1 \\2/\"; rm -r out"), "status 1\nHOST#1 ok\nHOST#2 ok\nno figure: HOST#2 gave none at 1 MB x 65536\n",
+         "", 0, local_files({"report"}, true), local_bin + " && " + frozen_stream, "", 0, "", true},
+    // A series with its output in files prints its progress before it ends: the first test is held at a gate
+    // until its progress is out.
+    Case{"local_progress_in_a_log", on_this_machine("--progress 0.2 --skew-limit 60 -o out -- auto=\"$PWD\"/t > "
+         "report 2> progress; echo \"status $?\"; grep -m1 'starting' progress | sed -E 's/^dorvik-clients: [0-9]+ s: "
+         "//'; grep -c '^6 *4096 *all bytes / span' report; rm -r out"), "status 0\ntest 1 of 20, starting: 1 "
+         "starting; 0.0 MB written and 0.0 MB read so far in this test\n1\n", "", 0,
+         local_files({"gate", "progress", "report"}, true), local_bin + " && " + gated, "", 0, "file:progress",
+         true, "", "", until("grep -q starting progress", 120) + "touch gate"},
+    // The programs not where --bin says: the reason says what to give.
+    Case{"local_dorvik_missing", on_this_machine("-o out -- 1 65536 \"$PWD\"/t", "nowhere") + " > report; echo \"status $?\"; grep \"^$me \" report | sed -E \"s/^$me +- +- +//\"; "
+         "rm -r out", "status 1\ndorvik is not installed there: {*}/nowhere/dorvik; --bin FOLDER names the folder of "
+         "dorvik and dorvik-clients on the clients\n", "", 0, local_files({"report"}), local_bin, "", 0, "", true}),
+    case_name);
 
 // What dorvik --help prints for the program named.
 std::string help_option(const std::string &program)

@@ -386,7 +386,7 @@ const std::vector<std::string> installed_files = {
     "share/dorvik/dorvik_tools/charts.py", "share/dorvik/dorvik_tools/client.py",
     "share/dorvik/dorvik_tools/clients.py", "share/dorvik/dorvik_tools/clients_report.py",
     "share/dorvik/dorvik_tools/controller.py", "share/dorvik/dorvik_tools/live.py",
-    "share/dorvik/dorvik_tools/reader.py",
+    "share/dorvik/dorvik_tools/local.py", "share/dorvik/dorvik_tools/reader.py",
     "share/dorvik/dorvik_tools/report.py", "share/dorvik/dorvik_tools/slurm.py", "share/man/", "share/man/man1/",
     "share/man/man1/dorvik-clients.1.gz", "share/man/man1/dorvik-plot.1.gz", "share/man/man1/dorvik-report.1.gz",
     "share/man/man1/dorvik.1.gz", "share/man/man1/dorvik_long.1.gz"};
@@ -410,7 +410,7 @@ const std::string rpm_listing =
     "/usr/share/dorvik/dorvik_tools/charts.py\n/usr/share/dorvik/dorvik_tools/client.py\n"
     "/usr/share/dorvik/dorvik_tools/clients.py\n/usr/share/dorvik/dorvik_tools/clients_report.py\n"
     "/usr/share/dorvik/dorvik_tools/controller.py\n/usr/share/dorvik/dorvik_tools/live.py\n"
-    "/usr/share/dorvik/dorvik_tools/reader.py\n"
+    "/usr/share/dorvik/dorvik_tools/local.py\n/usr/share/dorvik/dorvik_tools/reader.py\n"
     "/usr/share/dorvik/dorvik_tools/report.py\n/usr/share/dorvik/dorvik_tools/slurm.py\n"
     "/usr/share/man/man1/dorvik-clients.1.gz\n/usr/share/man/man1/dorvik-plot.1.gz\n"
     "/usr/share/man/man1/dorvik-report.1.gz\n/usr/share/man/man1/dorvik.1.gz\n/usr/share/man/man1/dorvik_long.1.gz\n";

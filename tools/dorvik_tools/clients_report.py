@@ -5,11 +5,16 @@ they come from), and the run's exit status. Text that came from a host is
 printed with its control characters escaped."""
 
 import datetime
+import re
 import sys
 
 from . import clients, reader
 
 INTERRUPTED = 130
+# What a client's shell or the client itself says when the programs are not where the command looks for them.
+NOT_INSTALLED = re.compile(r"dorvik-clients: (command )?not found|dorvik-clients: No such file or directory|"
+                           r"not installed there")
+BIN_HINT = "; --bin FOLDER names the folder of dorvik and dorvik-clients on the clients"
 
 
 def signed(value, places=6):
@@ -37,11 +42,16 @@ def late_starts(host, limit):
                   f"±{test['offset_error']:.6f}{spawned}")
 
 
+def hint(reason):
+    """What to do about a failure, where the reason says."""
+    return BIN_HINT if NOT_INSTALLED.search(str(reason)) else ""
+
+
 def print_hosts(summary):
     print(f"{'host':<20}{'clock offset (s)':<22}{'start - instant (s)':<22}result")
     for host in summary["hosts"]:
         clock = "-" if host["offset"] is None else f"{signed(host['offset'])} ±{host['offset_error']:.6f}"
-        result = reader.escaped(str(host["reason"])) if host["reason"] else "ok"
+        result = reader.escaped(str(host["reason"])) + hint(host["reason"]) if host["reason"] else "ok"
         print(f"{reader.escaped(host['host']):<19} {clock:<21} {signed(host['skew']):<21} {result}{flags_of(host)}")
     print(f"start skew: {figure(summary['start_skew'], 6)} s from the first start to the last; worst of a test: "
           f"{figure(summary['worst_test_skew'], 6)} s; by the controller's clock")
