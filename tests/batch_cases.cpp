@@ -149,6 +149,45 @@ INSTANTIATE_TEST_SUITE_P(HelpOptions, Arguments, testing::Values(
     Case{"help_after_a_size_is_a_name", "1 --help", full_test("1", "2048", "512", "--help"), "", 0, {}}),
     case_name);
 
+// Stand-ins for pdsh, ssh and srun that run every host here (see stand_in_shell.py), and a scontrol that
+// cannot reach Slurm.
+const std::string stand_ins = "mkdir bin && for n in pdsh ssh srun; do ln -s \"$TESTS\"/stand_in_shell.py bin/$n; done "
+    "&& ln -s \"$DORVIK\" bin/dorvik && ln -s \"$SOURCE\"/tools/dorvik-clients bin/ && printf '#!/bin/sh\\necho "
+    "\"scontrol: fatal: Could not establish a configuration source\" >&2\\nexit 1\\n' > bin/scontrol && chmod +x "
+    "bin/scontrol";
+const std::vector<std::string> stand_in_files = {"bin/", "bin/dorvik-clients@", "bin/dorvik@", "bin/pdsh@",
+                                                 "bin/scontrol", "bin/srun@", "bin/ssh@"};
+std::vector<std::string> with_stand_ins(std::vector<std::string> more)
+{
+    more.insert(more.end(), stand_in_files.begin(), stand_in_files.end());
+    return more;
+}
+std::string on_stand_ins(const std::string &shell, const std::string &rest)
+{
+    return "PATH=$PWD/bin:$PATH \"$SOURCE\"/tools/dorvik-clients -e " + shell + " --skew-limit 2 " + rest;
+}
+
+INSTANTIATE_TEST_SUITE_P(BatchMessages, Arguments, testing::Values(
+    // On a terminal the line names the stage each client is in: noclock1 never answers the clock, h1 waits for
+    // it, and once noclock1 is dropped h1 runs alone.
+    Case{"live_line_names_the_stages", "script -qc '" + on_stand_ins("pdsh", "--bin \"$PWD\"/bin --deadline 10 -w "
+         "h1,noclock1 -o out -- 10 16 \"$PWD\"/t.%h > /dev/null") + "' /dev/null | tr '\\r' '\\n' > line; grep -a -m1 "
+         "-o 'test 1 of 1: 1 measuring clocks, 1 waiting; ' line; grep -a -m1 -o 'test 1 of 1: 1 writing, 1 dropped; ' "
+         "line; rm line", "test 1 of 1: 1 measuring clocks, 1 waiting; \ntest 1 of 1: 1 writing, 1 dropped; \n", "", 0,
+         with_stand_ins({"out/", "out/clients.json", "out/h1.err", "out/h1.out", "out/noclock1.err",
+                         "out/noclock1.out"}), stand_ins, "", 0, "", true, "", "command -v script"},
+    // dorvik-clients missing on a client: the shell's own words, and what to give.
+    Case{"client_not_found_suggests_bin", on_stand_ins("pdsh", "--bin \"$PWD\"/nowhere -w h1 -o out -- 1 65536 "
+         "\"$PWD\"/t.%h | grep '^h1 ' | sed -E 's/^h1 +- +- +//'"), "no answer: sh: 1: {*}/nowhere/dorvik-clients: not "
+         "found; exited with exit code 127; --bin FOLDER names the folder of dorvik and dorvik-clients on "
+         "the clients\n", "", 0, with_stand_ins({"out/", "out/clients.json", "out/h1.err", "out/h1.out"}), stand_ins, "",
+         0, "", true},
+    Case{"slurm_down_said", "PATH=$PWD/bin:$PATH exec \"$SOURCE\"/tools/dorvik-clients -e srun -w 'n[1-3]' -- 1 65536 "
+         "t.%h", "", "dorvik-clients: Slurm did not answer: scontrol show hostnames 'n[1-3]' failed: scontrol: fatal: "
+         "Could not establish a configuration source; is Slurm up, and its configuration in place here?\n", 1,
+         stand_in_files, stand_ins, "", 0, "", true}),
+    case_name);
+
 // A tool's --help on one line, its wrapping undone.
 std::string help_of(const std::string &tool)
 {
