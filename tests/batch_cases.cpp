@@ -212,4 +212,30 @@ INSTANTIATE_TEST_SUITE_P(BatchTools, Arguments, testing::Values(
          "63 aggregate rows 23 with bytes per second\n", "", 0, {}, "", "", 0, "", true}),
     case_name);
 
+// The loopback rig of scripts/loopback-clients, with this build's programs; the README's example with the
+// case's folder for /tmp/rig.
+const std::string rig = "\"$SOURCE\"/scripts/loopback-clients ";
+const std::string rig_up = rig + "up \"$PWD\"/rig 16 --programs \"$BUILD\"";
+const std::string readme_example = "example=$(grep -m1 '^    /tmp/rig/bin/dorvik-clients ' \"$SOURCE\"/README.md | sed "
+                                   "\"s/^    //; s|/tmp/rig|$PWD/rig|g\"); ";
+const std::string no_sshd_left = "pgrep -f \"$PWD/rig/sshd-\" > /dev/null || echo 'no sshd left'";
+const std::string has_rig = "test -x /usr/sbin/sshd && command -v ssh-keygen && command -v pdsh && command -v ss";
+
+INSTANTIATE_TEST_SUITE_P(SlowLoopback, Arguments, testing::Values(
+    // Sixteen clients on 127.0.0.2 to 127.0.0.17: the command the rig prints is the README's, and runs them all.
+    Case{"loopback_rig_runs_the_readme_example", rig_up + " > up.txt 2>&1; echo \"up: status $?\"; " + readme_example +
+         "grep -qxF \"$example\" up.txt && echo \"the README's command\"; eval \"$example\" > report; echo \"status "
+         "$?\"; grep -c '^127\\.0\\.0\\.[0-9]* .* ok\\( \\|$\\)' report; " + rig + "down \"$PWD\"/rig; echo \"down: status "
+         "$?\"; " + no_sshd_left + "; rm -r rig up.txt report dorvik-clients-*", "up: status 0\nthe README's command\n"
+         "status 0\n16\nloopback-clients: the servers of {*}/rig are down\ndown: status 0\nno sshd left\n", "", 0, {}, "",
+         "", 0, "", true, rig + "down \"$PWD\"/rig", has_rig},
+    // A port in use on one address is said at once, and no server is left.
+    Case{"loopback_rig_port_in_use", "python3 -c 'import socket, time\ns = socket.socket()\ns.bind((\"127.0.0.9\", 22220))"
+         "\ns.listen()\ntime.sleep(120)' & l=$!; " + until("ss -Hltn | grep -q '127.0.0.9:22220 '", 30) + rig_up +
+         "; echo \"status $?\"; kill $l; ls rig | grep -c 'sshd-.*pid'; " + no_sshd_left + "; rm -r rig",
+         "status 1\n0\nno sshd left\n", "loopback-clients: port 22220 is in use on 127.0.0.9: Address already in use "
+         "(users:((\"python3\",pid={N},fd=3))); give another with --port\n", 0, {}, "", "", 0, "", true,
+         rig + "down \"$PWD\"/rig", has_rig}),
+    case_name);
+
 } // namespace
