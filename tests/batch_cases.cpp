@@ -224,7 +224,7 @@ const std::string has_rig = "test -x /usr/sbin/sshd && command -v ssh-keygen && 
 INSTANTIATE_TEST_SUITE_P(SlowLoopback, Arguments, testing::Values(
     // Sixteen clients on 127.0.0.2 to 127.0.0.17: the command the rig prints is the README's, and runs them all.
     Case{"loopback_rig_runs_the_readme_example", rig_up + " > up.txt 2>&1; echo \"up: status $?\"; " + readme_example +
-         "grep -qxF \"$example\" up.txt && echo \"the README's command\"; eval \"$example\" > report; echo \"status "
+         "grep -qxF \"$example\" up.txt && echo \"the README's command\"; eval \"$example\" > report 2> /dev/null; echo \"status "
          "$?\"; grep -c '^127\\.0\\.0\\.[0-9]* .* ok\\( \\|$\\)' report; " + rig + "down \"$PWD\"/rig; echo \"down: status "
          "$?\"; " + no_sshd_left + "; rm -r rig up.txt report dorvik-clients-*", "up: status 0\nthe README's command\n"
          "status 0\n16\nloopback-clients: the servers of {*}/rig are down\ndown: status 0\nno sshd left\n", "", 0, {}, "",
@@ -234,8 +234,24 @@ INSTANTIATE_TEST_SUITE_P(SlowLoopback, Arguments, testing::Values(
          "\ns.listen()\ntime.sleep(120)' & l=$!; " + until("ss -Hltn | grep -q '127.0.0.9:22220 '", 30) + rig_up +
          "; echo \"status $?\"; kill $l; ls rig | grep -c 'sshd-.*pid'; " + no_sshd_left + "; rm -r rig",
          "status 1\n0\nno sshd left\n", "loopback-clients: port 22220 is in use on 127.0.0.9: Address already in use "
-         "(users:((\"python3\",pid={N},fd=3))); give another with --port\n", 0, {}, "", "", 0, "", true,
+         "(users:((\"python3\",pid={N},fd={N}))); give another with --port\n", 0, {}, "", "", 0, "", true,
          rig + "down \"$PWD\"/rig", has_rig}),
+    case_name);
+
+// The tests' own Slurm (three nodes n1 to n3 on this machine) and dorvik-clients in an allocation of them,
+// every dorvik held at the gate.
+const std::string slurm = "bash \"$TESTS\"/slurm_cluster.sh ";
+const std::string slurm_gated = "mkdir bin shared && ln -s \"$DORVIK\" bin/dorvik && ln -s \"$SOURCE\"/tools/dorvik-clients "
+                                "bin/ && " + gated + " && " + slurm + "up";
+const std::string step_names = slurm + "run squeue -h -s -o %j";
+
+INSTANTIATE_TEST_SUITE_P(SlowBatchSlurm, Arguments, testing::Values(
+    // The step of the clients is named dorvik in squeue -s.
+    Case{"srun_step_named_dorvik", slurm + "run salloc -Q -N3 \"$SOURCE\"/tools/dorvik-clients -e srun --bin "
+         "\"$PWD\"/bin --skew-limit 60 -o out -- 1 65536 \"$PWD\"/shared/d.%h > report 2>&1 & c=$!; " +
+         until(step_names + " | grep -qx dorvik", 120) + step_names + " | grep -x dorvik; touch gate; wait $c; echo "
+         "\"status $?\"; rm -r out", "dorvik\nstatus 0\n", "", 0, {"bin/", "bin/dorvik", "bin/dorvik-clients@", "gate",
+         "report", "shared/"}, slurm_gated, "", 0, "", true, slurm + "down", slurm + "available"}),
     case_name);
 
 } // namespace
