@@ -37,8 +37,8 @@ std::vector<std::string> local_files(std::vector<std::string> more, bool wrapped
 // dorvik-clients -e local with the programs of bin/ and the rest of its words; the machine's short name in me.
 std::string on_this_machine(const std::string &rest, const std::string &bin = "bin")
 {
-    return "me=$(hostname -s); PATH=$PWD/bin:$PATH \"$SOURCE\"/tools/dorvik-clients -e local --bin \"$PWD\"/" + bin + " " +
-           rest;
+    return "me=$(hostname -s); PATH=$PWD/bin:$PATH \"$SOURCE\"/tools/dorvik-clients -e local --progress 0 --bin \"$PWD\"/" +
+           bin + " " + rest;
 }
 // The report's lines with the machine's name as HOST.
 const std::string as_host = " | sed \"s/^$me/HOST/\"";
@@ -117,8 +117,8 @@ INSTANTIATE_TEST_SUITE_P(Local, Arguments, testing::Values(
          local_files({"gate", "progress", "report"}, true), local_bin + " && " + gated, "", 0, "file:progress",
          true, "", "", until("grep -q starting progress", 120) + "touch gate"},
     // The programs not where --bin says: the reason says what to give.
-    Case{"local_dorvik_missing", on_this_machine("-o out -- 1 65536 \"$PWD\"/t", "nowhere") + " > report; echo \"status $?\"; grep \"^$me \" report | sed -E \"s/^$me +- +- +//\"; "
-         "rm -r out", "status 1\ndorvik is not installed there: {*}/nowhere/dorvik; --bin FOLDER names the folder of "
+    Case{"local_dorvik_missing", on_this_machine("-o out -- 1 65536 \"$PWD\"/t", "nowhere") + " > report; echo "
+         "\"status $?\"; grep \"^$me \" report | sed -E \"s/^$me +- +- +//\"; rm -r out", "status 1\ndorvik is not installed there: {*}/nowhere/dorvik; --bin FOLDER names the folder of "
          "dorvik and dorvik-clients on the clients\n", "", 0, local_files({"report"}), local_bin, "", 0, "", true}),
     case_name);
 
@@ -164,7 +164,7 @@ std::vector<std::string> with_stand_ins(std::vector<std::string> more)
 }
 std::string on_stand_ins(const std::string &shell, const std::string &rest)
 {
-    return "PATH=$PWD/bin:$PATH \"$SOURCE\"/tools/dorvik-clients -e " + shell + " --skew-limit 2 " + rest;
+    return "PATH=$PWD/bin:$PATH \"$SOURCE\"/tools/dorvik-clients -e " + shell + " --skew-limit 2 --progress 0 " + rest;
 }
 
 INSTANTIATE_TEST_SUITE_P(BatchMessages, Arguments, testing::Values(

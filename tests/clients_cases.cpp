@@ -151,7 +151,7 @@ const std::vector<std::string> stand_in_files = {"bin/", "bin/clush@", "bin/dorv
 std::string on_stand_ins(const std::string &shell, const std::string &rest, const std::string &exec = "")
 {
     return "PATH=$PWD/bin:$PATH " + exec + "\"$SOURCE\"/tools/dorvik-clients -e " + shell + " --bin \"$PWD\"/bin " +
-           "--skew-limit 2 " + rest;
+           "--skew-limit 2 --progress 0 " + rest;
 }
 
 // The stand-ins' files and the folder out/ with the files of hosts, plus more.
@@ -587,7 +587,7 @@ INSTANTIATE_TEST_SUITE_P(Clients, Arguments, testing::Values(
     // Three hundred hosts at once, played by one stand-in pdsh, with a limit of open files below what they need:
     // all run, and come in a person's order.
     Case{"clients_three_hundred_hosts", "mkdir bin && ln -s \"$TESTS\"/many_clients.py bin/pdsh && ulimit -Sn 256 && "
-         "PATH=$PWD/bin:$PATH \"$SOURCE\"/tools/dorvik-clients -e pdsh --deadline 30 -w " + many_hosts(300) +
+         "PATH=$PWD/bin:$PATH \"$SOURCE\"/tools/dorvik-clients -e pdsh --deadline 30 --progress 0 -w " + many_hosts(300) +
          " -o out -- 64 65536 /nonexistent/t.%h > report; echo \"status $?\"; grep -c '^h[0-9]* .* ok$' report; grep -E "
          "'^h[0-9]+ ' report | cut -d' ' -f1 | tr -d h | sort -nc && echo 'in order'", "status 0\n300\nin order\n", "",
          0, many_hosts_files(300), "", "", 0, "", true},
@@ -623,7 +623,7 @@ std::string on_slurm(const std::string &rest)
 // Each release a second ahead, so that a busy machine starts every node's dorvik before its instant; a busy
 // machine's round trips may make each clock's error larger, which a limit of a second leaves out of the status.
 const std::string srun_clients =
-    "\"$SOURCE\"/tools/dorvik-clients -e srun --bin \"$PWD\"/bin --start-in 1 --skew-limit 1 ";
+    "\"$SOURCE\"/tools/dorvik-clients -e srun --bin \"$PWD\"/bin --start-in 1 --skew-limit 1 --progress 0 ";
 // Within 150 s no job or step is left in the queue, no dorvik or client of the case's runs, and no test file.
 const std::string no_job = "[ -z \"$(" + slurm + "run squeue -h -s)$(" + slurm + "run squeue -h)\" ]";
 const std::string slurm_left = until(no_job, 150) + no_job + " && echo 'no job left'; " +
@@ -722,8 +722,8 @@ INSTANTIATE_TEST_SUITE_P(SlowSlurmClients, Arguments, testing::Values(
 INSTANTIATE_TEST_SUITE_P(SlowManyClients, Arguments, testing::Values(
     Case{"three_hundred_hosts_through_pdsh", "mkdir bin && ln -s \"$TESTS\"/stand_in_shell.py bin/ssh && ln -s "
          "\"$DORVIK\" bin/dorvik && ln -s \"$SOURCE\"/tools/dorvik-clients bin/ && PATH=$PWD/bin:$PATH "
-         "\"$SOURCE\"/tools/dorvik-clients -e pdsh --bin \"$PWD\"/bin --deadline 300 --start-in 10 --skew-limit 10 -w " +
-         many_hosts(300) + " -o out -- 1 65536 \"$PWD\"/t.%h > report; echo \"status $?\"; grep -c '^h[0-9]* .* ok$' "
+         "\"$SOURCE\"/tools/dorvik-clients -e pdsh --bin \"$PWD\"/bin --deadline 300 --start-in 10 --skew-limit 10 "
+         "--progress 0 -w " + many_hosts(300) + " -o out -- 1 65536 \"$PWD\"/t.%h > report; echo \"status $?\"; grep -c '^h[0-9]* .* ok$' "
          "report", "status 0\n300\n", "", 0, [] {
              std::vector<std::string> files = many_hosts_files(300);
              files.erase(std::find(files.begin(), files.end(), "bin/pdsh@"));
