@@ -95,7 +95,8 @@ def missing_figures(summary):
     of a read time of zero), or a point whose hosts started together and measured a phase that has no figure of
     all bytes over its span."""
     finished = [h for h in summary["hosts"] if not h["reason"]]
-    missing = [f"{reader.escaped(h['host'])} gave none at {point}" for h in finished for point in h.get("no_figure", [])]
+    missing = [f"{reader.escaped(h['host'])} gave none at {point}" for h in finished
+               for point in h.get("no_figure", [])]
     if finished and not summary["points"]:
         missing.append("no host gave any")
     for point in summary["points"]:

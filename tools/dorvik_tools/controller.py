@@ -70,10 +70,11 @@ def seconds_between(low, high):
 
 def parse_arguments(argv):
     parser = argparse.ArgumentParser(
-        prog="dorvik-clients", usage="dorvik-clients -w HOSTS [-e pdsh|clush|srun|local] [--streams K] [-o FOLDER] "
-        "[--deadline SECONDS] [--start-in SECONDS] [--skew-limit SECONDS] [--strict] [--progress SECONDS] [--long] "
-        "[--bin FOLDER] [--ssh OPTIONS] -- DORVIK_ARGUMENTS...\n       dorvik-clients -e srun [--streams K] [OPTIONS] -- "
-        "DORVIK_ARGUMENTS... (in a Slurm allocation)\n       dorvik-clients --report FOLDER",
+        prog="dorvik-clients", usage="dorvik-clients -w HOSTS [-e pdsh|clush|srun|local] [--streams K] "
+        "[-o FOLDER] [--deadline SECONDS] [--start-in SECONDS] [--skew-limit SECONDS] [--strict] "
+        "[--progress SECONDS] [--long] [--bin FOLDER] [--ssh OPTIONS] -- DORVIK_ARGUMENTS...\n"
+        "       dorvik-clients -e srun [--streams K] [OPTIONS] -- DORVIK_ARGUMENTS... (in a Slurm allocation)\n"
+        "       dorvik-clients --report FOLDER",
         description="Runs dorvik on every host at once, or with -e local (and no -w) on this machine alone; %h "
         "in the arguments becomes each host's name, %j each stream's number.")
     parser.add_argument("--version", action="version", version=f"%(prog)s {VERSION}")
