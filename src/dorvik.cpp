@@ -23,6 +23,10 @@ namespace {
 
 const char default_file_name[] = "#quarrow_NFS+SAN#.temp.bak";
 
+// The program's version and its date, in the banner and in --version.
+const char program_version[] = "2.0.13-san";
+const char program_date[] = "28-Feb-2008";
+
 const char usage_text[] =
     "\tUsage:\tdorvik [megabytes] [record_length_in_bytes] [[path]filename]\n"
     "\t\tdorvik auto[=filename]\n"
@@ -103,7 +107,7 @@ int read_number(const char *text)
 
 void print_banner()
 {
-    printf("\nDORVIK: Test of Sequential File I/O -- %s (%s)\n", "2.0.13-san", "28-Feb-2008");
+    printf("\nDORVIK: Test of Sequential File I/O -- %s (%s)\n", program_version, program_date);
     printf("\tOperating System: %s -- using fsync()\n\n", "POSIX 1003.1-1990");
 }
 
@@ -159,6 +163,28 @@ void print_help()
         puts(line);
     }
     puts("Bye!");
+}
+
+// Answers --help, -h and --version, the words people try first, and ends the
+// process before anything is created; returns for any other argument, which
+// stays a keyword or a file name.
+void answer_option(const char *argument)
+{
+    if (strcmp(argument, "--help") == 0 || strcmp(argument, "-h") == 0) {
+        printf("%s %s (%s): a test of sequential file I/O\n\n%s", PROGRAM_NAME, program_version, program_date,
+               usage_text);
+        puts("The size counts in megabytes of 1,048,576 bytes (default 1); records are 16 to\n"
+             "131073 bytes long (default 512); the test file, which the test creates and\n"
+             "deletes, is #quarrow_NFS+SAN#.temp.bak in the working folder unless named.\n"
+             "raw writes over a device from its first byte. dorvik help prints the\n"
+             "program's notes; man dorvik tells the rest.");
+    } else if (strcmp(argument, "--version") == 0) {
+        printf("%s %s (%s)\n", PROGRAM_NAME, program_version, program_date);
+    } else {
+        return;
+    }
+    check_output();
+    exit(0);
 }
 
 bool starts_with(const char *text, const char *prefix)
@@ -226,6 +252,8 @@ int dorvik_main(int argc, char **argv)
         // process with output going to a file or a pipe.
         hold_standard_descriptors();
         setvbuf(stdout, nullptr, _IONBF, 0);
+        if (argc == 2)
+            answer_option(argv[1]);
         print_banner();
         install_handlers();
         read_start_instant();

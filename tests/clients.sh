@@ -24,7 +24,7 @@ run() {
   local shell=$1
   shift
   install_programs
-  "$bin/dorvik-clients" -e "$shell" --bin "$bin" "$@"
+  "$bin/dorvik-clients" -e "$shell" --bin "$bin" --progress 0 "$@"
   echo "status $?"
 }
 
@@ -58,7 +58,7 @@ PYTHON
 start_writing() {
   install_programs
   mkdir -p shared
-  "$bin/dorvik-clients" -e "$1" --bin "$bin" -w '127.0.0.[2-5]' -o out -- 400 16 "$PWD/shared/t.%h" \
+  "$bin/dorvik-clients" -e "$1" --bin "$bin" --progress 0 -w '127.0.0.[2-5]' -o out -- 400 16 "$PWD/shared/t.%h" \
     > "$state/report.txt" 2>&1 &
   controller=$!
   local i

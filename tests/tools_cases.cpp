@@ -388,7 +388,7 @@ const std::vector<std::string> installed_files = {
     "share/dorvik/dorvik_tools/clients.py", "share/dorvik/dorvik_tools/clients_chart.py",
     "share/dorvik/dorvik_tools/clients_report.py",
     "share/dorvik/dorvik_tools/controller.py", "share/dorvik/dorvik_tools/folder.py", "share/dorvik/dorvik_tools/live.py",
-    "share/dorvik/dorvik_tools/pages.py", "share/dorvik/dorvik_tools/reader.py", "share/dorvik/dorvik_tools/records.py",
+    "share/dorvik/dorvik_tools/local.py", "share/dorvik/dorvik_tools/pages.py", "share/dorvik/dorvik_tools/reader.py", "share/dorvik/dorvik_tools/records.py",
     "share/dorvik/dorvik_tools/report.py", "share/dorvik/dorvik_tools/slurm.py",
     "share/dorvik/dorvik_tools/timeline.py", "share/man/", "share/man/man1/",
     "share/man/man1/dorvik-clients.1.gz", "share/man/man1/dorvik-plot.1.gz", "share/man/man1/dorvik-report.1.gz",

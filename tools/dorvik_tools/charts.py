@@ -1,7 +1,9 @@
 """dorvik-plot: draws dorvik series as charts of write and read rates against
 record length with gnuplot. One input: one line per file size. Several: one
 line per input, at one file size, to compare runs. With --median, the medians
-of repeated runs per file size, with their spread."""
+of repeated runs per file size, with their spread. A folder of dorvik-clients
+(-o of dorvik-clients): its time line, the MB/s of the storage and of the
+programs over time, each phase's span shaded."""
 
 import argparse
 import os
@@ -49,7 +51,9 @@ def parse_arguments():
     parser.add_argument("--window", type=window_seconds, metavar="SECONDS",
                         help="the chart of a dorvik-clients folder: the seconds its rates are averaged over "
                         "(default: about a two-hundredth of the run)")
-    parser.add_argument("inputs", nargs="*", metavar="SERIES_OUTPUT")
+    parser.add_argument("inputs", nargs="*", metavar="SERIES_OUTPUT|CLIENTS_FOLDER",
+                        help="a file of dorvik's series output (standard input when none), or one folder of "
+                        "dorvik-clients")
     return parser.parse_args()
 
 

@@ -441,6 +441,8 @@ def rows_of(place, host):
             for result in run["tests"]:
                 if result["status"] == "ok":
                     rows.append((result["size_mb"], result["record_length"], row_of(host, test, run, result, out)))
+                else:
+                    host.setdefault("no_figure", []).append(f"{result['size_mb']} MB x {result['record_length']}")
     return rows
 
 

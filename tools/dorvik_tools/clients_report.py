@@ -5,11 +5,16 @@ they come from), and the run's exit status. Text that came from a host is
 printed with its control characters escaped."""
 
 import datetime
+import re
 import sys
 
 from . import clients, reader
 
 INTERRUPTED = 130
+# What a client's shell or the client itself says when the programs are not where the command looks for them.
+NOT_INSTALLED = re.compile(r"dorvik-clients: (command )?not found|dorvik-clients: No such file or directory|"
+                           r"not installed there")
+BIN_HINT = "; --bin FOLDER names the folder of dorvik and dorvik-clients on the clients"
 
 
 def signed(value, places=6):
@@ -37,11 +42,16 @@ def late_starts(host, limit):
                   f"±{test['offset_error']:.6f}{spawned}")
 
 
+def hint(reason):
+    """What to do about a failure, where the reason says."""
+    return BIN_HINT if NOT_INSTALLED.search(str(reason)) else ""
+
+
 def print_hosts(summary):
     print(f"{'host':<20}{'clock offset (s)':<22}{'start - instant (s)':<22}result")
     for host in summary["hosts"]:
         clock = "-" if host["offset"] is None else f"{signed(host['offset'])} ±{host['offset_error']:.6f}"
-        result = reader.escaped(str(host["reason"])) if host["reason"] else "ok"
+        result = reader.escaped(str(host["reason"])) + hint(host["reason"]) if host["reason"] else "ok"
         print(f"{reader.escaped(host['host']):<19} {clock:<21} {signed(host['skew']):<21} {result}{flags_of(host)}")
     print(f"start skew: {figure(summary['start_skew'], 6)} s from the first start to the last; worst of a test: "
           f"{figure(summary['worst_test_skew'], 6)} s; by the controller's clock")
@@ -123,7 +133,27 @@ def print_cache(head, cache):
     print(f"{head}{'  storage / programs read':<28}{'-':>12}{share:>12.3f}{note}")
 
 
-def print_report(folder):
+def missing_figures(summary):
+    """What could not be given: a grid point of which a host that finished gave no figure (dorvik gave the advice
+    of a read time of zero), or a point whose hosts started together and measured a phase that has no figure of
+    all bytes over its span."""
+    finished = [h for h in summary["hosts"] if not h["reason"]]
+    missing = [f"{reader.escaped(h['host'])} gave none at {point}" for h in finished
+               for point in h.get("no_figure", [])]
+    if finished and not summary["points"]:
+        missing.append("no host gave any")
+    for point in summary["points"]:
+        at = f"{point['size_mb']} MB x {point['record_length']}"
+        given = {row["host"] for row in point["hosts"]}
+        missing += [f"{reader.escaped(h['host'])} gave none at {at}" for h in finished
+                    if h["host"] not in given and at not in h.get("no_figure", [])]
+        missing += [f"all bytes / span of the {phase} phase at {at}" for phase in reader.PHASES
+                    if point["together"] and point[phase + "_span_mb_per_s"] is None
+                    and any(row[phase + "_mb_per_s"] for row in point["hosts"])]
+    return missing
+
+
+def print_report(folder, strict=False):
     with reader.clients_folder_errors(folder):
         summary = clients.load_clients(folder)
     when = ("never" if summary["at"] is None else
@@ -140,6 +170,8 @@ def print_report(folder):
     print(f"{'MB':<8}{'reclen':<8}{'host':<28}{'write MB/s':>12}{'read MB/s':>12}")
     for point in summary["points"]:
         print_point(point)
+    for text in missing_figures(summary):
+        print(f"no figure: {text}")
     minimum = 2 * summary.get("sample_seconds", clients.SAMPLE_SECONDS)
     print("all bytes / span: every byte of the phase over the time from its first start to its last end;")
     print("while all were active: the bytes the storage wrote or read (a machine's device once, a program's")
@@ -151,20 +183,25 @@ def print_report(folder):
     if any(point["host_figures"] for point in summary["points"]):
         print("HOST, N streams: every byte of the host's streams over the time from their first start to their")
         print("last end of the phase.")
-    return status_of(summary)
+    return status_of(summary, strict)
 
 
-def status_of(summary):
+def status_of(summary, strict=False):
+    """0 when every host finished and every figure could be given, whatever the flags (LATE START, CLOCK MOVED)
+    that the report prints; 1 when a host failed or was dropped, or a figure is missing, and with strict when a
+    host was flagged; 130 when the run was interrupted."""
     if summary["interrupted"]:
         return INTERRUPTED
     if summary.get("ended") is False:
         return 1
-    return 1 if any(h["reason"] or h["flagged"] or h["clock_moved"] for h in summary["hosts"]) else 0
+    if any(h["reason"] for h in summary["hosts"]) or missing_figures(summary):
+        return 1
+    return 1 if strict and any(h["flagged"] or h["clock_moved"] for h in summary["hosts"]) else 0
 
 
-def report_again(folder):
+def report_again(folder, strict=False):
     try:
-        return print_report(folder)
+        return print_report(folder, strict)
     except reader.ParseError as error:
         print(f"dorvik-clients: {error}", file=sys.stderr)
         return 2

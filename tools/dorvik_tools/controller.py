@@ -25,7 +25,7 @@ import uuid
 
 from . import VERSION, reader
 from .barrier import Run
-from . import slurm
+from . import local, slurm
 from .channel import LINE_LIMIT, Shell, allow_open_files, decode, encode, ssh_command
 from .client import Client, device_argument, file_name_argument, reads_as_number
 from .clients import SAMPLE_SECONDS, natural_key
@@ -51,6 +51,11 @@ def series_grid(long):
 
 
 
+def shown_number(value):
+    """A number as a person writes it: 0.000000001, 0.01, 1."""
+    return format(value, ".10f").rstrip("0").rstrip(".")
+
+
 def seconds_between(low, high):
     def number(text):
         try:
@@ -58,26 +63,26 @@ def seconds_between(low, high):
         except ValueError:
             value = math.nan
         if not low <= value <= high:
-            raise argparse.ArgumentTypeError(f"{text!r} is not a number of seconds from {low} to {high}")
+            raise argparse.ArgumentTypeError(f"{text!r} is not a number of seconds from {shown_number(low)} to {high}")
         return value
     return number
 
 
 def parse_arguments(argv):
     parser = argparse.ArgumentParser(
-        prog="dorvik-clients", usage="dorvik-clients -w HOSTS [-e pdsh|clush|srun] [--streams K] [-o FOLDER] "
-        "[--deadline SECONDS] [--start-in SECONDS] [--skew-limit SECONDS] [--between-phases COMMAND] [--long] "
-        "[--bin FOLDER] "
-        "[--ssh OPTIONS] -- DORVIK_ARGUMENTS...\n       dorvik-clients -e srun [--streams K] [OPTIONS] -- "
-        "DORVIK_ARGUMENTS... (in a Slurm allocation)\n       dorvik-clients --report FOLDER",
-        description="Runs dorvik on every host at once; %h in the arguments becomes each host's name, %j each "
-        "stream's number.")
+        prog="dorvik-clients", usage="dorvik-clients -w HOSTS [-e pdsh|clush|srun|local] [--streams K] "
+        "[-o FOLDER] [--deadline SECONDS] [--start-in SECONDS] [--skew-limit SECONDS] [--strict] "
+        "[--progress SECONDS] [--between-phases COMMAND] [--long] [--bin FOLDER] [--ssh OPTIONS] -- DORVIK_ARGUMENTS...\n"
+        "       dorvik-clients -e srun [--streams K] [OPTIONS] -- DORVIK_ARGUMENTS... (in a Slurm allocation)\n"
+        "       dorvik-clients --report FOLDER",
+        description="Runs dorvik on every host at once, or with -e local (and no -w) on this machine alone; %h "
+        "in the arguments becomes each host's name, %j each stream's number.")
     parser.add_argument("--version", action="version", version=f"%(prog)s {VERSION}")
     parser.add_argument("-w", dest="hosts", help="the hosts, in the parallel shell's or Slurm's syntax (with "
                         "srun in an allocation, by default its nodes)")
-    parser.add_argument("-e", dest="shell", choices=("pdsh", "clush", "srun"),
-                        help="the parallel shell, or srun for a Slurm job step (default: pdsh, or clush where "
-                        "pdsh is missing)")
+    parser.add_argument("-e", dest="shell", choices=("pdsh", "clush", "srun", "local"),
+                        help="the parallel shell, srun for a Slurm job step, or local for this machine alone, its "
+                        "clients child processes (default: pdsh, or clush where pdsh is missing)")
     parser.add_argument("--streams", type=stream_count, default=1, metavar="K",
                         help="K dorvik on every host, each on its own file (%%j in its name); default 1")
     parser.add_argument("-o", dest="folder", help="a new folder for the outputs (default: dorvik-clients-DATE)")
@@ -85,11 +90,16 @@ def parse_arguments(argv):
                         help="a host not ready by then, or silent that long in a test, is dropped (default 30)")
     parser.add_argument("--start-in", type=seconds_between(0.01, 60), default=0.2, metavar="SECONDS",
                         help="how long after the release of a test it starts (default 0.2)")
-    parser.add_argument("--skew-limit", type=seconds_between(0.0001, 60), default=0.01, metavar="SECONDS",
+    parser.add_argument("--skew-limit", type=seconds_between(1e-9, 60), default=0.01, metavar="SECONDS",
                         help="a start that may lie further than this from the instant is flagged (default 0.01)")
     parser.add_argument("--between-phases", metavar="COMMAND",
                         help="a command run here once per test, after every host has written and before the read "
                         "starts (to drop a server's cache, say); its status and time are in the report")
+    parser.add_argument("--strict", action="store_true", help="a flag (LATE START, CLOCK MOVED) makes the status 1, "
+                        "for --report too")
+    parser.add_argument("--progress", type=seconds_between(0, 86400), default=10.0, metavar="SECONDS",
+                        help="where standard error is no terminal, a line of progress every SECONDS (default 10; 0: "
+                        "none)")
     parser.add_argument("--long", action="store_true", help="run dorvik_long")
     parser.add_argument("--bin", metavar="FOLDER", help="the folder of the programs on the clients (default: PATH)")
     parser.add_argument("--ssh", default="", metavar="OPTIONS", help="more options for ssh, such as '-F config'")
@@ -109,6 +119,10 @@ def parse_arguments(argv):
     except ValueError as error:
         parser.error(f"--ssh: {error}")
     if options.report is None:
+        if options.shell == "local":
+            if options.hosts is not None:
+                parser.error("-w does not go with -e local, whose one host is this machine")
+            options.hosts = local.host_name()
         if options.hosts is None and options.shell == "srun":
             options.hosts = slurm.in_allocation()
             if options.hosts is None:
@@ -137,9 +151,9 @@ def check_hosts(parser, hosts):
                      "'[]' and ',', and none begins with '-'")
 
 
-def check_arguments(arguments, streams):
+def check_arguments(arguments, streams, one_host=False):
     name = file_name_argument(arguments)
-    if name is not None and "%h" not in name:
+    if name is not None and "%h" not in name and not one_host:
         raise Refused("the test file's name must hold %h, so that every client writes a file "
                       "of its own (clients sharing one file truncate each other's data): e.g. auto=/mnt/nfs/dorvik.%h")
     target = name if name is not None else device_argument(arguments)
@@ -158,6 +172,8 @@ def tests_of(arguments, long):
 
 
 def choose_shell(requested):
+    if requested == "local":
+        return requested
     shell = requested or ("pdsh" if shutil.which("pdsh") else "clush")
     if shutil.which(shell) is None:
         package = {"pdsh": "pdsh", "clush": "clustershell", "srun": "slurm-client"}[shell]
@@ -167,6 +183,8 @@ def choose_shell(requested):
 
 def expand_hosts(shell, hosts):
     """The hosts' names, as the shell (or Slurm) expands the list, in the order a person counts them."""
+    if shell == "local":
+        return [hosts]
     if shell == "srun":
         listed, said = slurm.expand_nodes(hosts)
         shown = "scontrol"
@@ -256,6 +274,8 @@ def transport(options, shell_name, hosts, tests):
     """The parallel shell over ssh, or the job step of srun, that will run the client on every host."""
     run_id = uuid.uuid4().hex
     command = client_command(options, tests, run_id, shell_name)
+    if shell_name == "local":
+        return local.LocalClients(hosts, local.client_program() + command[1:])
     if shell_name == "srun":
         job_name = None if slurm.in_allocation() else f"dorvik-clients-{run_id}"
         return slurm.SrunStep(hosts, command, job_name, LINE_LIMIT)
@@ -290,7 +310,7 @@ def run_clients(options, shell_name, hosts, records):
     """Runs the tests on every host, its records written to the folder as they come; the run as it ended."""
     tests = tests_of(options.arguments, options.long)
     shell = transport(options, shell_name, hosts, tests)
-    live_line = LiveLine()
+    live_line = LiveLine(options.progress)
     run = None
     signalled = []
 
@@ -337,7 +357,7 @@ def ignored(*_):
 
 
 def control(options):
-    check_arguments(options.arguments, options.streams)
+    check_arguments(options.arguments, options.streams, one_host=options.shell == "local")
     shell = choose_shell(options.shell)
     hosts = expand_hosts(shell, options.hosts)
     short = allow_open_files(len(hosts), len(hosts) * options.streams)
@@ -358,7 +378,7 @@ def control(options):
     finally:
         os.close(folder)
     # The run is let go once saved: its report is read from the folder.
-    return report_again(name)
+    return report_again(name, options.strict)
 
 
 def main():
@@ -367,7 +387,7 @@ def main():
     reader.write_names_as_given()
     options = parse_arguments(sys.argv[1:])
     try:
-        status = report_again(options.report) if options.report is not None else control(options)
+        status = report_again(options.report, options.strict) if options.report is not None else control(options)
         if sys.stdout is None:
             raise OSError(0, "standard output is closed")
         sys.stdout.flush()

@@ -93,9 +93,20 @@ def split_comparison(argv):
 def parse_arguments(argv):
     argv, sides = split_comparison(argv)
     parser = argparse.ArgumentParser(
-        prog="dorvik-report", description="Turns dorvik outputs into data (standard input when no FILE).",
-        usage="%(prog)s [options] [FILE...]\n       %(prog)s [options] compare OLD... -- NEW...")
-    parser.add_argument("--format", choices=("csv", "json", "markdown", "html"), default="csv")
+        prog="dorvik-report", description="Turns dorvik outputs and folders of dorvik-clients into data: a row "
+        "per test, the medians of repeated runs, or old runs compared with new ones (standard input when no FILE).",
+        usage="%(prog)s [options] [FILE...]\n       %(prog)s [options] compare OLD... -- NEW...",
+        epilog="compare OLD... -- NEW...: the new runs against the old, point by point, each side as its medians; "
+        "a point is worse (or better) when its median moved beyond --threshold and every new run lies below (above) "
+        "every old one, beyond chance over the whole grid; noise when the runs of the two sides overlap; same "
+        "otherwise; with fewer than three runs a side the threshold alone decides. Status 1 when a phase is worse "
+        "over the grid, 3 when a run failed or the sides differ in their points. Options go before compare; a glob "
+        "on each side does what it says (compare before-*.txt -- after-*.txt). See man dorvik-report.")
+    parser.add_argument("--format", choices=("csv", "json", "markdown", "html"), default="csv",
+                        help="csv (the default): a header and a row per test (per grid point for --median and "
+                        "compare); json: every run with its tests and averages, as the JSON Schema installed "
+                        "with the tools describes; markdown: the rows as a table to paste; html: one page that holds its charts and "
+                        "tables, to open in a browser")
     parser.add_argument("-o", dest="output", metavar="FILE", help="the report into FILE, not standard output")
     parser.add_argument("--version", action="version", version=f"%(prog)s {VERSION}")
     parser.add_argument("--median", action="store_true",
@@ -155,6 +166,11 @@ def figure(value, places):
     return None if value is None else Figure(value, places)
 
 
+def bytes_per_s(mb_per_s):
+    """An aggregate's rate in whole bytes per second, as the hosts' rows give theirs."""
+    return None if mb_per_s is None else round(mb_per_s * reader.MEGABYTE)
+
+
 def aggregate_rows(folder, summary):
     """The aggregate rows of a dorvik-clients folder: per grid point whose tests started together, all bytes
     over the span of each phase, the bytes the storage moved while all hosts were in it over that window, and
@@ -168,6 +184,7 @@ def aggregate_rows(folder, summary):
                    "counters": f"programs' output of {host['streams']} streams"}
             for phase in PHASES:
                 row[phase + "_mb_per_s"] = figure(host[phase + "_span_mb_per_s"], 3)
+                row[phase + "_bytes_per_s"] = bytes_per_s(host[phase + "_span_mb_per_s"])
             for phase in PHASES:
                 row[phase + "_seconds"] = figure(host[phase + "_span_s"], 6)
             row["start_skew_s"] = None
@@ -180,6 +197,7 @@ def aggregate_rows(folder, summary):
                    "record_length": point["record_length"], "status": "aggregate", "counters": counters}
             for phase in PHASES:
                 row[phase + "_mb_per_s"] = figure(point[f"{phase}_{kind}_mb_per_s"], 3)
+                row[phase + "_bytes_per_s"] = bytes_per_s(point[f"{phase}_{kind}_mb_per_s"])
             for phase in PHASES:
                 row[phase + "_seconds"] = figure(point[f"{phase}_{kind.split('_')[0]}_s"], 6)
             row["start_skew_s"] = figure(point["start_skew"], 6)

@@ -37,6 +37,8 @@ TASK_ERROR = re.compile(r"srun: error: ([^\s:]+): tasks? ([0-9]+)[0-9,-]*: ")
 JOB_STEP = re.compile(r"[0-9]+\.[0-9]+")
 # Lines kept of a task that has not named its node yet.
 UNNAMED_LIMIT = 100
+# The name of the step in an allocation (squeue -s); outside one the step has the name of the job srun makes.
+STEP_NAME = "dorvik"
 # After its input ends, how long a client may take to end its test and say its last words.
 LAST_WORDS_SECONDS = 15
 # How long srun may take to end once a step's tasks were asked to end, or it was killed.
@@ -49,9 +51,15 @@ def in_allocation():
 
 
 def expand_nodes(hosts):
-    """A Slurm host list as its node names, by scontrol; ([], its complaint) where it names none."""
+    """A Slurm host list as its node names, by scontrol; ([], its complaint) where it names none. A scontrol
+    that fails (no configuration, a controller that does not answer) ends the run with its last words."""
     done = subprocess.run(["scontrol", "show", "hostnames", hosts], capture_output=True, text=True, check=False,
                           stdin=subprocess.DEVNULL)
+    if done.returncode != 0:
+        said = done.stderr.strip().splitlines()
+        raise SystemExit(f"dorvik-clients: Slurm did not answer: scontrol show hostnames {hosts!r} failed"
+                         f"{': ' + said[-1] if said else f' with status {done.returncode}'}; is Slurm up, and its "
+                         "configuration in place here?")
     return done.stdout.split(), done.stderr.strip()
 
 
@@ -60,7 +68,7 @@ def srun_command(names, job_name, remote):
     one, a job of those nodes (never a smaller -N, which would drop some quietly). srun is told not to end
     the step when a task ends, whatever the site's defaults."""
     count = str(len(names))
-    place = ["-J", job_name] if job_name else ["--overlap"]
+    place = ["-J", job_name] if job_name else ["--overlap", "-J", STEP_NAME]
     return ["srun", "--label", "--whole", "--mpi=none", "--wait=0", "--kill-on-bad-exit=0", "-Q", *place,
             "-N", count, "-n", count, "--ntasks-per-node=1", "-w", ",".join(names),
             "sh", "-c", NAMING, NODE, *remote]
