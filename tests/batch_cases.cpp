@@ -58,10 +58,9 @@ const std::string end_left_dorvik = "for p in $(pgrep -f \"$PWD/bin/dorvik 400\"
 // A run of 400 MB in 16-byte records on two streams, in the background (its pid in c), once both files exist.
 const std::string local_writing = on_this_machine("--streams 2 -o out -- 400 16 \"$PWD\"/t.%j > report 2>&1 & c=$!; ") +
     until("[ -s t.1 ] && [ -s t.2 ]", 60);
-// The dorvik of stream 2 runs on a clock that stands still: both phases take no time, and it gives the advice
-// of a read time of zero instead of its figures. It says that its span began at the instant.
-const std::string frozen_stream = dorvik_wrapper("*.2) echo $DORVIK_START_AT > /proc/self/fd/$DORVIK_START_FD; unset "
-    "DORVIK_START_AT DORVIK_START_FD; export LD_PRELOAD=$FAULT_LIBRARY DORVIK_FAULT=clock_frozen=1 "
+// The dorvik of stream 2 times its phases on a clock that stands still: both take no time, and it gives the
+// advice of a read time of zero instead of its figures.
+const std::string frozen_stream = dorvik_wrapper("*.2) export LD_PRELOAD=$FAULT_LIBRARY DORVIK_FAULT=clock_frozen=1 "
     "ASAN_OPTIONS=$ASAN_OPTIONS:verify_asan_link_order=0;;");
 // Every dorvik waits until the file gate exists.
 const std::string gated = "rm bin/dorvik && printf '#!/bin/sh\\nuntil [ -e \"%s\"/gate ]; do sleep 0.1; done\\nexec "
@@ -77,8 +76,9 @@ INSTANTIATE_TEST_SUITE_P(Local, Arguments, testing::Values(
          checks + "streams out 4; \"$SOURCE\"/tools/dorvik-report --timeline out | cut -d, -f2 | uniq | sed "
          "\"s/^$me/HOST/\" | tr '\\n' ' '; echo; ls out | sed \"s/^$me/HOST/\" | LC_ALL=C sort | tr '\\n' ' '; echo; rm -r out"),
          "status 0\nno shell\ndorvik-clients: 1 host, 4 streams each\nHOST#1\nHOST#2\nHOST#3\nHOST#4\nHOST, 4 "
-         "streams\nsame\nhost all hosts HOST#1 HOST#2 HOST#3 HOST#4 \nHOST#1.err HOST#1.out HOST#2.err HOST#2.out "
-         "HOST#3.err HOST#3.out HOST#4.err HOST#4.out clients.json \n", "", 0, local_files({"report"}), local_bin, "", 0,
+         "streams\nsame\nhost all hosts HOST#1 HOST#2 HOST#3 HOST#4 \nHOST#1.err HOST#1.out HOST#1.samples HOST#2.err "
+         "HOST#2.out HOST#2.samples HOST#3.err HOST#3.out HOST#3.samples HOST#4.err HOST#4.out HOST#4.samples "
+         "clients.json \n", "", 0, local_files({"report"}), local_bin, "", 0,
          "", true},
     Case{"local_refuses_hosts", "exec \"$SOURCE\"/tools/dorvik-clients -e local -w h1 -- 1 65536 t", "",
          clients_usage + "dorvik-clients: error: -w does not go with -e local, whose one host is this machine\n", 2,
@@ -113,8 +113,8 @@ INSTANTIATE_TEST_SUITE_P(Local, Arguments, testing::Values(
     Case{"local_progress_in_a_log", "{ " + until("grep -q starting progress 2> /dev/null", 60) + "touch gate; } & "
          "opener=$!; " + on_this_machine("--progress 0.2 --skew-limit 60 -o out -- auto=\"$PWD\"/t > report 2> "
          "progress; echo \"status $?\"; wait $opener; grep -m1 'starting' progress | sed -E 's/^dorvik-clients: [0-9]+ "
-         "s: //'; grep -c '^6 *4096 *all bytes / span' report; rm -r out"), "status 0\ntest 1 of 20, starting: 1 "
-         "starting; 0.0 MB written and 0.0 MB read so far in this test\n1\n", "", 0,
+         "s: //'; grep -c '^6 *4096 *all bytes / span' report; rm -r out"), "status 0\ntest 1 of 20, starting dorvik: 1 "
+         "starting dorvik; 0.0 MB written and 0.0 MB read so far in this test\n1\n", "", 0,
          local_files({"gate", "progress", "report"}, true), local_bin + " && " + gated, "", 0, "", true},
     // The programs not where --bin says: the reason says what to give.
     Case{"local_dorvik_missing", on_this_machine("-o out -- 1 65536 \"$PWD\"/t", "nowhere") + " > report; echo "
@@ -174,13 +174,13 @@ INSTANTIATE_TEST_SUITE_P(BatchMessages, Arguments, testing::Values(
          "h1,noclock1 -o out -- 10 16 \"$PWD\"/t.%h > /dev/null") + "' /dev/null | tr '\\r' '\\n' > line; grep -a -m1 "
          "-o 'test 1 of 1: 1 measuring clocks, 1 waiting; ' line; grep -a -m1 -o 'test 1 of 1: 1 writing, 1 dropped; ' "
          "line; rm line", "test 1 of 1: 1 measuring clocks, 1 waiting; \ntest 1 of 1: 1 writing, 1 dropped; \n", "", 0,
-         with_stand_ins({"out/", "out/clients.json", "out/h1.err", "out/h1.out", "out/noclock1.err",
-                         "out/noclock1.out"}), stand_ins, "", 0, "", true, "", "command -v script"},
+         with_stand_ins({"out/", "out/clients.json", "out/h1.err", "out/h1.out", "out/h1.samples",
+                         "out/noclock1.err", "out/noclock1.out", "out/noclock1.samples"}), stand_ins, "", 0, "", true, "", "command -v script"},
     // dorvik-clients missing on a client: the shell's own words, and what to give.
     Case{"client_not_found_suggests_bin", on_stand_ins("pdsh", "--bin \"$PWD\"/nowhere -w h1 -o out -- 1 65536 "
          "\"$PWD\"/t.%h | grep '^h1 ' | sed -E 's/^h1 +- +- +//'"), "no answer: sh: 1: {*}/nowhere/dorvik-clients: not "
          "found; exited with exit code 127; --bin FOLDER names the folder of dorvik and dorvik-clients on "
-         "the clients\n", "", 0, with_stand_ins({"out/", "out/clients.json", "out/h1.err", "out/h1.out"}), stand_ins, "",
+         "the clients\n", "", 0, with_stand_ins({"out/", "out/clients.json", "out/h1.err", "out/h1.out", "out/h1.samples"}), stand_ins, "",
          0, "", true},
     Case{"slurm_down_said", "PATH=$PWD/bin:$PATH exec \"$SOURCE\"/tools/dorvik-clients -e srun -w 'n[1-3]' -- 1 65536 "
          "t.%h", "", "dorvik-clients: Slurm did not answer: scontrol show hostnames 'n[1-3]' failed: scontrol: fatal: "
@@ -209,7 +209,7 @@ INSTANTIATE_TEST_SUITE_P(BatchTools, Arguments, testing::Values(
          "if r[9] == \"aggregate\"]\nfor r in rows:\n  for b, m in ((r[5], r[7]), (r[6], r[8])):\n"
          "    assert (b == \"\") == (m == \"\") and (m == \"\" or abs(int(b) / 1048576 - float(m)) <= 0.0005), r\n"
          "print(len(rows), \"aggregate rows\", sum(r[5] != \"\" for r in rows), \"with bytes per second\")'",
-         "63 aggregate rows 23 with bytes per second\n", "", 0, {}, "", "", 0, "", true}),
+         "127 aggregate rows 86 with bytes per second\n", "", 0, {}, "", "", 0, "", true}),
     case_name);
 
 // The loopback rig of scripts/loopback-clients, with this build's programs; the README's example with the

@@ -15,9 +15,10 @@
  *   unlink_delay=US  each unlinkat sleeps US microseconds after unlinking
  *   read_error=N     each read from a file descriptor above 2 fails with errno N
  *   clock_error=N    clock_gettime fails with errno N
- *   clock_frozen=1   clock_gettime always gives the same time
- *   clock_step=NS    each clock_gettime reading is NS nanoseconds after the one before
- *   clock_ramp=NS    the n-th clock_gettime reading is n x NS nanoseconds after the one before
+ *   clock_frozen=1   clock_gettime of every clock but the wall clock (which a run's start
+ *                    instant needs) always gives the time of its first reading
+ *   clock_step=NS    each such reading is NS nanoseconds after the one before
+ *   clock_ramp=NS    the n-th such reading is n x NS nanoseconds after the one before
  *   clock_ahead=MS   the wall clock (CLOCK_REALTIME) reads MS milliseconds ahead
  *   clock_ahead_after=MS  the same, once a file named "stepped" exists in the working folder
  *   open_error=N     opening a relative name read-only, other than a folder, fails with errno N
@@ -110,8 +111,8 @@ static void pause_for(const char *key)
         usleep((useconds_t)microseconds);
 }
 
-/* The time that clock_step and clock_ramp give, in nanoseconds. */
-static long long stepped = 1000000000000LL;
+/* How far clock_step and clock_ramp have moved the clocks on from their first readings, in nanoseconds. */
+static long long stepped;
 
 int fsync(int fd)
 {
@@ -330,14 +331,22 @@ int clock_gettime(clockid_t clock, struct timespec *now)
     static long long readings;
     long step = setting("clock_step");
     long ramp = setting("clock_ramp");
-    if (setting("clock_frozen") != 0 || step > 0 || ramp > 0) {
-        stepped += step + ++readings * ramp;
-        now->tv_sec = (time_t)(stepped / 1000000000LL);
-        now->tv_nsec = (long)(stepped % 1000000000LL);
-        return 0;
-    }
     if (real_clock_gettime == NULL)
         real_clock_gettime = (int (*)(clockid_t, struct timespec *))dlsym(RTLD_NEXT, "clock_gettime");
+    if (clock != CLOCK_REALTIME && (setting("clock_frozen") != 0 || step > 0 || ramp > 0)) {
+        /* Each clock starts from its own first reading. */
+        static long long first[16];
+        long long *base = &first[(unsigned)clock % 16];
+        if (*base == 0) {
+            struct timespec real;
+            real_clock_gettime(clock, &real);
+            *base = real.tv_sec * 1000000000LL + real.tv_nsec;
+        }
+        stepped += step + ++readings * ramp;
+        now->tv_sec = (time_t)((*base + stepped) / 1000000000LL);
+        now->tv_nsec = (long)((*base + stepped) % 1000000000LL);
+        return 0;
+    }
     int result = real_clock_gettime(clock, now);
     long ahead = clock == CLOCK_REALTIME ? setting("clock_ahead") : 0;
     if (clock == CLOCK_REALTIME && ahead == 0 && setting("clock_ahead_after") != 0 && access("stepped", F_OK) == 0)

@@ -215,6 +215,7 @@ def spread_rows(folder, point):
                "record_length": point["record_length"], "status": "aggregate",
                "counters": "slowest: " + ", ".join(slowest) if kind == "min" and slowest else "each host's own"}
         for phase in PHASES:
+            row[phase + "_bytes_per_s"] = bytes_per_s(point[f"{phase}_host_{kind}_mb_per_s"])
             row[phase + "_mb_per_s"] = figure(point[f"{phase}_host_{kind}_mb_per_s"], 3)
         yield row
     cache = point.get("cache")
