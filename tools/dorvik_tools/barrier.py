@@ -9,7 +9,7 @@ and the run goes on."""
 import math
 import time
 
-from . import clients
+from . import clients, environment
 from .channel import LINE_LIMIT, TAG, decode, decode_bytes
 from .reader import escaped
 
@@ -133,6 +133,8 @@ class Run:
     def test_message(self, host, test, kind, words):
         if kind == "STORAGE" and test["storage"] is None:
             test["storage"] = clients.checked_storage(decode(words[0]))
+        elif kind == "ENVIRONMENT" and test["index"] == 0 and "environment" not in test:
+            test["environment"] = environment.checked(decode(words[0]))
         elif kind == "SAMPLE":
             self.samples(host, test, words)
         elif kind in ("OUT", "ERR") and len(words) == 2:

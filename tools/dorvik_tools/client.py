@@ -20,6 +20,7 @@ import stat
 import subprocess
 import time
 
+from .environment import describe as described_environment
 from .channel import TAG, encode, encode_bytes
 from .clients import SAMPLE_SECONDS
 
@@ -102,6 +103,16 @@ def target_status(arguments):
     if name is None:
         raise OSError("no target")
     return os.stat(os.path.dirname(os.path.abspath(name or DEFAULT_NAME))), False
+
+
+def target_path(arguments):
+    """The path whose environment a test measures: the device or image of raw= and cdrom=, or the test file's
+    folder; None where dorvik writes no file."""
+    device = device_argument(arguments)
+    if device is not None:
+        return device or DEFAULT_NAME
+    name = file_name_argument(arguments)
+    return None if name is None else os.path.dirname(os.path.abspath(name or DEFAULT_NAME))
 
 
 def storage_of(arguments):
@@ -215,6 +226,8 @@ class Stream:
         """Starts dorvik with the instant; a record of why it did not start, or None."""
         storage, where = storage_of(self.arguments)
         self.say("STORAGE", encode(storage))
+        if self.test.index == 0:
+            self.say("ENVIRONMENT", encode(described_environment(target_path(self.arguments), program)))
         reader_end, writer_end = os.pipe()
         self.spawned = time.time()
         environment = dict(os.environ, DORVIK_START_AT=f"{at:.6f}", DORVIK_START_FD=str(writer_end))

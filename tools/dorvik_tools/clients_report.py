@@ -7,7 +7,7 @@ printed with its control characters escaped."""
 import datetime
 import sys
 
-from . import clients, reader
+from . import clients, environment, reader
 
 INTERRUPTED = 130
 
@@ -55,6 +55,18 @@ def print_hosts(summary):
               "counters the programs'")
 
 
+def print_environments(folder, summary):
+    """What the hosts ran on, hosts alike together; nothing for a folder that recorded none."""
+    with reader.clients_folder_errors(folder):
+        hosts = [(host["host"], environment.checked(host["environment"])) for host in summary["hosts"]
+                 if host.get("environment") is not None]
+    for names, found in environment.grouped(hosts):
+        said = [reader.escaped(line) for line in environment.lines(found)]
+        print(f"environment of {', '.join(reader.escaped(name) for name in names)}: {said[0]}")
+        for line in said[1:]:
+            print("  " + line)
+
+
 def print_point(point):
     head = f"{point['size_mb']!s:<8}{point['record_length']!s:<8}"
     figures = {f["host"]: f for f in point.get("host_figures", [])}
@@ -91,6 +103,7 @@ def print_report(folder):
           f"{f', {streams} streams each' if streams > 1 else ''}, first start {when}, outputs in "
           f"{reader.escaped(reader.shown(folder))}")
     print_hosts(summary)
+    print_environments(folder, summary)
     print()
     print(f"{'MB':<8}{'reclen':<8}{'host':<28}{'write MB/s':>12}{'read MB/s':>12}")
     for point in summary["points"]:
