@@ -154,12 +154,12 @@ INSTANTIATE_TEST_SUITE_P(Tools, Arguments, testing::Values(
          ">/dev/null", "dorvik-plot: wrote c.png\n", "", 0, with_gnuplot(installed("root/opt/dorvik/")), "", "", 0, "",
          true}), case_name);
 
-// dorvik-report run in the folder of the recorded outputs, its output and status held
-// against a file in expected/ that was checked by hand.
+// dorvik-report run in the folder of the recorded outputs, its output, its words on standard error
+// after it and its status held against a file in expected/ that was checked by hand.
 Case report(const std::string &name, const std::string &arguments, const std::string &expected)
 {
     return Case{name, "cd \"$TESTS\"/data && { \"$SOURCE\"/tools/dorvik-report " + arguments +
-                "; echo \"status $?\"; } | diff - expected/" + expected + " && echo same", "same\n", "", 0, {}, "", "",
+                " 2>&1; echo \"status $?\"; } | diff - expected/" + expected + " && echo same", "same\n", "", 0, {}, "", "",
                 0, "", true};
 }
 
