@@ -39,11 +39,8 @@ POWER_WORDS = "4 times in 5"
 MOST_RUNS = 1000
 # Runs a side before the noise is measured.
 MEASURED = 2
-# Runs a side before their order can show a trend.
-TREND_RUNS = 3
-# How far, in standard deviations, the runs' trend must lie from none for a warning of drift: with
-# no drift, a chance of 1 in 100 in each phase.
-DRIFT_DEVIATIONS = 2.576
+# The chance, with no drift, of a warning of drift in a phase.
+DRIFT_CHANCE = 0.01
 WORSE, BETTER = "worse", "better"
 NOT_MEASURED = ", noise not measured"
 PHASES = ("write", "read")
@@ -154,7 +151,7 @@ class Model:
         sides = (old, new)
         self.counts = (len(old), len(new))
         self.points = len(old[0])
-        run_means = [[mean(run) for run in side] for side in sides]
+        self.run_means = run_means = [[mean(run) for run in side] for side in sides]
         point_means = [[mean(column) for column in zip(*side)] for side in sides]
         self.shift = mean(run_means[1]) - mean(run_means[0])
         self.point_shifts = [new - old for old, new in zip(*point_means)]
@@ -167,6 +164,21 @@ class Model:
                               for run, run_mean in zip(side, means)
                               for value, point_mean in zip(run, columns))
         self.noise_variance = residuals / self.noise_df if self.noise_df else 0.0
+
+    def drift(self):
+        """The runs' means against their order within each side, a slope common to both sides: the chance of
+        one this steep either way with no drift (t-test, a mean per side and the slope fitted), and the slope;
+        None where no run is left to judge it."""
+        df = sum(self.counts) - 3
+        if df < 1:
+            return None
+        centred = [[(order - (len(means) - 1) / 2, value - mean(means)) for order, value in enumerate(means)]
+                   for means in self.run_means]
+        pairs = [pair for side in centred for pair in side]
+        spread = math.fsum(order ** 2 for order, _ in pairs)
+        slope = math.fsum(order * value for order, value in pairs) / spread
+        residual = math.fsum((value - slope * order) ** 2 for order, value in pairs) / df
+        return two_sided(slope, math.sqrt(residual / spread), df), slope
 
     def scale(self, runs=None):
         """1 / n + 1 / m for the runs of each side (or for as many runs on either)."""
@@ -345,40 +357,14 @@ class Comparison:
         return summary
 
     def warnings(self):
-        """Drift: within each side, in the order the runs were given, the rates trend one way across
-        the points, as when the machine changed while the runs ran. Each side's trend at a point is
-        Spearman's rank correlation of its rates with their order, of variance 1 / (runs - 1) with no
-        drift; their sum over the points and sides is held against its spread."""
+        """Drift: within each side, in the order the runs were given, the runs' means trend one way, as when
+        the machine changed while the runs ran; DRIFT_CHANCE in each phase with no drift, however the runs
+        scale."""
         found = []
-        for phase in PHASES:
-            total = spread = 0
-            for (_, cell_phase), cell in self.cells.items():
-                for values in (cell.old, cell.new):
-                    if cell_phase == phase and len(values) >= TREND_RUNS:
-                        total, spread = total + trend(values), spread + 1 / (len(values) - 1)
-            if spread and abs(total) / math.sqrt(spread) > DRIFT_DEVIATIONS:
-                way = "fall" if total < 0 else "rise"
-                found.append(f"in the order the runs were given, the {phase} rates {way} within each side: "
-                             "the machine may have drifted while they ran; run the two sides in turn "
+        for phase, (model, _) in self.models.items():
+            drift = None if model is None else model.drift()
+            if drift is not None and drift[0] <= DRIFT_CHANCE:
+                found.append(f"in the order the runs were given, the {phase} rates {'fall' if drift[1] < 0 else 'rise'} "
+                             "within each side: the machine may have drifted while they ran; run the two sides in turn "
                              "(old, new, old, new), five or more runs a side")
         return found
-
-
-def trend(values):
-    """Spearman's rank correlation of the runs' rates with their order (0 for fewer than TREND_RUNS runs)."""
-    count = len(values)
-    if count < TREND_RUNS:
-        return 0
-    order = sorted(range(count), key=lambda i: values[i])
-    ranks = [0.0] * count
-    start = 0
-    while start < count:
-        end = start
-        while end + 1 < count and values[order[end + 1]] == values[order[start]]:
-            end += 1
-        for i in range(start, end + 1):
-            ranks[order[i]] = (start + end) / 2
-        start = end + 1
-    middle = (count - 1) / 2
-    spread = sum((i - middle) ** 2 for i in range(count))
-    return sum((i - middle) * (rank - middle) for i, rank in enumerate(ranks)) / spread
