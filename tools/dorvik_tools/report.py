@@ -563,6 +563,9 @@ def advice_words(phases):
     def count(runs):
         return f"more than {verdicts.MOST_RUNS}" if runs is None else str(runs)
     change = next(iter(needed.values()))["change_percent"]
+    if all(phases[phase]["points"] == 1 for phase in needed):
+        return f"to find a drop of {change:g}% {verdicts.POWER_WORDS}, runs a side: " + ", ".join(
+            f"{phase} {count(n['grid'])}" for phase, n in needed.items())
     return f"to find a drop of {change:g}% {verdicts.POWER_WORDS}, runs a side: " + "; ".join(
         f"{phase} {count(n['point'])} at a single point, {count(n['grid'])} over the grid" for phase, n in needed.items())
 

@@ -153,14 +153,15 @@ class Model:
         self.points = len(old[0])
         self.run_means = run_means = [[mean(run) for run in side] for side in sides]
         point_means = [[mean(column) for column in zip(*side)] for side in sides]
-        self.shift = mean(run_means[1]) - mean(run_means[0])
+        grand = [mean(means) for means in run_means]
+        self.shift = grand[1] - grand[0]
         self.point_shifts = [new - old for old, new in zip(*point_means)]
         self.run_df = sum(self.counts) - 2
-        self.run_variance = math.fsum((value - mean(means)) ** 2 for means in run_means
+        self.run_variance = math.fsum((value - middle) ** 2 for means, middle in zip(run_means, grand)
                                       for value in means) / self.run_df
         self.noise_df = self.run_df * (self.points - 1)
-        residuals = math.fsum((value - run_mean - point_mean + mean(means)) ** 2
-                              for side, means, columns in zip(sides, run_means, point_means)
+        residuals = math.fsum((value - run_mean - point_mean + middle) ** 2
+                              for side, means, columns, middle in zip(sides, run_means, point_means, grand)
                               for run, run_mean in zip(side, means)
                               for value, point_mean in zip(run, columns))
         self.noise_variance = residuals / self.noise_df if self.noise_df else 0.0
@@ -172,9 +173,8 @@ class Model:
         df = sum(self.counts) - 3
         if df < 1:
             return None
-        centred = [[(order - (len(means) - 1) / 2, value - mean(means)) for order, value in enumerate(means)]
-                   for means in self.run_means]
-        pairs = [pair for side in centred for pair in side]
+        pairs = [(order - (len(means) - 1) / 2, value - middle) for means, middle in
+                 ((means, mean(means)) for means in self.run_means) for order, value in enumerate(means)]
         spread = math.fsum(order ** 2 for order, _ in pairs)
         slope = math.fsum(order * value for order, value in pairs) / spread
         residual = math.fsum((value - slope * order) ** 2 for order, value in pairs) / df
