@@ -311,9 +311,10 @@ class Comparison:
         runs = [len(self.cells[modelled[0], phase].old), len(self.cells[modelled[0], phase].new)] if modelled else [0]
         if min(runs) < MEASURED:
             return None, modelled
-        logs = [[[math.log(values[run]) for values in (getattr(self.cells[point, phase], side) for point in modelled)]
-                 for run in range(count)] for side, count in zip(("old", "new"), runs)]
-        return Model(*logs), modelled
+        cells = [self.cells[point, phase] for point in modelled]
+        old = [[math.log(cell.old[run]) for cell in cells] for run in range(runs[0])]
+        new = [[math.log(cell.new[run]) for cell in cells] for run in range(runs[1])]
+        return Model(old, new), modelled
 
     def mark(self, point, phase, cell):
         if cell.ratio is None:
@@ -345,16 +346,18 @@ class Comparison:
         if model is None:
             summary["verdict"] = by_threshold(summary["ratio"], self.limit, NOT_MEASURED)
             return summary
-        summary["ratio"] = math.exp(model.shift)
         summary["ratio_low"], summary["ratio_high"] = model.interval()
         summary["chance"] = self.tests[phase][0]
         summary["verdict"] = judged(summary["ratio"], self.limit, model.shift, phase in self.taken)
-        change = change_to_find(float(self.limit))
-        floor = -math.log(1 - float(self.limit))
-        summary["runs_needed"] = {"change_percent": round(100 * change, 6),
-                                  "point": model.runs_needed(-math.log(1 - change), floor, True),
-                                  "grid": model.runs_needed(-math.log(1 - change), floor, False)}
+        summary["runs_needed"] = self.runs_needed(model)
         return summary
+
+    def runs_needed(self, model):
+        """The runs a side that would find twice the threshold, at a single point and over the grid."""
+        change = change_to_find(float(self.limit))
+        drop, floor = -math.log(1 - change), -math.log(1 - float(self.limit))
+        return {"change_percent": round(100 * change, 6), "point": model.runs_needed(drop, floor, True),
+                "grid": model.runs_needed(drop, floor, False)}
 
     def warnings(self):
         """Drift: within each side, in the order the runs were given, the runs' means trend one way, as when
