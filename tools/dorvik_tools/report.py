@@ -218,9 +218,12 @@ def measurements(path):
                 if test["status"] == "ok":
                     rates[point] = tuple(test[p + "_bytes_per_s"] for p in PHASES)
         return
-    runs = list(reader.load(path))
-    failed = [f"{run.get('host')}: {run['reason']}" for run in runs if not run["complete"]]
-    described = environment.merged(run.get("environment") for run in runs)
+    failed, hosts = [], []
+    for run in reader.load(path):
+        hosts.append(run.get("environment"))
+        if not run["complete"]:
+            failed.append(f"{run.get('host')}: {run['reason']}")
+    described = environment.merged(hosts)
     points, rates = [], {}
     with reader.clients_folder_errors(path):
         for point in clients_summary(path)["points"]:
