@@ -39,6 +39,8 @@ class Host:
         self.ended = 0
         # The running test's record per stream, the streams yet to end it, and each stream's latest samples.
         self.current, self.pending, self.recent = None, set(), {}
+        # What each stream's client said it runs on, with its first test.
+        self.environments = {}
         self.heard = time.monotonic()
 
     def said(self):
@@ -133,8 +135,8 @@ class Run:
     def test_message(self, host, test, kind, words):
         if kind == "STORAGE" and test["storage"] is None:
             test["storage"] = clients.checked_storage(decode(words[0]))
-        elif kind == "ENVIRONMENT" and test["index"] == 0 and "environment" not in test:
-            test["environment"] = environment.checked(decode(words[0]))
+        elif kind == "ENVIRONMENT" and test["index"] == 0 and test["stream"] not in host.environments:
+            host.environments[test["stream"]] = environment.checked(decode(words[0]))
         elif kind == "SAMPLE":
             self.samples(host, test, words)
         elif kind in ("OUT", "ERR") and len(words) == 2:

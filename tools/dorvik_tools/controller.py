@@ -24,7 +24,7 @@ import sys
 import time
 import uuid
 
-from . import VERSION, environment, reader
+from . import VERSION, reader
 from .barrier import Run
 from . import slurm
 from .channel import LINE_LIMIT, Shell, allow_open_files, decode, encode, ssh_command
@@ -257,7 +257,7 @@ def save(folder, options, shell, run):
             new_file(folder, name + ".err", [t["stderr"] for t in tests] + [e + "\n" for e in host.errors])
             first = tests[0] if tests else {"offset": host.offset, "offset_error": host.offset_error}
             hosts.append({"host": name, "node": host.name, "stream": stream, "reason": host.reason,
-                          "environment": environment.taken_from(tests),
+                          "environment": host.environments.get(stream),
                           "offset": first["offset"], "offset_error": first["offset_error"],
                           "tests": [{k: v for k, v in t.items() if k not in ("stdout", "stderr")}
                                     | {"out_chars": len(t["stdout"])} for t in tests]})

@@ -209,12 +209,6 @@ def checked(value):
     return {field: value.get(field, UNKNOWN) for field in FIELDS}
 
 
-def taken_from(tests):
-    """The environment a stream's client sent with its first test, taken off that test's record, for the
-    stream's entry in clients.json; None where it sent none."""
-    return tests[0].pop("environment", None) if tests else None
-
-
 def device_words(found):
     """The device under the target, in words."""
     words = f"device {found['device']} ({found['device_number']}), model {found['device_model']}, " \
