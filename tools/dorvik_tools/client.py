@@ -226,8 +226,6 @@ class Stream:
         """Starts dorvik with the instant; a record of why it did not start, or None."""
         storage, where = storage_of(self.arguments)
         self.say("STORAGE", encode(storage))
-        if self.test.index == 0:
-            self.say("ENVIRONMENT", encode(described_environment(target_path(self.arguments), program)))
         reader_end, writer_end = os.pipe()
         self.spawned = time.time()
         environment = dict(os.environ, DORVIK_START_AT=f"{at:.6f}", DORVIK_START_FD=str(writer_end))
@@ -286,7 +284,15 @@ class Test:
                 running.append(stream)
             else:
                 stream.say("DONE", encode(failed))
+        if self.index == 0:
+            self.describe(running, program)
         self.collect(running)
+
+    def describe(self, running, program):
+        """With the first test, once every stream's dorvik has started (and waits for its instant): what each
+        stream's test runs on."""
+        for stream in running:
+            stream.say("ENVIRONMENT", encode(described_environment(target_path(stream.arguments), program)))
 
     def collect(self, running):
         """The streams' outputs and starts as they come, and their counters every SAMPLE_SECONDS; a stream
