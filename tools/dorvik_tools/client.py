@@ -20,7 +20,6 @@ import stat
 import subprocess
 import time
 
-from .environment import describe as described_environment
 from .channel import TAG, encode, encode_bytes
 from .clients import SAMPLE_SECONDS
 
@@ -291,8 +290,10 @@ class Test:
     def describe(self, running, program):
         """With the first test, once every stream's dorvik has started (and waits for its instant): what each
         stream's test runs on."""
+        # Imported only now (hashlib with it): a client says hello as soon as it started.
+        from .environment import describe
         for stream in running:
-            stream.say("ENVIRONMENT", encode(described_environment(target_path(stream.arguments), program)))
+            stream.say("ENVIRONMENT", encode(describe(target_path(stream.arguments), program)))
 
     def collect(self, running):
         """The streams' outputs and starts as they come, and their counters every SAMPLE_SECONDS; a stream
