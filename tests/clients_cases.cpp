@@ -21,6 +21,9 @@ const std::string clients_footer =
     "system in it (- where there was no window, or it was shorter than two samples, 0.04 s);\n"
     "last end after first: from the first start of the phase to its last end; hosts: each host's own rate;\n"
     "storage / programs read: the bytes the storage read over those the programs read in the span.\n";
+// What the hosts ran on, below their clocks: every host of these cases runs on this machine, and they are
+// named together.
+const std::string environment_lines = "environment of {*}\n  device {*}\n  MemTotal {*}\n  dorvik-clients {*}\n";
 // The aggregate rows of a grid point: size and record length as the report pads them.
 std::string aggregate_lines(const std::string &point)
 {
@@ -57,8 +60,8 @@ std::string clients_report(const std::string &megabytes, bool dead)
     if (dead)
         text += "127.0.0.6           -                     -                     no answer: ssh: connect to host "
                 "127.0.0.6 port {N}: Connection refused; {*}exited with exit code 255\n";
-    text += "start skew: {*} s from the first start to the last; worst of a test: {*} s; by the controller's clock\n\n"
-            "MB      reclen  host                          write MB/s   read MB/s\n";
+    text += "start skew: {*} s from the first start to the last; worst of a test: {*} s; by the controller's clock\n" +
+            environment_lines + "\nMB      reclen  host                          write MB/s   read MB/s\n";
     for (const std::string &host : client_hosts)
         text += megabytes + "       65536   " + host + "{*}\n";
     return text + aggregate_lines(megabytes + "       65536   ") + clients_footer;
@@ -189,8 +192,8 @@ const std::string two_and_down =
     "down1               -                     -                     no answer: ssh: connect to host down1 port 22: "
     "Connection refused; {*}exited with exit code 255\n"
     "h1                  {*}ok\nh2                  {*}ok\n"
-    "start skew: {*} s from the first start to the last; worst of a test: {*} s; by the controller's clock\n\n"
-    "MB      reclen  host                          write MB/s   read MB/s\n"
+    "start skew: {*} s from the first start to the last; worst of a test: {*} s; by the controller's clock\n" +
+    environment_lines + "\nMB      reclen  host                          write MB/s   read MB/s\n"
     "1       65536   h1{*}\n1       65536   h2{*}\n" + aggregate_lines("1       65536   ") + clients_footer;
 // A stand-in dorvik (bin/dorvik, in place of the link) that runs the real one, after what the case given does
 // for the test file (its third argument) it matches.
@@ -286,7 +289,7 @@ std::string garbage_report()
         garbage("bad_short", "sent a malformed message (ValueError: 3 numbers are no whole samples)") +
         garbage("bad_wrap", "ok") + "h1 ok\n{*}\n"
         "note: bad_backwards test 1: counter 1 went back from 9 to 8: taken as a reset; its figures go on\n"
-        "note: bad_wrap test 1: counter 3 wrapped at 2^41; its figures go on\n\n{*}\n1       65536   bad_backwards{*}\n"
+        "note: bad_wrap test 1: counter 3 wrapped at 2^41; its figures go on\n" + environment_lines + "\n{*}\n1       65536   bad_backwards{*}\n"
         "1       65536   bad_wrap{*}\n1       65536   h1{*}\n" + aggregate_lines("1       65536   ") + clients_footer;
     return text;
 }
@@ -406,7 +409,7 @@ INSTANTIATE_TEST_SUITE_P(Clients, Arguments, testing::Values(
          true},
     Case{"clients_interrupted", on_stand_ins("pdsh", "--skew-limit 1 -w h1,h2 -o out -- 400 16 \"$PWD\"/t.%h", "exec "),
          "{*}\n{*}\nh1{*}dorvik exited with status 0: dorvik: interrupted\nh2{*}dorvik exited with status 0: dorvik: "
-         "interrupted\n{*}\n\n{*}\n" + clients_footer, "", 130, stand_in_run({"h1", "h2"}), stand_ins, "",
+         "interrupted\n{*}\n" + environment_lines + "\n{*}\n" + clients_footer, "", 130, stand_in_run({"h1", "h2"}), stand_ins, "",
          SIGINT, "file:t.h2", true},
     // A CD-ROM series runs in one process per host: only its first point started together. The programs'
     // counters read and never write.
@@ -550,7 +553,7 @@ INSTANTIATE_TEST_SUITE_P(Clients, Arguments, testing::Values(
     // Ctrl-C ends every test through srun's input: a signal to srun would kill every dorvik and leave its file.
     Case{"clients_srun_interrupted", on_stand_ins("srun", "--skew-limit 1 -w n1,n2 -o out -- 400 16 \"$PWD\"/t.%h",
          "exec "), "{*}\n{*}\nn1{*}dorvik exited with status 0: dorvik: interrupted\nn2{*}dorvik exited with status 0: "
-         "dorvik: interrupted\n{*}\n\n{*}\n" + clients_footer, "", 130, stand_in_run({"n1", "n2"}), stand_ins, "",
+         "dorvik: interrupted\n{*}\n" + environment_lines + "\n{*}\n" + clients_footer, "", 130, stand_in_run({"n1", "n2"}), stand_ins, "",
          SIGINT, "file:t.n2", true},
     // The controller killed: srun lives on, its clients see the end of their input and end their tests.
     Case{"clients_srun_controller_killed", on_stand_ins("srun", "--skew-limit 1 -w n1,n2 -o out -- 400 16 "

@@ -18,7 +18,7 @@ import signal
 import subprocess
 import time
 
-from . import clients
+from . import clients, environment
 from .channel import LINE_LIMIT, TAG, decode, decode_bytes
 from .client import bytes_of
 from .reader import escaped
@@ -57,6 +57,8 @@ class Host:
         self.current, self.pending, self.unready, self.writing = None, set(), set(), set()
         self.recent, self.counters = {}, {}
         self.heard = self.moved = time.monotonic()
+        # What each stream's client said it runs on, with its first test.
+        self.environments = {}
 
     def said(self):
         """What the shell and ssh said of the host, on one line."""
@@ -196,6 +198,8 @@ class Run:
             host.unready.discard(test["stream"])
             if not host.unready:
                 self.measure_clock(host)
+        elif kind == "ENVIRONMENT" and test["index"] == 0 and test["stream"] not in host.environments:
+            host.environments[test["stream"]] = environment.checked(decode(words[0]))
         elif kind == "SAMPLE" and host.state in ("writing", "written", "reading"):
             self.samples(host, test, words)
         elif kind in ("OUT", "ERR") and len(words) == 2:

@@ -26,6 +26,7 @@ import subprocess
 import time
 
 from .channel import TAG, encode, encode_bytes
+from .environment import describe
 from .clients import SAMPLE_SECONDS
 from .reader import MEGABYTE
 
@@ -126,6 +127,16 @@ def target_status(arguments):
     if name is None:
         raise OSError("no target")
     return os.stat(os.path.dirname(os.path.abspath(name or DEFAULT_NAME))), False
+
+
+def target_path(arguments):
+    """The path whose environment a test measures: the device or image of raw= and cdrom=, or the test file's
+    folder; None where dorvik writes no file."""
+    device = device_argument(arguments)
+    if device is not None:
+        return device or DEFAULT_NAME
+    name = file_name_argument(arguments)
+    return None if name is None else os.path.dirname(os.path.abspath(name or DEFAULT_NAME))
 
 
 def storage_of(arguments):
@@ -330,6 +341,12 @@ class Test:
             events.register(stream.child.stderr, selectors.EVENT_READ, (stream, "ERR"))
             events.register(stream.report, selectors.EVENT_READ, (stream, "SAID"))
 
+    def describe(self, program):
+        """With the first test, once every stream's dorvik has started (and opens its target): what each stream's
+        test runs on."""
+        for stream in self.streams:
+            stream.say("ENVIRONMENT", encode(describe(target_path(stream.arguments), program)))
+
     def release(self, at):
         if not self.released:
             self.released = True
@@ -479,6 +496,8 @@ class Client:
         arguments = [a.replace("%h", self.host) for a in self.order["tests"][index]]
         self.test = Test(self, index)
         self.test.prepare(self.order["program"], arguments, events)
+        if index == 0:
+            self.test.describe(self.order["program"])
 
     def say_step(self):
         """A wall clock set during the test, said once per step."""

@@ -8,7 +8,7 @@ import datetime
 import re
 import sys
 
-from . import clients, reader
+from . import clients, environment, reader
 
 INTERRUPTED = 130
 # What a client's shell or the client itself says when the programs are not where the command looks for them.
@@ -86,6 +86,18 @@ def print_between_phases(summary):
     for number, outcome in failed:
         why = outcome.get("reason") or f"status {outcome['status']}"
         print(f"between the phases of test {number}: {reader.escaped(why)} after {outcome['seconds']:.3f} s")
+
+
+def print_environments(folder, summary):
+    """What the hosts ran on, hosts alike together; nothing for a folder that recorded none."""
+    with reader.clients_folder_errors(folder):
+        hosts = [(host["host"], environment.checked(host["environment"])) for host in summary["hosts"]
+                 if host.get("environment") is not None]
+    for names, found in environment.grouped(hosts):
+        said = [reader.escaped(line) for line in environment.lines(found)]
+        print(f"environment of {', '.join(reader.escaped(name) for name in names)}: {said[0]}")
+        for line in said[1:]:
+            print("  " + line)
 
 
 def print_point(point):
@@ -166,6 +178,7 @@ def print_report(folder, strict=False):
     if summary.get("ended") is False:
         print("the controller ended before the run did: the tests that ended before it follow")
     print_hosts(summary)
+    print_environments(folder, summary)
     print()
     print(f"{'MB':<8}{'reclen':<8}{'host':<28}{'write MB/s':>12}{'read MB/s':>12}")
     for point in summary["points"]:

@@ -247,7 +247,8 @@ def index(options, shell, run, ended):
         for stream, tests in enumerate(host.tests, 1):
             first = tests[0] if tests else {"offset": host.offset, "offset_error": host.offset_error}
             hosts.append({"host": host.entry(stream, run.streams), "node": host.name, "stream": stream,
-                          "reason": host.reason, "offset": first["offset"], "offset_error": first["offset_error"],
+                          "reason": host.reason, "environment": host.environments.get(stream),
+                          "offset": first["offset"], "offset_error": first["offset_error"],
                           "tests": tests})
     return {"format": FORMAT, "at": run.instants[0] if run.instants else None,
             "shell": shell, "program": "dorvik_long" if options.long else "dorvik",

@@ -21,6 +21,8 @@ import shutil
 import sys
 import tempfile
 
+from . import environment
+
 MEGABYTE = 1048576
 # The two phases of a test, in the order they run.
 PHASES = ("write", "read")
@@ -545,10 +547,22 @@ def clients_folder_errors(folder):
         raise ParseError(f"{shown(folder)}: a damaged folder of dorvik-clients: {error!r}") from error
 
 
+def host_environment(folder, host):
+    """What a host of a dorvik-clients folder recorded of its environment, checked; None where it recorded none."""
+    if host.get("environment") is None:
+        return None
+    try:
+        return environment.checked(host["environment"])
+    except ValueError as error:
+        raise ParseError(f"{shown(folder)}: a damaged folder of dorvik-clients: {error}") from error
+
+
 def host_runs(folder, host):
-    """The runs of one host of a dorvik-clients folder, each marked with the host."""
+    """The runs of one host of a dorvik-clients folder, each marked with the host and the environment it
+    recorded."""
     path = os.path.join(folder, host["host"] + ".out")
     reason = host.get("reason")
+    described = host_environment(folder, host)
     try:
         runs = list(read_source(path))
     except ParseError as error:
@@ -557,6 +571,8 @@ def host_runs(folder, host):
         runs[0]["tests"].append(new_test(None, None, "incomplete", runs[0]["reason"]))
     for run in runs:
         run["host"] = host["host"]
+        if described is not None:
+            run["environment"] = described
         if reason and run["complete"]:
             run["reason"] = str(reason)
             run["complete"] = False

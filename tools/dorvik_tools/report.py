@@ -1,13 +1,14 @@
 """dorvik-report: the figures of dorvik outputs as CSV, JSON or a Markdown
 table; medians of repeated runs; new runs compared with old ones, point by
-point, with verdicts that weigh the change against the runs' spread and hold
-the chance of a false alarm over the whole grid.
+point and per phase over the grid, with verdicts (their statistics are
+verdicts') and the sides' environments set side by side.
 
 Tests are read and written one at a time; medians and comparisons keep only
 the rates they need, so that memory does not grow with the number of runs or
 of rows."""
 
 import argparse
+import hashlib
 import json
 import math
 import os
@@ -17,19 +18,13 @@ from array import array
 from decimal import Decimal, InvalidOperation
 from fractions import Fraction
 
-from . import VERSION, clients, folder as folders, reader, timeline
+from . import VERSION, clients, environment, folder as folders, reader, timeline, verdicts
+from .verdicts import median
 
 PHASES = reader.PHASES
 # The version of the JSON documents' form, described by dorvik-report.schema.json; it changes
 # whenever a field changes its meaning or type or goes away.
 SCHEMA_VERSION = 2
-# Runs a side needs before its spread is taken as measured.
-MEASURED = 3
-# The chance of a false alarm ("worse", or "better", when nothing changed) over a whole comparison.
-ALPHA = Fraction(1, 20)
-# How far, in standard deviations, the runs' trend must lie from none for a warning of drift: with
-# no drift, a chance of 1 in 100 in each phase.
-DRIFT_DEVIATIONS = 2.576
 # A threshold below this many percent decides as this one does: no ratio of medians of rates
 # under 2^63 lies nearer to 1 than 1e-39 without being 1.
 SMALLEST_THRESHOLD = Decimal("1e-60")
@@ -75,6 +70,13 @@ def threshold(text):
     return Fraction(max(value, SMALLEST_THRESHOLD) if value else value)
 
 
+def mixable(text):
+    """A field of the environment in which the runs of a side must agree."""
+    if text not in environment.SIDE_FIELDS:
+        raise argparse.ArgumentTypeError(f"{text!r} is none of {', '.join(environment.SIDE_FIELDS)}")
+    return text
+
+
 def split_comparison(argv):
     """The options, the old and the new files of "compare OLD... -- NEW...", or (argv, None)."""
     if "compare" not in argv:
@@ -115,6 +117,8 @@ def parse_arguments(argv):
                         help="an old run to compare the FILEs with (once per file; compare is the form for globs)")
     parser.add_argument("--threshold", type=threshold, default=Fraction(10), metavar="PERCENT",
                         help="a median beyond this many percent is a change (from 0 up to 100; default 10)")
+    parser.add_argument("--allow-mixed", action="append", default=[], metavar="FIELD", type=mixable,
+                        help="let the runs of a side differ in this field of their environment (repeatable)")
     parser.add_argument("--timeline", metavar="FOLDER",
                         help="a dorvik-clients folder's time line: MB/s written and read per host and in all, "
                         "storage and programs")
@@ -236,14 +240,16 @@ def point_names(points, most=6):
     return names + (f" and {len(points) - most} more" if len(points) > most else "")
 
 
-def measurement(source, complete, reason, points, rates):
-    return {"source": source, "complete": complete, "reason": reason, "points": list(points), "rates": rates}
+def measurement(source, complete, reason, points, rates, described=None):
+    return {"source": source, "complete": complete, "reason": reason, "points": list(points), "rates": rates,
+            "environment": described}
 
 
 def measurements(path):
     """What a file or folder gives a median or a comparison, one run at a time: its source, whether it
     ran to its end and why not, its points in order, and the rates of each point that has them.
-    A dorvik-clients folder is one measurement: the aggregate of all bytes over each phase's span."""
+    A dorvik-clients folder is one measurement: the aggregate of all bytes over each phase's span, and
+    its hosts' environments merged."""
     if not reader.is_clients_folder(path):
         number, points, rates = 0, {}, {}
         for run, test in reader.load_events(path):
@@ -257,7 +263,12 @@ def measurements(path):
                 if test["status"] == "ok":
                     rates[point] = tuple(test[p + "_bytes_per_s"] for p in PHASES)
         return
-    failed = [f"{run.get('host')}: {run['reason']}" for run in reader.load(path) if not run["complete"]]
+    failed, hosts = [], []
+    for run in reader.load(path):
+        hosts.append(run.get("environment"))
+        if not run["complete"]:
+            failed.append(f"{run.get('host')}: {run['reason']}")
+    described = environment.merged(hosts)
     points, rates = [], {}
     with reader.clients_folder_errors(path):
         for point in clients_summary(path)["points"]:
@@ -266,7 +277,7 @@ def measurements(path):
             figures = [point[p + "_span_mb_per_s"] for p in PHASES]
             if None not in figures:
                 rates[key] = tuple(aggregate_rate(f) for f in figures)
-    yield measurement(reader.shown(path), not failed, "; ".join(failed), points, rates)
+    yield measurement(reader.shown(path), not failed, "; ".join(failed), points, rates, described)
 
 
 def aggregate_rate(mb_per_s):
@@ -279,28 +290,47 @@ def aggregate_rate(mb_per_s):
 
 class Side:
     """The rates of the whole runs on one side, per point and phase, in the order the runs were
-    given, and the runs that failed or are incomplete."""
+    given (-1 where a run gave none), the runs that failed or are incomplete, and each run's
+    environment. A side of a comparison (distinct) takes a run given again, the same rates at
+    every point and the same environment, once."""
 
-    def __init__(self, name):
+    def __init__(self, name, distinct=False):
         self.name = name
         self.points = None        # the first whole run's points, in order
         self.grids = {}           # each distinct set of points: the whole runs that have it
         self.rates = {}
         self.failed = []
         self.runs = 0             # whole runs
+        self.environments = []    # (source, merged environment or None) of each whole run
+        self.seen = {} if distinct else None  # each run's digest: its source
+        self.repeated = {}        # the source of a run given again: how many times it was given
 
     def add(self, measurement):
         if not measurement["complete"]:
             self.failed.append(f"{measurement['source']}: {measurement['reason']}")
             return
+        if self.seen is not None:
+            digest = hashlib.sha256(repr((measurement["points"], sorted(measurement["rates"].items()),
+                                          measurement["environment"])).encode()).digest()
+            if digest in self.seen:
+                first = self.seen[digest]
+                self.repeated[first] = self.repeated.get(first, 1) + 1
+                return
+            self.seen[digest] = measurement["source"]
         self.runs += 1
         if self.points is None:
             self.points = measurement["points"]
         self.grids.setdefault(frozenset(measurement["points"]), []).append(measurement["source"])
-        for point, figures in measurement["rates"].items():
+        self.environments.append((measurement["source"], measurement["environment"]))
+        for point in measurement["points"]:
             per_phase = self.rates.setdefault(point, tuple(array("q") for _ in PHASES))
-            for values, rate in zip(per_phase, figures):
+            for values, rate in zip(per_phase, measurement["rates"].get(point, (-1,) * len(PHASES))):
                 values.append(rate)
+
+    def repeated_words(self):
+        """A run given more than once on this side, in words: each is taken once."""
+        return [f"the {self.name} side gives the same run {times} times ({source}): it counts once"
+                for source, times in self.repeated.items()]
 
     def grid_differences(self):
         """Which runs lack which points that other runs of the side have."""
@@ -317,19 +347,13 @@ class Side:
         return self
 
 
-def median(values):
-    ordered = sorted(values)
-    middle = len(ordered) // 2
-    return Fraction(ordered[middle]) if len(ordered) % 2 else Fraction(ordered[middle - 1] + ordered[middle], 2)
-
-
 def median_rows(side):
     differences = side.grid_differences()
     if differences:
         raise UsageError("the runs differ in their grids: " + "; ".join(differences))
     for point in side.points or ():
         row = dict(zip(("mode", "size_mb", "record_length"), point))
-        per_phase = side.rates.get(point, ((), ()))
+        per_phase = [[rate for rate in values if rate >= 0] for values in side.rates.get(point, ((), ()))]
         row["runs"] = len(per_phase[0])
         for phase, values in zip(PHASES, per_phase):
             middle = median(values) if values else None
@@ -355,185 +379,12 @@ def check_comparable(old, new):
         if only_old or only_new:
             problems.append(f"the sides differ in their points: only old: {point_names(only_old) or 'none'}; "
                             f"only new: {point_names(only_new) or 'none'}")
-        lacking = [point for point in old.points
-                   if point in new.points and (point not in old.rates or point not in new.rates)]
+        lacking = [point for point in old.points if point in new.points
+                   and (max(old.rates[point][0]) < 0 or max(new.rates[point][0]) < 0)]
         if lacking:
             problems.append("no rate on one side (every run gave advice) at " + point_names(lacking))
     if problems:
         raise RunsUnusable("cannot compare: " + "; ".join(problems))
-
-
-WORSE, BETTER = "worse", "better"
-
-
-def moved(ratio, direction, limit):
-    """Whether a ratio moved beyond the threshold, down for worse and up for better."""
-    return ratio < 1 - limit if direction == WORSE else ratio > 1 + limit
-
-
-def apart(old, new, direction):
-    """Whether every new run lies below (worse) or above (better) every old one: runs that touch do not."""
-    return max(new) < min(old) if direction == WORSE else min(new) > max(old)
-
-
-def tail(count, total):
-    """The chance that count or more of total fair coins fall one way."""
-    return Fraction(sum(math.comb(total, k) for k in range(count, total + 1)), 2 ** total)
-
-
-def sign_test(ratios, direction):
-    """How many ratios moved that way, and the chance of as many or more when nothing changed (each
-    point a fair coin; a point that did not move counts against the change)."""
-    count = sum(1 for ratio in ratios if moved(ratio, direction, 0))
-    return count, tail(count, len(ratios))
-
-
-def holm(tests):
-    """The tests (name: chance under no change) that Holm's step-down procedure takes as changes,
-    holding the chance of any false alarm among them all to ALPHA."""
-    taken = set()
-    for rank, (name, chance) in enumerate(sorted(tests.items(), key=lambda test: test[1])):
-        if chance > ALPHA / (len(tests) - rank):
-            break
-        taken.add(name)
-    return taken
-
-
-class Cell:
-    """A point's phase in a comparison: the runs of each side and the ratio of their medians (None
-    where the old median is 0, as for the writes of a CD-ROM series)."""
-
-    def __init__(self, old, new):
-        self.old, self.new = old, new
-        self.measured = len(old) >= MEASURED and len(new) >= MEASURED
-        self.ratio = median(new) / median(old) if median(old) else None
-
-
-def established(cells, limit, direction):
-    """The changes one way that hold over the whole comparison: each point on its own (every new run
-    beyond every old one, a chance of 1 in C(n + m, n) when nothing changed) and each phase over the
-    grid (a sign test of its points' ratios), with Holm's correction over all of them; a test that
-    could not reach ALPHA even alone is left out. Returns the cells and the phases whose change holds,
-    and each phase's sign test."""
-    tests, signs = {}, {}
-    for key, cell in cells.items():
-        if cell.measured and cell.ratio is not None:
-            chance = Fraction(1, math.comb(len(cell.old) + len(cell.new), len(cell.new)))
-            if chance <= ALPHA:
-                tests[key] = chance if apart(cell.old, cell.new, direction) else Fraction(1)
-    for phase in PHASES:
-        ratios = grid_ratios(cells, phase)
-        if ratios:
-            signs[phase] = sign_test(ratios, direction)
-            if testable(ratios):
-                tests[phase] = signs[phase][1]
-    taken = holm(tests)
-    phases = {phase for phase in PHASES
-              if phase in taken and moved(median(grid_ratios(cells, phase)), direction, limit)}
-    return {key for key in cells if key in taken or key[1] in phases}, phases, signs
-
-
-def testable(ratios):
-    """Whether a sign test over these points could reach ALPHA at all: five points or more."""
-    return Fraction(1, 2 ** len(ratios)) <= ALPHA
-
-
-def grid_ratios(cells, phase):
-    return [cell.ratio for (_, cell_phase), cell in cells.items()
-            if cell_phase == phase and cell.measured and cell.ratio is not None]
-
-
-def mark(cell, key, limit, holds):
-    """A cell's verdict: worse or better where the change beyond the threshold holds and the runs of
-    the two sides lie apart; noise where the median moved that far but that does not hold."""
-    for direction in (WORSE, BETTER):
-        if moved(cell.ratio, direction, limit):
-            if not cell.measured:
-                return direction + ", noise not measured"
-            return direction if key in holds[direction] and apart(cell.old, cell.new, direction) else "noise"
-    return "same" if cell.measured else "same, noise not measured"
-
-
-class Comparison:
-    """The verdicts of new runs against old ones: per point and phase, and per phase over the grid."""
-
-    def __init__(self, old, new, limit):
-        self.old, self.new, self.limit = old, new, limit
-        self.cells = {(point, phase): Cell(old_values, new_values) for point in old.points
-                      for phase, old_values, new_values in zip(PHASES, old.rates[point], new.rates[point])}
-        self.holds, self.grid_holds, self.signs = {}, {}, {}
-        for direction in (WORSE, BETTER):
-            self.holds[direction], self.grid_holds[direction], self.signs[direction] = \
-                established(self.cells, limit, direction)
-
-    def rows(self):
-        for point in self.old.points:
-            row = dict(zip(("mode", "size_mb", "record_length"), point))
-            row.update(old_runs=len(self.old.rates[point][0]), new_runs=len(self.new.rates[point][0]))
-            for phase in PHASES:
-                cell = self.cells[point, phase]
-                verdict = "" if cell.ratio is None else mark(cell, (point, phase), self.limit, self.holds)
-                row.update({f"{phase}_baseline_mb_per_s": mb(median(cell.old)),
-                            f"{phase}_new_mb_per_s": mb(median(cell.new)),
-                            f"{phase}_ratio": None if cell.ratio is None else Figure(cell.ratio),
-                            f"{phase}_mark": verdict})
-            yield row
-
-    def grid(self):
-        """Per phase, the verdict over the grid and the sign tests behind it."""
-        verdicts = {}
-        for phase in PHASES:
-            ratios = grid_ratios(self.cells, phase)
-            middle = median(ratios) if ratios else None
-            verdict = "too few points" if not testable(ratios) else "worse" if phase in self.grid_holds[WORSE] else \
-                "better" if phase in self.grid_holds[BETTER] else \
-                "noise" if moved(middle, WORSE, self.limit) or moved(middle, BETTER, self.limit) else "same"
-            fell, chance_fell = self.signs[WORSE].get(phase, (0, 1))
-            rose, chance_rose = self.signs[BETTER].get(phase, (0, 1))
-            verdicts[phase] = {"points": len(ratios), "fell": fell, "rose": rose,
-                               "median_ratio": None if middle is None else Figure(middle),
-                               "chance_fell": float(chance_fell), "chance_rose": float(chance_rose),
-                               "verdict": verdict}
-        return verdicts
-
-    def warnings(self):
-        """Drift: within each side, in the order the runs were given, the rates trend one way across
-        the points, as when the machine changed while the runs ran. Each side's trend at a point is
-        Spearman's rank correlation of its rates with their order, of variance 1 / (runs - 1) with no
-        drift; their sum over the points and sides is held against its spread."""
-        found = []
-        for phase in PHASES:
-            total = spread = 0
-            for (_, cell_phase), cell in self.cells.items():
-                for values in (cell.old, cell.new):
-                    if cell_phase == phase and len(values) >= MEASURED:
-                        total, spread = total + trend(values), spread + 1 / (len(values) - 1)
-            if spread and abs(total) / math.sqrt(spread) > DRIFT_DEVIATIONS:
-                way = "fall" if total < 0 else "rise"
-                found.append(f"in the order the runs were given, the {phase} rates {way} within each side: "
-                             "the machine may have drifted while they ran; run the two sides in turn "
-                             "(old, new, old, new), five or more runs a side")
-        return found
-
-
-def trend(values):
-    """Spearman's rank correlation of the runs' rates with their order (0 for fewer than three runs)."""
-    count = len(values)
-    if count < MEASURED:
-        return 0
-    order = sorted(range(count), key=lambda i: values[i])
-    ranks = [0.0] * count
-    start = 0
-    while start < count:
-        end = start
-        while end + 1 < count and values[order[end + 1]] == values[order[start]]:
-            end += 1
-        for i in range(start, end + 1):
-            ranks[order[i]] = (start + end) / 2
-        start = end + 1
-    middle = (count - 1) / 2
-    spread = sum((i - middle) ** 2 for i in range(count))
-    return sum((i - middle) * (rank - middle) for i, rank in enumerate(ranks)) / spread
 
 
 NUMBER = re.compile(r"-?\d+(\.\d+)?")
@@ -716,10 +567,22 @@ def listing(options):
     for run, test in events(paths):
         if test is not None:
             table.write(test_row(run, test))
-    for folder in (path for path in paths if reader.is_clients_folder(path)):
+    folders = [path for path in paths if reader.is_clients_folder(path)]
+    for folder in folders:
         for row in aggregate_rows(folder, clients_summary(folder)):
             table.write(row)
+    if options.format == "markdown":
+        for folder in folders:
+            write_environments(folder)
     return 0
+
+
+def write_environments(folder):
+    """Below a Markdown table, a paragraph per group of hosts of a folder alike in what they ran on."""
+    hosts = [(run["host"], run["environment"]) for run in reader.load(folder) if "environment" in run]
+    for names, found in environment.grouped(dict(hosts).items()):
+        sys.stdout.write("\n" + markdown_cell(f"Environment of {', '.join(names)} ({reader.shown(folder)}): "
+                                               + "; ".join(environment.lines(found)) + ".") + "\n")
 
 
 def warn(message):
@@ -727,25 +590,125 @@ def warn(message):
         print(f"dorvik-report: {message}", file=sys.stderr)
 
 
-def comparison(options):
-    old, new = Side("old").read(options.baseline), Side("new").read(options.files)
-    check_comparable(old, new)
-    compared = Comparison(old, new, options.threshold / 100)
-    rows, grid, warnings = list(compared.rows()), compared.grid(), compared.warnings()
+def sources_named(sources, most=3):
+    return ", ".join(sources[:most]) + (f" and {len(sources) - most} more" if len(sources) > most else "")
+
+
+def check_environments(old, new, allowed):
+    """The runs of each side alike in every field of their environments that must agree, but those
+    allowed to differ; UsageError naming each field, its values and their runs."""
+    problems, fields = [], []
+    for side in (old, new):
+        for field, values in environment.mixed(side.environments, allowed):
+            fields.append(field)
+            problems.append(f"the {side.name} runs differ in {environment.FIELDS[field]}: " + " and ".join(
+                f"{reader.escaped(value)} ({sources_named(sources)})" for value, sources in values.items()))
+    if problems:
+        allow = " ".join(f"--allow-mixed {field}" for field in dict.fromkeys(fields))
+        raise UsageError("; ".join(problems) + f"; compare runs alike in it, or give {allow}")
+
+
+def compared_rows(compared):
+    """A row per point: the runs and medians of each side, their ratio and the verdict per phase."""
+    for point in compared.points:
+        cells = [compared.cells[point, phase] for phase in PHASES]
+        row = dict(zip(("mode", "size_mb", "record_length"), point))
+        row.update(old_runs=len(cells[0].old), new_runs=len(cells[0].new))
+        for phase, cell in zip(PHASES, cells):
+            row.update({f"{phase}_baseline_mb_per_s": mb(cell.old_median), f"{phase}_new_mb_per_s": mb(cell.new_median),
+                        f"{phase}_ratio": None if cell.ratio is None else Figure(cell.ratio),
+                        f"{phase}_mark": cell.mark})
+        yield row
+
+
+def phase_summary(summary):
+    """A phase's verdict over the grid, its figures as the report gives them."""
+    return dict(summary, **{key: figure(summary[key], 3) for key in ("ratio", "ratio_low", "ratio_high")})
+
+
+def summary_row(phases):
+    """The table's last row: each phase over the grid, its verdict, ratio and interval."""
+    row = {"mode": "all points", "old_runs": phases["write"]["old_runs"], "new_runs": phases["write"]["new_runs"]}
+    for phase, summary in phases.items():
+        row.update({f"{phase}_ratio": summary["ratio"], f"{phase}_mark": summary["verdict"],
+                    f"{phase}_ratio_low": summary["ratio_low"], f"{phase}_ratio_high": summary["ratio_high"]})
+    return row
+
+
+def phase_words(phase, summary):
+    """A phase over the grid in words: "write over the grid: worse, ratio 0.891 (0.872 to 0.911 at 98.75%),
+    5 old and 5 new runs"."""
+    interval = "" if summary["ratio_low"] is None else \
+        f" ({summary['ratio_low']} to {summary['ratio_high']} at {verdicts.CONFIDENCE:.2%})"
+    ratio = "no ratio" if summary["ratio"] is None else f"ratio {summary['ratio']}{interval}"
+    return f"{phase} over the grid: {summary['verdict'] or 'no verdict'}, {ratio}, {summary['old_runs']} old and " \
+        f"{summary['new_runs']} new runs"
+
+
+def advice_words(phases):
+    """The runs a side that would find twice the threshold, as advice; None where the noise is not measured."""
+    needed = {phase: summary["runs_needed"] for phase, summary in phases.items() if summary["runs_needed"]}
+    if not needed:
+        return None
+
+    def count(runs):
+        return f"more than {verdicts.MOST_RUNS}" if runs is None else str(runs)
+    change = next(iter(needed.values()))["change_percent"]
+    if all(phases[phase]["points"] == 1 for phase in needed):
+        return f"to find a drop of {change:g}% {verdicts.POWER_WORDS}, runs a side: " + ", ".join(
+            f"{phase} {count(n['grid'])}" for phase, n in needed.items())
+    return f"to find a drop of {change:g}% {verdicts.POWER_WORDS}, runs a side: " + "; ".join(
+        f"{phase} {count(n['point'])} at a single point, {count(n['grid'])} over the grid" for phase, n in needed.items())
+
+
+def sides_differ(old, new):
+    """Every field of the environment in which the sides differ, in words and as data."""
+    found = environment.differences(old.environments, new.environments)
+    words = "; ".join(reader.escaped(environment.difference_words(*difference)) for difference in found)
+    return words, [{"field": field, "old": before, "new": after} for field, before, after in found]
+
+
+def write_comparison(options, compared, phases, differ, warnings):
+    """The comparison in its format: JSON, or the table of points with the summary row, the Markdown
+    with the sides' differences before it and the advice after it."""
+    rows = list(compared_rows(compared))
     worse = any(row[p + "_mark"].startswith("worse") for row in rows for p in PHASES) or \
-        any(verdict["verdict"] == "worse" for verdict in grid.values())
+        any(summary["verdict"].startswith("worse") for summary in phases.values())
     if options.format == "json":
         write_document("comparison", {"threshold_percent": float(options.threshold),
-                                      "false_alarm_chance": float(ALPHA), "points": rows, "grid": grid,
-                                      "worse": worse, "warnings": warnings})
-    else:
-        write_rows(rows, options.format)
+                                      "false_alarm_chance": verdicts.ALPHA, "confidence": verdicts.CONFIDENCE,
+                                      "points": rows, "grid": phases, "worse": worse, "sides_differ": differ[1],
+                                      "warnings": warnings})
+        return worse
+    names = list(rows[0]) + [f"{phase}_ratio_{end}" for phase in PHASES for end in ("low", "high")]
+    if options.format == "markdown" and differ[0]:
+        sys.stdout.write(markdown_cell(f"The sides differ in: {differ[0]}.") + "\n\n")
+    table = Table(names, options.format)
+    for row in rows + [summary_row(phases)]:
+        table.write(row)
+    advice = advice_words(phases)
+    if options.format == "markdown" and advice:
+        sys.stdout.write("\n" + markdown_cell(advice[0].upper() + advice[1:] + ".") + "\n")
+    return worse
+
+
+def comparison(options):
+    old, new = Side("old", True).read(options.baseline), Side("new", True).read(options.files)
+    check_environments(old, new, options.allow_mixed)
+    check_comparable(old, new)
+    compared = verdicts.Comparison(old.points, old.rates, new.rates, options.threshold / 100)
+    phases = {phase: phase_summary(compared.phase(phase)) for phase in PHASES}
+    differ = sides_differ(old, new)
+    warnings = old.repeated_words() + new.repeated_words() + compared.warnings()
+    worse = write_comparison(options, compared, phases, differ, warnings)
     sys.stdout.flush()
-    for phase, verdict in grid.items():
-        if verdict["verdict"] in (WORSE, BETTER):
-            way, count = ("fell", verdict["fell"]) if verdict["verdict"] == WORSE else ("rose", verdict["rose"])
-            warn(f"{phase}: {verdict['verdict']} over the grid: the rates {way} at {count} of {verdict['points']} "
-                 f"points, their median ratio {verdict['median_ratio']}")
+    if differ[0]:
+        warn(f"the sides differ in: {differ[0]}")
+    for phase, summary in phases.items():
+        warn(phase_words(phase, summary))
+    advice = advice_words(phases)
+    if advice:
+        warn(advice)
     for warning in warnings:
         warn("warning: " + warning)
     return 1 if worse else 0
