@@ -154,7 +154,7 @@ std::vector<std::string> stand_in_run(const std::vector<std::string> &hosts, std
     more.push_back("out/");
     more.push_back("out/clients.json");
     for (const std::string &host : hosts)
-        for (const char *kind : {".err", ".out"})
+        for (const char *kind : {".err", ".out", ".samples"})
             more.push_back("out/" + host + kind);
     return more;
 }
@@ -176,7 +176,7 @@ INSTANTIATE_TEST_SUITE_P(EnvironmentClients, Arguments, testing::Values(
          "report; echo \"status $?\"; grep -c '^environment of h1, h2: kernel ' report; ") + recorded_here,
          "status 0\n1\nsame\n1\n", "", 0, stand_in_run({"h1", "h2"}, {"report"}), stand_ins, "", 0, "", true},
     Case{"clients_malformed_environment", on_stand_ins("-w h1,h2 -o out -- 1 65536 \"$PWD\"/t.%h | grep -E '^h[12] ' | "
-         "sed -E 's/ +[-+][0-9.]+ .[0-9.]+ +[^ ]+ +/ /'"), "h1 ok\nh2 sent a malformed message (ValueError: an "
+         "sed -E 's/^(h[12]) +(-|[-+][0-9.]+ .[0-9.]+) +[^ ]+ +/\\1 /'"), "h1 ok\nh2 sent a malformed message (ValueError: an "
          "environment's kernel that is not a text of at most 256 characters)\n", "", 0,
          [] {
              std::vector<std::string> files = stand_in_run({"h1", "h2"}, {});

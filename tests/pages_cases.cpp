@@ -32,9 +32,10 @@ const std::string runs_with_failures = "cp \"$D\"/hand-a?.txt \"$D\"/interrupted
 // Synthetic runs, three a side, the new 25% slower at every point: worse over the grid.
 const std::string worse_comparison = "mkdir w && \"$SOURCE\"/scripts/false-alarms --write w --drop 25 && $R --format html compare "
                                      "w/old-* -- w/new-* > p.html; echo \"status $?\"; ";
-const std::string worse_warnings = "dorvik-report: write: worse over the grid: the rates fell at 20 of 20 points, their "
-                                   "median ratio 0.754\ndorvik-report: read: worse over the grid: the rates fell at 20 of "
-                                   "20 points, their median ratio 0.729\n";
+const std::string worse_warnings = "dorvik-report: write over the grid: worse, ratio 0.738 (0.680 to 0.801 at 98.75%), 3 "
+    "old and 3 new runs\ndorvik-report: read over the grid: worse, ratio 0.739 (0.660 to 0.827 at 98.75%), 3 old and 3 "
+    "new runs\ndorvik-report: to find a drop of 20% 4 times in 5, runs a side: write 9 at a single point, 3 over the "
+    "grid; read 8 at a single point, 3 over the grid\n";
 // Inputs whose names, notes, device, reasons and host carry markup, quotes, control characters and a byte
 // that is not UTF-8:
 // a raw series on the device "<img ...>" with a note, a run that failed, a run with a damaged row, and
@@ -72,9 +73,12 @@ INSTANTIATE_TEST_SUITE_P(Pages, Arguments, testing::Values(
          "p.html; " + worse_comparison + "grep -o '<p class=\"[a-z ]*verdict\">[^<:]*' p.html; grep -o '<td class=\"worse\">' "
          "p.html | wc -l; rm -r w p.html", "status 0\n<p class=\"fine verdict\">Not worse\n<td class=\"noise\">noise<br>0.88\n"
          "<td class=\"noise\">noise<br>1.267\n<td class=\"same\">same<br>1\n<td class=\"noise\">noise<br>0.875\nstatus 1\n"
-         "<p class=\"problems verdict\">Worse\n34\n", worse_warnings),
+         "<p class=\"problems verdict\">Worse\n32\n", "dorvik-report: write over the grid: same, ratio 1.050 (0.700 to 1.574 "
+         "at 98.75%), 3 old and 3 new runs\ndorvik-report: read over the grid: same, ratio 0.948 (0.769 to 1.168 at "
+         "98.75%), 3 old and 3 new runs\ndorvik-report: to find a drop of 20% 4 times in 5, runs a side: write 10 at a "
+         "single point, 8 over the grid; read 10 at a single point, 4 over the grid\n" + worse_warnings),
     page("comparison_page_in_a_browser", worse_comparison + "check p.html 'class=\"worse\"' 'Verdicts per phase' && rm -r "
-         "w p.html", "status 1\n" + seen(1, "class=\"worse\": 34\nVerdicts per phase: 1\n"), worse_warnings, 0,
+         "w p.html", "status 1\n" + seen(1, "class=\"worse\": 32\nVerdicts per phase: 1\n"), worse_warnings, 0,
          in_a_browser),
     // Both sides' medians on one set of axes: per size the old line dashed, the new solid, in one colour.
     page("comparison_chart_data", gnuplot_stand_in + "$R --format html compare \"$D\"/hand-a?.txt -- \"$D\"/hand-c?.txt | "
@@ -83,7 +87,11 @@ INSTANTIATE_TEST_SUITE_P(Pages, Arguments, testing::Values(
          "8192 286.102 381.470\n\n\n4096 83.923 190.735\n8192 362.396 333.786\nEOD\n"
          "set linetype 1 lc rgb '#0072b2' dt 2 pt 6 ps 0.8\nset linetype 2 lc rgb '#0072b2' dt 1 pt 7 ps 0.8\n"
          "set multiplot layout 1,2 title 'dorvik series compared: the medians of the old runs (dashed) and the new "
-         "(solid)'\n", "dorvik-report: no chart: gnuplot wrote no chart: No such file or directory\n"),
+         "(solid)'\n", "dorvik-report: write over the grid: same, ratio 1.050 (0.700 to 1.574 at 98.75%), 3 old and 3 new "
+         "runs\ndorvik-report: read over the grid: same, ratio 0.948 (0.769 to 1.168 at 98.75%), 3 old and 3 new runs\n"
+         "dorvik-report: to find a drop of 20% 4 times in 5, runs a side: write 10 at a single point, 8 over the grid; "
+         "read 10 at a single point, 4 over the grid\ndorvik-report: no chart: gnuplot wrote no chart: No such file or "
+         "directory\n"),
     // Four clients on the throttled device: each host, nothing flagged, the time line, and the aggregate of
     // all bytes over each phase's span as the CSV gives it; a host that failed is flagged with its reason.
     page("clients_page_tables", "$R --format html \"$D\"/clients-throttled > p.html; grep -o -e '<summary>[^<]*</summary>' "
