@@ -101,6 +101,20 @@ def new_test(index, stream, arguments, host):
             "bytes": bytes_of(arguments), "written_from": None}
 
 
+def parsed_sample(words):
+    """Five words of a sample: its time, finite, and its four counters, whole numbers."""
+    try:
+        sample = [float(words[0]), int(words[1]), int(words[2]), int(words[3]), int(words[4])]
+    except ValueError:
+        values = [number(w) for w in words]
+        if any(v != int(v) for v in values[1:]):
+            raise ValueError("a counter that is not a whole number") from None
+        return [values[0]] + [int(v) for v in values[1:]]
+    if not math.isfinite(sample[0]):
+        raise ValueError(f"{words[0][:20]!r} is not a finite number")
+    return sample
+
+
 def progressed(test, before, kept):
     """Whether a stream's dorvik moved bytes in a batch of samples: by its own counters, or, once it has written
     all of its file (and syncs it), by the storage's; other processes' use of a shared device is no progress
@@ -232,19 +246,20 @@ class Run:
         reset, and noted."""
         if not words or len(words) % 5:
             raise ValueError(f"{len(words)} numbers are no whole samples")
-        values = [number(w) for w in words]
-        if any(v != int(v) for i, v in enumerate(values) if i % 5):
-            raise ValueError("a counter that is not a whole number")
-        batch = [[values[i]] + [int(v) for v in values[i + 1:i + 5]] for i in range(0, len(values), 5)]
         latest = time.time() + TIME_SLACK + test["offset"]
         previous = test["last"] or [test["released"] + test["offset"] - TIME_SLACK, 0, 0, 0, 0]
         kept = []
-        for sample in batch:
+        for at in range(0, len(words), 5):
+            sample = parsed_sample(words[at:at + 5])
             if not previous[0] < sample[0] <= latest:
                 raise ValueError(f"a sample's time {sample[0]!r} lies outside its test")
-            if any(not 0 <= sample[c] < COUNTER_LIMIT for c in range(1, 5)):
+            if not (0 <= sample[1] < COUNTER_LIMIT and 0 <= sample[2] < COUNTER_LIMIT and
+                    0 <= sample[3] < COUNTER_LIMIT and 0 <= sample[4] < COUNTER_LIMIT):
                 raise ValueError("a counter that lies out of range")
-            kept.append(self.counted(test, previous, sample))
+            went_back = sample[1] < previous[1] or sample[2] < previous[2] or sample[3] < previous[3] or \
+                sample[4] < previous[4]
+            added = test["added"]
+            kept.append(self.counted(test, previous, sample) if went_back or any(added) else sample)
             previous = sample
         test["last"] = previous
         test["samples"] += len(kept)
