@@ -381,12 +381,13 @@ INSTANTIATE_TEST_SUITE_P(Clients, Arguments, testing::Values(
          "start skew: 0.{N} s from the first start to the last; {*}\noffset 8 s\nstatus 0\n", "", 0,
          stand_in_run({"ahead1", "h1"}, {"report"}), stand_ins, "", 0, "", true},
     // step1's clock steps 0.9 s ahead after its first test: measured again, the next start still holds, and
-    // the step is flagged, which leaves the status 0. Each client has half a second to start its dorvik, and the
+    // the step is flagged, which leaves the status 0. (A sample the client takes between the step and the
+    // end of dorvik's run also flags it during test 1, as a busy machine may allow.) Each client has half a second to start its dorvik, and the
     // starts 0.6 s more; a series flagged late is run again, three times at most, as a machine that stalls may
     // make one run late.
     Case{"clients_clock_moved_between_tests", "for attempt in 1 2 3; do rm -rf out stepped; " + on_stand_ins("pdsh",
          "--start-in 0.5 --skew-limit 0.6 -w h1,step1 -o out -- auto=\"$PWD\"/t.%h > report; s=$?; ! grep -q "
-         "'LATE START' report && break; done; echo \"status $s\"; grep -E '^(step1 |clock moved)' report | sed -E "
+         "'LATE START' report && break; done; echo \"status $s\"; grep -E '^(step1 |clock moved: .* before )' report | sed -E "
          "'s/^step1 .* (ok.*)$/step1 \\1/'"), "status 0\nstep1 ok  CLOCK MOVED\nclock moved: step1 +0.{N} s against "
          "the controller's before test 2\n", "", 0, wrapped_run({"h1", "step1"}, {"report", "stepped"}),
          stand_ins + " && " + step_after_first_test, "", 0, "", true},
@@ -753,15 +754,16 @@ const std::string slurm_left = until(no_job, 150) + no_job + " && echo 'no job l
     until("! " + runs("bin/dorvik"), 30) + runs("bin/dorvik") + " || echo 'no dorvik left'; echo \"files left: $(ls "
     "shared | wc -l)\"";
 // The controller started outside an allocation in a session of its own (as a terminal's foreground job), and
-// the test files of the nodes given made and those of the nodes done removed (their tests over).
+// the test files of the nodes given made and those of the nodes written written whole (4 MiB: their writes
+// over, their dorvik waiting for the read).
 std::string slurm_writing(const std::string &rest, const std::vector<std::string> &nodes = three_nodes,
-                          const std::vector<std::string> &done = {})
+                          const std::vector<std::string> &written = {})
 {
     std::string made = "true";
     for (const std::string &node : nodes)
         made += " && [ -s shared/d." + node + " ]";
-    for (const std::string &node : done)
-        made += " && [ ! -e shared/d." + node + " ]";
+    for (const std::string &node : written)
+        made += " && [ \"$(stat -c %s shared/d." + node + " 2> /dev/null)\" = 4194304 ]";
     return on_slurm("setsid " + srun_clients + rest + " > report 2>&1 & c=$!; ") + until(made, 120) +
            "echo \"files while writing: $(ls shared | wc -l)\"; ";
 }
@@ -823,12 +825,12 @@ INSTANTIATE_TEST_SUITE_P(SlowSlurmClients, Arguments, testing::Values(
          "$c; " + slurm_left, "files while writing: 3\nno job left\nno dorvik left\nfiles left: 0\n", "", 0,
          slurm_run(three_nodes), slurm_up, "", 0, "", true, slurm + "down",
          slurm + "available"},
-    // n3 is cut off in the middle of its test (its dorvik writes slowly): dropped at the deadline; once it is
-    // back, nothing of the run is left.
+    // n3 is cut off in the middle of its writes (its dorvik writes slowly) while n1 and n2 wait for the read:
+    // dropped at the deadline, the read released for the others; once it is back, nothing of the run is left.
     Case{"srun_dropped_node", slurm_writing("--deadline 4 -w 'n[1-3]' -o out -- 4 4096 \"$PWD\"/shared/d.%h", {"n3"},
                                         {"n1", "n2"}) +
          slurm + "freeze n3; wait $c; echo \"status $?\"; grep -E '^n[1-3] ' report" + name_and_result + "; " + slurm +
-         "thaw n3; " + slurm_left, "files while writing: 1\nstatus 1\nn1 ok\nn2 ok\nn3 silent for 4 s in a test\n"
+         "thaw n3; " + slurm_left, "files while writing: 3\nstatus 1\nn1 ok\nn2 ok\nn3 silent for 4 s in a test\n"
          "no job left\nno dorvik left\nfiles left: 0\n", "", 0, slurm_run(three_nodes, {"bin/dorvik"}),
          slurm_clients_setup + " && " + dorvik_wrapper("*n3) export LD_PRELOAD=$FAULT_LIBRARY DORVIK_FAULT="
          "write_delay=8000 ASAN_OPTIONS=$ASAN_OPTIONS:verify_asan_link_order=0;;") + " && " + slurm + "up", "", 0, "",
@@ -841,13 +843,13 @@ INSTANTIATE_TEST_SUITE_P(SlowSlurmClients, Arguments, testing::Values(
          slurm + "down", slurm + "available"}),
     case_name);
 
-// Four clients on the device of known speed, 50 MiB/s (the throttled rig, whose cgroup they run in), three
+// Four clients on the device of known speed, 50 MiB/s (the throttled rig, under its limits), three
 // times: both phases measured under the full load of all four, over most of their span, and the time line's
 // storage columns holding every byte.
 const std::string rig_script = "bash \"$TESTS\"/throttled_rig.sh ";
 INSTANTIATE_TEST_SUITE_P(SlowRig, Arguments, testing::Values(
     Case{"four_clients_on_the_device_of_known_speed", "for run in 1 2 3; do rm -rf out; " + rig_script + "run env "
-         "PATH=$PWD/bin:$PATH \"$SOURCE\"/tools/dorvik-clients -e pdsh --bin \"$PWD\"/bin --skew-limit 2 -w "
+         "PATH=$PWD/bin:$PATH \"$SOURCE\"/tools/dorvik-clients -e pdsh --bin \"$PWD\"/bin --skew-limit 2 --progress 0 -w "
          "h1,h2,h3,h4 -o out -- 64 131072 \"$PWD\"/m/t.%h > report; echo \"status $?\"; " + checks + "rig out; done", [] {
              std::string run = "status 0\nwrite while all were active within 15% of 50 MiB/s: yes\nread while all were "
                                "active within 15% of 50 MiB/s: yes\nread window over half the read span: yes\nstorage "
