@@ -41,6 +41,11 @@ struct timespec write_span_began;
 double write_span_seconds;
 bool write_span_to_tell;
 
+// The policy the run had before its wait, and its parameters: the measured
+// work runs under it again, unless it was a real-time one.
+int usual_policy = SCHED_OTHER;
+struct sched_param usual_parameters;
+
 // An instant given so far ahead is a mistake; waiting for it would look like a hang.
 constexpr time_t LONGEST_WAIT_SECONDS = 3600;
 
@@ -170,19 +175,34 @@ void take_next_instant()
 // behind it, and sleeping under the policy takes nothing from anyone.
 void enter_real_time()
 {
+    usual_policy = sched_getscheduler(0);
+    if (usual_policy < 0 || sched_getparam(0, &usual_parameters) != 0)
+        usual_policy = SCHED_OTHER;
     struct sched_param waiting = {};
     waiting.sched_priority = 1;
     sched_setscheduler(0, SCHED_FIFO, &waiting);
 }
 
-// The measured work must never run under a real-time policy. The start is
-// read after the policy is gone: a run that other runs then keep off the
-// processor reports a later start, which is what happened.
+// Whether policy (with its flags) is a real-time one.
+bool is_real_time(int policy)
+{
+    int plain = policy & ~SCHED_RESET_ON_FORK;
+    return plain == SCHED_FIFO || plain == SCHED_RR || plain == SCHED_DEADLINE;
+}
+
+// The measured work must never run under a real-time policy: it runs under
+// the policy the run was started with (a run under chrt -b or -i keeps it),
+// or the usual one. The start is read after the real-time policy is gone: a
+// run that other runs then keep off the processor reports a later start,
+// which is what happened.
 void leave_real_time()
 {
+    if (!is_real_time(usual_policy)) {
+        sched_setscheduler(0, usual_policy, &usual_parameters);
+        return;
+    }
     struct sched_param usual = {};
-    if (sched_getscheduler(0) != SCHED_OTHER)
-        sched_setscheduler(0, SCHED_OTHER, &usual);
+    sched_setscheduler(0, SCHED_OTHER, &usual);
 }
 
 // Instants from a descriptor: the report descriptor is needed to say when

@@ -117,6 +117,15 @@ Case second_run(const std::string &name, const std::string &gate)
                 "dorvik: f is in use by another test\n", 1, {}, "", "", 0, "", true};
 }
 
+// A run started under chrt's option, held at its first write after the wait: its policy is policy again.
+Case keeps_its_policy(const std::string &name, const std::string &option, const std::string &policy)
+{
+    return Case{"timed_work_under_" + name, "at=$(python3 -c 'import time; print(time.time() + 0.5)') && "
+                "DORVIK_START_AT=$at chrt " + option + " 0 env " + in_background("write_gate=go", "1 4096 f > out") +
+                until_held("go") + "chrt -p $(cat go.waiting) | sed -n '1s/.*: //p'; touch go; wait $!; s=$?; rm go* out; "
+                "exit $s", policy + "\n", "", 0, {}, "", "", 0, "", true, "", "command -v chrt && chrt -f 1 true"};
+}
+
 // The run held at its first write until the case's action has run and let it go.
 const std::string held_at_write = "write_gate=go";
 const std::string held = "file:go.waiting";
@@ -458,6 +467,9 @@ INSTANTIATE_TEST_SUITE_P(StartInstant, Arguments, testing::Values(
          "DORVIK_START_AT=$at DORVIK_START_FD=3 chrt -f 1 env " + in_background("write_gate=go", "1 4096 f 3> start > out") +
          until_held("go") + "chrt -p $(cat go.waiting) | sed -n '1s/.*: //p'; touch go; wait $!; s=$?; rm go* start out; "
          "exit $s", "SCHED_OTHER\n", "", 0, {}, "", "", 0, "", true, "", "command -v chrt && chrt -f 1 true"},
+    // Started under chrt -b or -i, the run writes under that policy again after its wait.
+    keeps_its_policy("batch", "-b", "SCHED_BATCH"),
+    keeps_its_policy("idle", "-i", "SCHED_IDLE"),
     // The wait itself runs under a real-time policy (as root), so that a busy machine does not wake it late.
     Case{"waits_under_real_time", "at=$(python3 -c 'import time; print(time.time() + 2)') && DORVIK_START_AT=$at "
          "\"$DORVIK\" 1 4096 f > out & p=$!; until chrt -p $p 2>/dev/null | grep -q SCHED_FIFO || ! kill -0 $p "
