@@ -413,11 +413,14 @@ class Client:
             self.stop()
 
     def stop(self, *_):
+        """Asks every dorvik to end: one that was stopped (SIGSTOP) is continued to end, deleting its file,
+        rather than be killed later with the rest of a Slurm step."""
         self.gone = True
         for child in self.children:
             if child.returncode is None:
                 try:
                     os.kill(child.pid, signal.SIGTERM)
+                    os.kill(child.pid, signal.SIGCONT)
                 except OSError:
                     pass
 
