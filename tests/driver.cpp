@@ -250,8 +250,11 @@ void list_tree(const std::string &root, const std::string &prefix, std::vector<s
             continue;
         struct stat status;
         std::string path = prefix + name;
-        if (lstat((root + "/" + path).c_str(), &status) != 0)
+        // A mount whose server is gone cannot be looked at, but is still there.
+        if (lstat((root + "/" + path).c_str(), &status) != 0) {
+            paths.push_back(entry->d_type == DT_DIR ? path + "/" : path);
             continue;
+        }
         if (S_ISDIR(status.st_mode)) {
             paths.push_back(path + "/");
             list_tree(root, path + "/", paths);
