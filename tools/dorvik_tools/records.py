@@ -11,6 +11,7 @@ raises RecordsLost; what was written before stays readable."""
 import itertools
 import json
 import os
+import time
 
 from .reader import CLIENTS_FILE, escaped
 
@@ -19,7 +20,10 @@ FORMAT = 4
 # The index while it is being written, before it takes the place of the old one.
 PENDING_INDEX = ".clients.json.new"
 # How many bytes of records are buffered before they go to the file.
-BUFFER_BYTES = 65536
+BUFFER_BYTES = 16384
+# The longest time a record waits in a buffer: what a killed controller loses, and each entry's buffer touched
+# no further than a second's records, so that its memory does not grow with the test.
+FLUSH_SECONDS = 1.0
 
 
 class RecordsLost(Exception):
@@ -43,6 +47,7 @@ class Records:
     def __init__(self, folder):
         self.folder = folder
         self.entries = {}
+        self.flushed = time.monotonic()
 
     def guarded(self, name, action, *arguments):
         try:
@@ -69,8 +74,11 @@ class Records:
     def samples(self, name, test, batch):
         text = "".join(f"{test} {s[0]!r} {s[1]} {s[2]} {s[3]} {s[4]}\n" for s in batch)
         self.guarded(name + ".samples", self.entry(name).files[".samples"].write, text.encode())
+        if time.monotonic() - self.flushed >= FLUSH_SECONDS:
+            self.flush()
 
     def flush(self):
+        self.flushed = time.monotonic()
         for name, entry in self.entries.items():
             for kind, f in entry.files.items():
                 self.guarded(name + kind, f.flush)
