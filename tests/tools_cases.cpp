@@ -284,6 +284,22 @@ INSTANTIATE_TEST_SUITE_P(ReportInput, Arguments, testing::Values(
             "clients-throttled -- clients-throttled 2>/dev/null | cut -d, -f1-10 | sed -n 2p", "mode,size_mb,record_length,runs,"
             "write_median_mb_per_s,read_median_mb_per_s\nclients,64,65536,1,49.368,50.024\nclients,64,65536,1,1,"
             "49.368,49.368,1.000,\"same, noise not measured\"\n"),
+    // An index nested past any parser's depth, and a first start past any clock: one message and the status of
+    // a damaged folder on every path that reads a folder.
+    in_data("clients_folder_too_deep_or_too_late", "C=\"$SOURCE\"/tools/dorvik-clients && mkdir \"$T\"/deep && python3 -c "
+            "'print(\"[\" * 100000 + \"]\" * 100000)' > \"$T\"/deep/clients.json && for tool in \"$R\" \"$R --median\" "
+            "\"$R --timeline\" \"$R --format html\" $P \"$C --report\"; do $tool \"$T\"/deep 2>\"$T\"/e >/dev/null; s=$?; "
+            "sed \"s|$T/||\" \"$T\"/e; echo $s; done; cp -r clients-series \"$T\"/late && sed -i 's/^ \"at\": [0-9.]*,/ \"at\": "
+            "1e20,/' \"$T\"/late/clients.json && for tool in \"$C --report\" \"$R --format html\"; do $tool \"$T\"/late "
+            "2>&1 >/dev/null | sed \"s|$T/||\"; done; rm -r \"$T\"/deep \"$T\"/late \"$T\"/e", [] {
+        std::string lines;
+        for (const std::string tool : {"report", "report", "report", "report", "plot", "clients"})
+            lines += "dorvik-" + tool + ": deep: not a folder of dorvik-clients: clients.json nests too deep\n" +
+                     (tool == "plot" ? "1\n" : "2\n");
+        return lines + "dorvik-clients: late: a damaged folder of dorvik-clients: ValueError('the time 1e+20 lies "
+                       "beyond any clock')\ndorvik-report: late: a damaged folder of dorvik-clients: ValueError('the "
+                       "time 1e+20 lies beyond any clock')\n";
+    }()),
     in_data("damaged_clients_folders", damaged_folders, [] {
         std::string lines;
         for (int doc = 0; doc < 7; ++doc)
@@ -349,6 +365,20 @@ INSTANTIATE_TEST_SUITE_P(Verdicts, Arguments, testing::Values(
             "damaged,line 8 is damaged: the read rate 'x' is not a whole number\n3\ndamaged,line 8 is damaged: the read "
             "rate '0000000000000000000000000000000000000000...' is not a whole number\n3\ndamaged,line 8 is damaged: the "
             "read rate '9223372036854775808' lies beyond 0 to 9223372036854775807\n3\n"),
+    // Digits of other scripts (a fullwidth 200) are no figures the program prints.
+    in_data("digits_of_other_scripts_are_no_figures", "w=$(printf '\\357\\274\\222\\357\\274\\220\\357\\274\\220') && sed "
+            "\"s/ 200000000 / $w /\" hand-a1.txt | $R | sed -n 2p | cut -d, -f9-; sed \"s/^Reading the file...0/Reading "
+            "the file...$(printf '\\357\\274\\220')/\" single-test.txt | $R | tail -1 | cut -d, -f9-",
+            "damaged,line 8 is damaged: the read rate '\xef\xbc\x92\xef\xbc\x90\xef\xbc\x90' is not a whole number\n"
+            "damaged,0.007482,,line 12 is damaged: the read time '\xef\xbc\x90.001757' is not a number with decimals\n"),
+    // A single test whose bytes over its time lie beyond the widest rate: a damaged row, a run that is not
+    // whole for medians and comparisons, and a document under the schema.
+    in_data("single_test_rate_past_the_widest", "sed 's/^\\t2048 records which are each 512/\\t18446744073709551615 "
+            "records which are each 4294967295/' single-test.txt > \"$T\"/big && $R \"$T\"/big | tail -1 | cut -d, -f9-; "
+            "$R --median \"$T\"/big >/dev/null 2>&1; echo $?; $R compare \"$T\"/big -- \"$T\"/big >/dev/null 2>&1; echo $?; "
+            "$R --format json \"$T\"/big > \"$T\"/big.json; " + validate + "\"$SOURCE\"/docs/dorvik-report.schema.json "
+            "\"$T\"/big.json | sed \"s|$T/||\"; rm \"$T\"/big*", "damaged,,,line 11 is damaged: the write time 0.007482 s "
+            "gives a rate beyond 9223372036854775807 bytes per second\n3\n3\nbig.json valid\n"),
     in_data("odd_totals_line", "sed 's/read=0.05/read=x/' hand-a1.txt | $R | tail -1",
             "-,file,,,,,,,damaged,line 12 is damaged: the total read time 'x' is not a number with decimals\n"),
     // A line of 100 KB is read past, never held whole; a row cut by the next output's banner is no rate.
