@@ -379,6 +379,16 @@ INSTANTIATE_TEST_SUITE_P(Verdicts, Arguments, testing::Values(
             "$R --format json \"$T\"/big > \"$T\"/big.json; " + validate + "\"$SOURCE\"/docs/dorvik-report.schema.json "
             "\"$T\"/big.json | sed \"s|$T/||\"; rm \"$T\"/big*", "damaged,,,line 11 is damaged: the write time 0.007482 s "
             "gives a rate beyond 9223372036854775807 bytes per second\n3\n3\nbig.json valid\n"),
+    // A report that fails is still one document under the schema: one that failed before it began, or what was
+    // written until the failure, closed, with the failure.
+    in_data("json_failures_are_documents", "n=0; for input in garbage.txt empty.txt 'series.txt garbage.txt' "
+            "'--median garbage.txt' '--timeline series.txt'; do n=$((n + 1)); $R --format json $input > \"$T\"/$n.json "
+            "2>/dev/null; echo $?; done; cd \"$T\" && " + validate + "\"$SOURCE\"/docs/dorvik-report.schema.json ?.json && "
+            "python3 -c 'import json, sys\nfor name in sys.argv[1:]:\n    d = json.load(open(name))\n    print(d[\"report\"], "
+            "len(d.get(\"runs\", [])), d[\"error\"])' ?.json; rm ?.json", "2\n2\n2\n2\n2\n1.json valid\n2.json valid\n"
+            "3.json valid\n4.json valid\n5.json valid\nruns 0 garbage.txt:1: not dorvik output: 'hello'\nruns 0 empty.txt: "
+            "no dorvik output\nruns 1 garbage.txt:1: not dorvik output: 'hello'\nerror 0 garbage.txt:1: not dorvik output: "
+            "'hello'\nerror 0 series.txt: not a folder of dorvik-clients\n"),
     in_data("odd_totals_line", "sed 's/read=0.05/read=x/' hand-a1.txt | $R | tail -1",
             "-,file,,,,,,,damaged,line 12 is damaged: the total read time 'x' is not a number with decimals\n"),
     // A line of 100 KB is read past, never held whole; a row cut by the next output's banner is no rate.
