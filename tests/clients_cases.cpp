@@ -368,6 +368,11 @@ INSTANTIATE_TEST_SUITE_P(Clients, Arguments, testing::Values(
          "\"$SOURCE\"/tools/dorvik-plot -o c.png \"$TESTS\"/data/clients-interrupted; grep -o '(partial: .*)' "
          "bin/gnuplot.in", "dorvik-plot: wrote c.png\n20\nsame\ndorvik-plot: wrote c.png\n(partial: interrupted)\n",
          "", 0, gnuplot_kept, "", "", 0, "", true},
+    // Ctrl-C while the parallel shell expands the hosts: one line and status 130, the shell ended, no folder made.
+    Case{"clients_interrupted_while_expanding_hosts", "PATH=$PWD/bin:$PATH exec \"$SOURCE\"/tools/dorvik-clients -e pdsh "
+         "-w h1 -o out -- 1 65536 \"$PWD\"/t.%h", "", "dorvik-clients: interrupted\n", 130, {"bin/", "bin/pdsh", "expanding"},
+         "mkdir bin && printf '#!/bin/sh\\necho 1 > expanding\\nexec sleep 600\\n' > bin/pdsh && chmod +x bin/pdsh", "",
+         SIGINT, "file:expanding", true},
     Case{"clients_stand_in_pdsh", on_stand_ins("pdsh", "--skew-limit 1 -w h1,h2,down1 -o out -- 1 65536 \"$PWD\"/t.%h"),
          two_and_down, "", 1, stand_in_run({"down1", "h1", "h2"}), stand_ins + " && mkdir out", "", 0, "", true},
     Case{"clients_stand_in_clush", on_stand_ins("clush", "--skew-limit 1 -w h1,h2,down1 -o out -- 1 65536 \"$PWD\"/t.%h"),

@@ -29,7 +29,7 @@ from . import local, slurm
 from .channel import LINE_LIMIT, Shell, allow_open_files, decode, encode, ssh_command
 from .client import Client, device_argument, file_name_argument, reads_as_number
 from .clients import SAMPLE_SECONDS, natural_key
-from .clients_report import report_again
+from .clients_report import INTERRUPTED, report_again
 from .live import LiveLine
 from .records import FORMAT, Records, RecordsLost
 
@@ -396,6 +396,11 @@ def main():
     except Refused as error:
         print(f"dorvik-clients: {error}", file=sys.stderr)
         return 2
+    except KeyboardInterrupt:
+        # Ctrl-C before the clients were started (while the hosts are expanded) or while a report is read
+        # again: nothing runs yet, or any more.
+        print("dorvik-clients: interrupted", file=sys.stderr)
+        return INTERRUPTED
     except BrokenPipeError:
         # A reader that stopped early (| head) has what it wanted; the rest of the report is lost.
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())

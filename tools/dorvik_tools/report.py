@@ -29,7 +29,8 @@ SCHEMA_VERSION = 2
 # A threshold below this many percent decides as this one does: no ratio of medians of rates
 # under 2^63 lies nearer to 1 than 1e-39 without being 1.
 SMALLEST_THRESHOLD = Decimal("1e-60")
-USAGE_STATUS, UNUSABLE_STATUS = 2, 3
+USAGE_STATUS, UNUSABLE_STATUS, INTERRUPTED_STATUS = 2, 3, 130
+INTERRUPTED = "interrupted"
 
 
 class UsageError(Exception):
@@ -501,6 +502,10 @@ class JsonDocument:
             self.end_with(str(error))
             error.in_document = True
             raise
+        except KeyboardInterrupt as error:
+            self.end_with(INTERRUPTED)
+            error.in_document = True
+            raise
 
     def end_with(self, failure):
         while len(self.closers) > 1:
@@ -844,6 +849,9 @@ def main():
         return fail(error, USAGE_STATUS, options)
     except RunsUnusable as error:
         return fail(error, UNUSABLE_STATUS, options)
+    except KeyboardInterrupt as error:
+        # Ctrl-C: what was written stands, a document closed; no traceback.
+        return fail(INTERRUPTED, INTERRUPTED_STATUS, options, getattr(error, "in_document", False))
     except BrokenPipeError:
         # A reader such as head that has seen enough is no failure.
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
@@ -862,9 +870,10 @@ def output_file(path):
         raise UsageError(f"cannot write {reader.shown(path)}: {error.strerror}") from error
 
 
-def fail(message, status, options=None):
+def fail(message, status, options=None, in_document=False):
     """The failure on standard error; where JSON is asked for and no document told it, a document of it too."""
-    if options is not None and options.format == "json" and not getattr(message, "in_document", False):
+    in_document = in_document or getattr(message, "in_document", False)
+    if options is not None and options.format == "json" and not in_document:
         write_error_document(str(message))
     if sys.stderr is not None:
         print(f"dorvik-report: {message}", file=sys.stderr)
