@@ -255,7 +255,19 @@ INSTANTIATE_TEST_SUITE_P(ReportInput, Arguments, testing::Values(
             "txt\" && sed \"s/auto-test mode $/auto-test mode raw device $(printf '\\377')/\" hand-a1.txt > \"$f\" && $R \"$f\" | "
             "tail -1 | sed \"s|$T/||\" && $R --format json < \"$f\" | grep device; rm \"$f\"; $R \"$T/$(printf '\\376\\nx')\"",
             "\xfe.txt,raw,6,8192,300000000,400000000,286.102,381.470,ok,\n      \"device\": \"\\udcff\",\n",
-            "dorvik-report: {*}/\xfe\nx: No such file or directory\n", 2),
+            "dorvik-report: {*}/\xfe\\nx: No such file or directory\n", 2),
+    // What an input or a host says is shown, never obeyed by a terminal: ESC (C0) and CSI (U+009B, C1) escaped in
+    // CSV, Markdown, a failure's reason, the clients' report and a message on standard error.
+    in_data("control_characters_never_reach_the_terminal", "n=\"$(printf 'a\\033[2Jb\\302\\233c')\" && cp hand-a1.txt "
+            "\"$T/$n\" && (cd \"$T\" && $R \"$n\" | sed -n 2p | cut -d, -f1-2; $R --format markdown \"$n\" | sed -n 3p | cut "
+            "-d' ' -f1-2; $R \"$n.x\"; rm \"$n\"); printf '\\nDORVIK: Test of Sequential File I/O -- 2.0.13-san (28-Feb-2008)"
+            "\\n\\n\\tdorvik writes a 1 Megabyte sequential file consisting of\\n\\t2048 records which are each 512 bytes in "
+            "length.\\nCannot create temporary file: x\\033]0;t\\007\\302\\233y\\n' | $R | tail -1 | cut -d, -f9-; cp -r "
+            "clients-series \"$T\"/f && python3 -c 'import json, sys\nd = json.load(open(sys.argv[1]))\n"
+            "d[\"hosts\"][1][\"reason\"] = \"ssh: \\x1b[31mred\\x9b2J\"\njson.dump(d, open(sys.argv[1], \"w\"))' \"$T\"/f/"
+            "clients.json && \"$SOURCE\"/tools/dorvik-clients --report \"$T\"/f | grep -a red | sed 's/.*  ssh:/ssh:/'; rm -r \"$T\"/f",
+            "a\\x1b[2Jb\\x9bc,file\n| a\\x1b[2Jb\\x9bc\nincomplete,,,Cannot create temporary file: x\\x1b]0;t\\x07\\x9by\n"
+            "ssh: \\x1b[31mred\\x9b2J\n", "dorvik-report: a\\x1b[2Jb\\x9bc.x: No such file or directory\n"),
     in_data("csv_cells_are_never_formulas", "for name in =1+2 +x -x @x \"$(printf '\\tx')\" \"$(printf '\\rx')\"; do "
             "cp hand-a1.txt \"$T/$name\"; (cd \"$T\" && $R -- \"$name\" && rm -- \"$name\") | sed -n 2p | cut -d, -f1-3; done",
             "'=1+2,file,6\n'+x,file,6\n'-x,file,6\n'@x,file,6\n'\tx,file,6\n\"'\rx\",file,6\n"),

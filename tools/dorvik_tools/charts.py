@@ -295,6 +295,6 @@ def main():
 
 def fail(message, status=1):
     if sys.stderr is not None:
-        print(f"dorvik-plot: {message}", file=sys.stderr)
+        print(f"dorvik-plot: {reader.escaped(str(message))}", file=sys.stderr)
     return status
 

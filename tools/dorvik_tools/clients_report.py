@@ -214,5 +214,5 @@ def report_again(folder, strict=False):
     try:
         return print_report(folder, strict)
     except reader.ParseError as error:
-        print(f"dorvik-clients: {error}", file=sys.stderr)
+        print(f"dorvik-clients: {reader.escaped(str(error))}", file=sys.stderr)
         return 2

@@ -195,7 +195,7 @@ def expand_hosts(shell, hosts):
             done.stderr.strip(), shell
     names = sorted(set(listed), key=natural_key)
     if not names:
-        raise SystemExit(f"dorvik-clients: {shown} found no host in {hosts!r}: {said}")
+        raise SystemExit(f"dorvik-clients: {shown} found no host in {hosts!r}: {reader.escaped(said)}")
     bad = [name for name in names if not HOST_NAME.fullmatch(name)]
     if bad:
         raise SystemExit(f"dorvik-clients: {shown} gave host names that are not plain names: {bad[0]!r}")

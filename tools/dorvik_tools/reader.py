@@ -26,8 +26,12 @@ from . import environment
 MEGABYTE = 1048576
 # The two phases of a test, in the order they run.
 PHASES = ("write", "read")
-# Characters that would end a line or a quoted string wherever a name is written out.
-CONTROL = re.compile(r"[\x00-\x1f\x7f]")
+# Characters that would end a line or a quoted string wherever a name is written out, or that a terminal
+# obeys: the C0 controls, DEL and the C1 controls (U+009B is a terminal's CSI), and the bytes 0x80 to 0x9f
+# that are no UTF-8, which a terminal in a single-byte encoding takes for C1.
+CONTROL = re.compile(r"[\x00-\x1f\x7f-\x9f\udc80-\udc9f]")
+# The same but for the tab and the line ends, which a CSV field holds within its quotes.
+CONTROL_IN_CSV = re.compile(r"[\x00-\x08\x0b\x0c\x0e-\x1f\x7f-\x9f\udc80-\udc9f]")
 # The longest line read: the program's longest lines hold a name of about a kilobyte. A longer
 # line is no line of the program, and is never held in memory whole.
 LINE_LIMIT = 65536
@@ -435,9 +439,15 @@ def parse(text, source="-"):
     return list(runs_of(io.BytesIO(text.encode("utf-8", "surrogateescape")), source))
 
 
-def escaped(text):
-    """Text with each control character written as its escape (a line break as \\n): shown, never obeyed."""
-    return CONTROL.sub(lambda m: repr(m.group())[1:-1], text)
+def escaped(text, control=CONTROL):
+    """Text with each control character written as its escape (a line break as \\n, CSI as \\x9b, a byte that
+    is no UTF-8 as \\x9b too): shown, never obeyed. Every tool writes what hosts and inputs said through here."""
+    return control.sub(escape, text)
+
+
+def escape(match):
+    code = ord(match.group())
+    return f"\\x{code - 0xdc00:02x}" if code >= 0xdc00 else repr(match.group())[1:-1]
 
 
 def write_names_as_given():

@@ -397,7 +397,7 @@ def cell(value):
     """A CSV cell that a spreadsheet takes as text when it would take it as a formula."""
     if value is None:
         return ""
-    text = str(value)
+    text = reader.escaped(str(value), reader.CONTROL_IN_CSV)
     if text[:1] in ("=", "+", "-", "@", "\t", "\r") and text != "-" and not NUMBER.fullmatch(text):
         return "'" + text
     return text
@@ -655,7 +655,7 @@ def write_environments(folder):
 
 def warn(message):
     if sys.stderr is not None:
-        print(f"dorvik-report: {message}", file=sys.stderr)
+        print(f"dorvik-report: {reader.escaped(message)}", file=sys.stderr)
 
 
 def sources_named(sources, most=3):
@@ -876,7 +876,7 @@ def fail(message, status, options=None, in_document=False):
     if options is not None and options.format == "json" and not in_document:
         write_error_document(str(message))
     if sys.stderr is not None:
-        print(f"dorvik-report: {message}", file=sys.stderr)
+        print(f"dorvik-report: {reader.escaped(str(message))}", file=sys.stderr)
     return status
 
 
