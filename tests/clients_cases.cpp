@@ -600,6 +600,11 @@ INSTANTIATE_TEST_SUITE_P(Clients, Arguments, testing::Values(
          "status 0\ndorvik-clients: 2 hosts, 4 streams each\n8\nh1, 4 streams\nh2, 4 streams\n8\nh1\nh2\nsame\nh1 h2 ",
          "", 0, wrapped_run(four_streams, {"instants", "report"}), stand_ins + " && " + dorvik_wrapper("*) echo \"$3 "
          "$DORVIK_START_AT\" >> \"${3%/*}\"/instants;;"), "", 0, "", true},
+    // Two streams that would write one file once %h and %j are filled in: refused before anything starts.
+    Case{"clients_names_that_meet_refused", on_stand_ins("pdsh", "-w h1,h11 --streams 11 -o out -- 1 65536 "
+         "\"$PWD\"/t.%h%j"), "", "dorvik-clients: the test file's name {*}/t.%h%j gives {*}/t.h111 to stream 11 of h1 and "
+         "stream 1 of h11: set %h and %j apart, e.g. auto=/mnt/nfs/dorvik.%h.%j\n", 2, stand_in_files, stand_ins, "", 0,
+         "", true},
     Case{"clients_streams_need_a_file_each", "exec \"$SOURCE\"/tools/dorvik-clients -w h1 --streams 2 -- 1 65536 t.%h",
          "", "dorvik-clients: with --streams 2 the test file's name (or the device) must hold %j, so that every stream "
          "writes a file of its own: e.g. auto=/mnt/nfs/dorvik.%h.%j\n", 2, {}, "", "", 0, "", true},

@@ -162,6 +162,23 @@ def check_arguments(arguments, streams, one_host=False):
                       "stream writes a file of its own: e.g. auto=/mnt/nfs/dorvik.%h.%j")
 
 
+def check_names_apart(arguments, hosts, streams):
+    """Every stream a test file of its own once %h and %j are filled in, as each client fills them: in t.%h%j
+    stream 11 of h1 and stream 1 of h11 would both write t.h111, and truncate each other's data."""
+    name = file_name_argument(arguments)
+    if name is None or len(hosts) < 2:
+        return  # one host's streams differ in %j alone, which no two of them share
+    owners = {}
+    for host in hosts:
+        for stream in range(1, streams + 1):
+            expanded = name.replace("%h", host).replace("%j", str(stream))
+            owner = owners.setdefault(expanded, (host, stream))
+            if owner != (host, stream):
+                raise Refused(f"the test file's name {reader.escaped(name)} gives {reader.escaped(expanded)} to stream "
+                              f"{owner[1]} of {owner[0]} and stream {stream} of {host}: set %h and %j apart, "
+                              "e.g. auto=/mnt/nfs/dorvik.%h.%j")
+
+
 def tests_of(arguments, long):
     """The dorvik runs, one per barrier: a series on a file runs as its grid's single tests, so that each
     test starts at one instant on every client; anything else is one run."""
@@ -361,6 +378,7 @@ def control(options):
     check_arguments(options.arguments, options.streams, one_host=options.shell == "local")
     shell = choose_shell(options.shell)
     hosts = expand_hosts(shell, options.hosts)
+    check_names_apart(options.arguments, hosts, options.streams)
     short = allow_open_files(len(hosts), len(hosts) * options.streams)
     if short is not None:
         print(f"dorvik-clients: warning: {len(hosts)} hosts need more open files than the limit, {short}; "
