@@ -368,6 +368,19 @@ INSTANTIATE_TEST_SUITE_P(Clients, Arguments, testing::Values(
          "\"$SOURCE\"/tools/dorvik-plot -o c.png \"$TESTS\"/data/clients-interrupted; grep -o '(partial: .*)' "
          "bin/gnuplot.in", "dorvik-plot: wrote c.png\n20\nsame\ndorvik-plot: wrote c.png\n(partial: interrupted)\n",
          "", 0, gnuplot_kept, "", "", 0, "", true},
+    // An NFS mount's counters found at the end of a mountstats of over a megabyte (hundreds of automounted homes).
+    Case{"clients_nfs_counters_past_a_megabyte", R"py(python3 -B -c 'import os, sys
+sys.path.insert(0, os.environ["SOURCE"] + "/tools")
+from dorvik_tools import client
+with open("mountstats", "w") as f:
+    for n in range(20000):
+        f.write(f"device s:/e{n} mounted on /home/u{n} with fstype nfs4 statvers=1.1\n\tbytes:\t0 0 0 0 0 0 0 0\n")
+    f.write("device s:/d mounted on /mnt/d with fstype nfs4 statvers=1.1\n\tbytes:\t1 2 3 4 5 6 7 8\n")
+print(os.path.getsize("mountstats") > 1 << 20)
+client.MOUNTSTATS = "mountstats"
+counters = client.Counters(os.getpid(), {"kind": "nfs"}, "/mnt/d")
+print(counters.storage_bytes(), counters.storage_bytes())
+counters.close()')py", "True\n(6, 5) (6, 5)\n", "", 0, {"mountstats"}, "", "", 0, "", true},
     // Ctrl-C while the parallel shell expands the hosts: one line and status 130, the shell ended, no folder made.
     Case{"clients_interrupted_while_expanding_hosts", "PATH=$PWD/bin:$PATH exec \"$SOURCE\"/tools/dorvik-clients -e pdsh "
          "-w h1 -o out -- 1 65536 \"$PWD\"/t.%h", "", "dorvik-clients: interrupted\n", 130, {"bin/", "bin/pdsh", "expanding"},
