@@ -423,6 +423,14 @@ counters.close()')py", "True\n(6, 5) (6, 5)\n", "", 0, {"mountstats"}, "", "", 0
          "5000 6000 7 8\\ndevice s:/b mounted on /mnt/n2 with fstype nfs statvers=1.1\\n\\tbytes:\\t1 2 3 4 50 60 7 "
          "8\\n\"\nprint(nfs_bytes(stats, \"/mnt/n\"), nfs_bytes(stats, \"/mnt/n2\"), nfs_bytes(stats, \"/mnt\"))' "
          "\"$SOURCE\"/tools", "(6000, 5000) (60, 50) None\n", "", 0, {}, "", "", 0, "", true},
+    // A client's figures in ASCII only: fullwidth digits are no time and no counter.
+    Case{"clients_figures_in_ascii_only", "python3 -B -c 'import sys; sys.path[:0] = [sys.argv[1]]\n"
+         "from dorvik_tools.barrier import number, parsed_sample\n"
+         "for words in ([\"1.5\", \"1\", \"2\", \"3\", \"4\"], [\"1.5\", \"1\", \"\uff12\", \"3\", \"4\"]):\n"
+         "    try:\n        print(parsed_sample(words))\n    except ValueError as error:\n        print(error)\n"
+         "for text in (\"12\", \"\uff11\uff12\"):\n    try:\n        print(number(text))\n    except ValueError as error:\n"
+         "        print(error)' \"$SOURCE\"/tools", "[1.5, 1, 2, 3, 4]\na sample holds a figure not written in ASCII\n12.0\n"
+         "'\xef\xbc\x91\xef\xbc\x92' is not a number in ASCII\n", "", 0, {}, "", "", 0, "", true},
     Case{"clients_clock_offset_from_the_shortest_round_trip", clock_offset, "5.0 0.25\n", "", 0, {}, "", "", 0, "",
          true},
     Case{"clients_interrupted", on_stand_ins("pdsh", "--skew-limit 1 -w h1,h2 -o out -- 400 16 \"$PWD\"/t.%h", "exec "),

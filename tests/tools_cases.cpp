@@ -410,6 +410,9 @@ INSTANTIATE_TEST_SUITE_P(Verdicts, Arguments, testing::Values(
          "sleep 0.1; done; } > in & exec \"$SOURCE\"/tools/dorvik-report --format json in", "{\n  \"schema_version\": 2,\n"
          "  \"report\": \"runs\",\n  \"runs\": [\n  ],\n  \"error\": \"interrupted\"\n}\n", "dorvik-report: interrupted\n",
          130, {"in|", "started"}, "", "", SIGINT, "file:started", true},
+    Case{"plot_interrupted_while_reading", "mkfifo in && { echo 1 > started; while kill -0 $$ 2>/dev/null; do "
+         "sleep 0.1; done; } > in & exec \"$SOURCE\"/tools/dorvik-plot -o c.png in", "", "dorvik-plot: interrupted\n", 130,
+         {"in|", "started"}, "", "", SIGINT, "file:started", true},
     in_data("odd_totals_line", "sed 's/read=0.05/read=x/' hand-a1.txt | $R | tail -1",
             "-,file,,,,,,,damaged,line 12 is damaged: the total read time 'x' is not a number with decimals\n"),
     // A line of 100 KB is read past, never held whole; a row cut by the next output's banner is no rate.
