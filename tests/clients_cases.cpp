@@ -277,7 +277,7 @@ std::string garbage_report()
         garbage("bad_deep", "sent a malformed message (RecursionError: maximum recursion depth exceeded while decoding "
                 "a JSON array from a unicode string)") +
         garbage("bad_empty", "sent a malformed message (ValueError: 0 numbers are no whole samples)") +
-        garbage("bad_escape", "\\x1b[2Jgone\\nwrong\\x07") +
+        garbage("bad_escape", "\\x1b[2Jgone\\nwrong\\x07\\x9b2J") +
         garbage("bad_inf", "sent a malformed message (ValueError: 'inf' is not a finite number)") +
         garbage("bad_long", "sent a line longer than 16777216 bytes") +
         garbage("bad_nan", "sent a malformed message (ValueError: 'nan' is not a finite number)") +
