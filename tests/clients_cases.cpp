@@ -277,7 +277,7 @@ std::string garbage_report()
         garbage("bad_deep", "sent a malformed message (RecursionError: maximum recursion depth exceeded while decoding "
                 "a JSON array from a unicode string)") +
         garbage("bad_empty", "sent a malformed message (ValueError: 0 numbers are no whole samples)") +
-        garbage("bad_escape", "\\x1b[2Jgone\\nwrong\\x07") +
+        garbage("bad_escape", "\\x1b[2Jgone\\nwrong\\x07\\x9b2J") +
         garbage("bad_inf", "sent a malformed message (ValueError: 'inf' is not a finite number)") +
         garbage("bad_long", "sent a line longer than 16777216 bytes") +
         garbage("bad_nan", "sent a malformed message (ValueError: 'nan' is not a finite number)") +
@@ -368,6 +368,24 @@ INSTANTIATE_TEST_SUITE_P(Clients, Arguments, testing::Values(
          "\"$SOURCE\"/tools/dorvik-plot -o c.png \"$TESTS\"/data/clients-interrupted; grep -o '(partial: .*)' "
          "bin/gnuplot.in", "dorvik-plot: wrote c.png\n20\nsame\ndorvik-plot: wrote c.png\n(partial: interrupted)\n",
          "", 0, gnuplot_kept, "", "", 0, "", true},
+    // An NFS mount's counters found at the end of a mountstats of over a megabyte (hundreds of automounted homes).
+    Case{"clients_nfs_counters_past_a_megabyte", R"py(python3 -B -c 'import os, sys
+sys.path.insert(0, os.environ["SOURCE"] + "/tools")
+from dorvik_tools import client
+with open("mountstats", "w") as f:
+    for n in range(20000):
+        f.write(f"device s:/e{n} mounted on /home/u{n} with fstype nfs4 statvers=1.1\n\tbytes:\t0 0 0 0 0 0 0 0\n")
+    f.write("device s:/d mounted on /mnt/d with fstype nfs4 statvers=1.1\n\tbytes:\t1 2 3 4 5 6 7 8\n")
+print(os.path.getsize("mountstats") > 1 << 20)
+client.MOUNTSTATS = "mountstats"
+counters = client.Counters(os.getpid(), {"kind": "nfs"}, "/mnt/d")
+print(counters.storage_bytes(), counters.storage_bytes())
+counters.close()')py", "True\n(6, 5) (6, 5)\n", "", 0, {"mountstats"}, "", "", 0, "", true},
+    // Ctrl-C while the parallel shell expands the hosts: one line and status 130, the shell ended, no folder made.
+    Case{"clients_interrupted_while_expanding_hosts", "PATH=$PWD/bin:$PATH exec \"$SOURCE\"/tools/dorvik-clients -e pdsh "
+         "-w h1 -o out -- 1 65536 \"$PWD\"/t.%h", "", "dorvik-clients: interrupted\n", 130, {"bin/", "bin/pdsh", "expanding"},
+         "mkdir bin && printf '#!/bin/sh\\necho 1 > expanding\\nexec sleep 600\\n' > bin/pdsh && chmod +x bin/pdsh", "",
+         SIGINT, "file:expanding", true},
     Case{"clients_stand_in_pdsh", on_stand_ins("pdsh", "--skew-limit 1 -w h1,h2,down1 -o out -- 1 65536 \"$PWD\"/t.%h"),
          two_and_down, "", 1, stand_in_run({"down1", "h1", "h2"}), stand_ins + " && mkdir out", "", 0, "", true},
     Case{"clients_stand_in_clush", on_stand_ins("clush", "--skew-limit 1 -w h1,h2,down1 -o out -- 1 65536 \"$PWD\"/t.%h"),
@@ -406,6 +424,14 @@ INSTANTIATE_TEST_SUITE_P(Clients, Arguments, testing::Values(
          "5000 6000 7 8\\ndevice s:/b mounted on /mnt/n2 with fstype nfs statvers=1.1\\n\\tbytes:\\t1 2 3 4 50 60 7 "
          "8\\n\"\nprint(nfs_bytes(stats, \"/mnt/n\"), nfs_bytes(stats, \"/mnt/n2\"), nfs_bytes(stats, \"/mnt\"))' "
          "\"$SOURCE\"/tools", "(6000, 5000) (60, 50) None\n", "", 0, {}, "", "", 0, "", true},
+    // A client's figures in ASCII only: fullwidth digits are no time and no counter.
+    Case{"clients_figures_in_ascii_only", "python3 -B -c 'import sys; sys.path[:0] = [sys.argv[1]]\n"
+         "from dorvik_tools.barrier import number, parsed_sample\n"
+         "for words in ([\"1.5\", \"1\", \"2\", \"3\", \"4\"], [\"1.5\", \"1\", \"\uff12\", \"3\", \"4\"]):\n"
+         "    try:\n        print(parsed_sample(words))\n    except ValueError as error:\n        print(error)\n"
+         "for text in (\"12\", \"\uff11\uff12\"):\n    try:\n        print(number(text))\n    except ValueError as error:\n"
+         "        print(error)' \"$SOURCE\"/tools", "[1.5, 1, 2, 3, 4]\na sample holds a figure not written in ASCII\n12.0\n"
+         "'\xef\xbc\x91\xef\xbc\x92' is not a number in ASCII\n", "", 0, {}, "", "", 0, "", true},
     Case{"clients_clock_offset_from_the_shortest_round_trip", clock_offset, "5.0 0.25\n", "", 0, {}, "", "", 0, "",
          true},
     Case{"clients_interrupted", on_stand_ins("pdsh", "--skew-limit 1 -w h1,h2 -o out -- 400 16 \"$PWD\"/t.%h", "exec "),
@@ -596,6 +622,11 @@ INSTANTIATE_TEST_SUITE_P(Clients, Arguments, testing::Values(
          "status 0\ndorvik-clients: 2 hosts, 4 streams each\n8\nh1, 4 streams\nh2, 4 streams\n8\nh1\nh2\nsame\nh1 h2 ",
          "", 0, wrapped_run(four_streams, {"instants", "report"}), stand_ins + " && " + dorvik_wrapper("*) echo \"$3 "
          "$DORVIK_START_AT\" >> \"${3%/*}\"/instants;;"), "", 0, "", true},
+    // Two streams that would write one file once %h and %j are filled in: refused before anything starts.
+    Case{"clients_names_that_meet_refused", on_stand_ins("pdsh", "-w h1,h11 --streams 11 -o out -- 1 65536 "
+         "\"$PWD\"/t.%h%j"), "", "dorvik-clients: the test file's name {*}/t.%h%j gives {*}/t.h111 to stream 11 of h1 and "
+         "stream 1 of h11: set %h and %j apart, e.g. auto=/mnt/nfs/dorvik.%h.%j\n", 2, stand_in_files, stand_ins, "", 0,
+         "", true},
     Case{"clients_streams_need_a_file_each", "exec \"$SOURCE\"/tools/dorvik-clients -w h1 --streams 2 -- 1 65536 t.%h",
          "", "dorvik-clients: with --streams 2 the test file's name (or the device) must hold %j, so that every stream "
          "writes a file of its own: e.g. auto=/mnt/nfs/dorvik.%h.%j\n", 2, {}, "", "", 0, "", true},

@@ -131,7 +131,7 @@ def hostile(kind):
                 say(text.format(t=now, u=now + 0.1, done=encoded({"start": at, "end": at + 0.2, "status": 0}),
                                 long="x" * 17000000, deep=encoded(b"[" * 20000 + b"]" * 20000),
                                 bad_record=encoded({"start": "x"}), good=encoded(single_test(65536).encode()),
-                                zero=encoded(single_test(0).encode()), fail=encoded("\x1b[2Jgone\nwrong\x07")))
+                                zero=encoded(single_test(0).encode()), fail=encoded("\x1b[2Jgone\nwrong\x07\u009b2J")))
     return 0
 
 

@@ -255,7 +255,19 @@ INSTANTIATE_TEST_SUITE_P(ReportInput, Arguments, testing::Values(
             "txt\" && sed \"s/auto-test mode $/auto-test mode raw device $(printf '\\377')/\" hand-a1.txt > \"$f\" && $R \"$f\" | "
             "tail -1 | sed \"s|$T/||\" && $R --format json < \"$f\" | grep device; rm \"$f\"; $R \"$T/$(printf '\\376\\nx')\"",
             "\xfe.txt,raw,6,8192,300000000,400000000,286.102,381.470,ok,\n      \"device\": \"\\udcff\",\n",
-            "dorvik-report: {*}/\xfe\nx: No such file or directory\n", 2),
+            "dorvik-report: {*}/\xfe\\nx: No such file or directory\n", 2),
+    // What an input or a host says is shown, never obeyed by a terminal: ESC (C0) and CSI (U+009B, C1) escaped in
+    // CSV, Markdown, a failure's reason, the clients' report and a message on standard error.
+    in_data("control_characters_never_reach_the_terminal", "n=\"$(printf 'a\\033[2Jb\\302\\233c')\" && cp hand-a1.txt "
+            "\"$T/$n\" && (cd \"$T\" && $R \"$n\" | sed -n 2p | cut -d, -f1-2; $R --format markdown \"$n\" | sed -n 3p | cut "
+            "-d' ' -f1-2; $R \"$n.x\"; rm \"$n\"); printf '\\nDORVIK: Test of Sequential File I/O -- 2.0.13-san (28-Feb-2008)"
+            "\\n\\n\\tdorvik writes a 1 Megabyte sequential file consisting of\\n\\t2048 records which are each 512 bytes in "
+            "length.\\nCannot create temporary file: x\\033]0;t\\007\\302\\233y\\n' | $R | tail -1 | cut -d, -f9-; cp -r "
+            "clients-series \"$T\"/f && python3 -c 'import json, sys\nd = json.load(open(sys.argv[1]))\n"
+            "d[\"hosts\"][1][\"reason\"] = \"ssh: \\x1b[31mred\\x9b2J\"\njson.dump(d, open(sys.argv[1], \"w\"))' \"$T\"/f/"
+            "clients.json && \"$SOURCE\"/tools/dorvik-clients --report \"$T\"/f | grep -a red | sed 's/.*  ssh:/ssh:/'; rm -r \"$T\"/f",
+            "a\\x1b[2Jb\\x9bc,file\n| a\\x1b[2Jb\\x9bc\nincomplete,,,Cannot create temporary file: x\\x1b]0;t\\x07\\x9by\n"
+            "ssh: \\x1b[31mred\\x9b2J\n", "dorvik-report: a\\x1b[2Jb\\x9bc.x: No such file or directory\n"),
     in_data("csv_cells_are_never_formulas", "for name in =1+2 +x -x @x \"$(printf '\\tx')\" \"$(printf '\\rx')\"; do "
             "cp hand-a1.txt \"$T/$name\"; (cd \"$T\" && $R -- \"$name\" && rm -- \"$name\") | sed -n 2p | cut -d, -f1-3; done",
             "'=1+2,file,6\n'+x,file,6\n'-x,file,6\n'@x,file,6\n'\tx,file,6\n\"'\rx\",file,6\n"),
@@ -284,6 +296,22 @@ INSTANTIATE_TEST_SUITE_P(ReportInput, Arguments, testing::Values(
             "clients-throttled -- clients-throttled 2>/dev/null | cut -d, -f1-10 | sed -n 2p", "mode,size_mb,record_length,runs,"
             "write_median_mb_per_s,read_median_mb_per_s\nclients,64,65536,1,49.368,50.024\nclients,64,65536,1,1,"
             "49.368,49.368,1.000,\"same, noise not measured\"\n"),
+    // An index nested past any parser's depth, and a first start past any clock: one message and the status of
+    // a damaged folder on every path that reads a folder.
+    in_data("clients_folder_too_deep_or_too_late", "C=\"$SOURCE\"/tools/dorvik-clients && mkdir \"$T\"/deep && python3 -c "
+            "'print(\"[\" * 100000 + \"]\" * 100000)' > \"$T\"/deep/clients.json && for tool in \"$R\" \"$R --median\" "
+            "\"$R --timeline\" \"$R --format html\" $P \"$C --report\"; do $tool \"$T\"/deep 2>\"$T\"/e >/dev/null; s=$?; "
+            "sed \"s|$T/||\" \"$T\"/e; echo $s; done; cp -r clients-series \"$T\"/late && sed -i 's/^ \"at\": [0-9.]*,/ \"at\": "
+            "1e20,/' \"$T\"/late/clients.json && for tool in \"$C --report\" \"$R --format html\"; do $tool \"$T\"/late "
+            "2>&1 >/dev/null | sed \"s|$T/||\"; done; rm -r \"$T\"/deep \"$T\"/late \"$T\"/e", [] {
+        std::string lines;
+        for (const std::string tool : {"report", "report", "report", "report", "plot", "clients"})
+            lines += "dorvik-" + tool + ": deep: not a folder of dorvik-clients: clients.json nests too deep\n" +
+                     (tool == "plot" ? "1\n" : "2\n");
+        return lines + "dorvik-clients: late: a damaged folder of dorvik-clients: ValueError('the time 1e+20 lies "
+                       "beyond any clock')\ndorvik-report: late: a damaged folder of dorvik-clients: ValueError('the "
+                       "time 1e+20 lies beyond any clock')\n";
+    }()),
     in_data("damaged_clients_folders", damaged_folders, [] {
         std::string lines;
         for (int doc = 0; doc < 7; ++doc)
@@ -349,6 +377,42 @@ INSTANTIATE_TEST_SUITE_P(Verdicts, Arguments, testing::Values(
             "damaged,line 8 is damaged: the read rate 'x' is not a whole number\n3\ndamaged,line 8 is damaged: the read "
             "rate '0000000000000000000000000000000000000000...' is not a whole number\n3\ndamaged,line 8 is damaged: the "
             "read rate '9223372036854775808' lies beyond 0 to 9223372036854775807\n3\n"),
+    // Digits of other scripts (a fullwidth 200) are no figures the program prints.
+    in_data("digits_of_other_scripts_are_no_figures", "w=$(printf '\\357\\274\\222\\357\\274\\220\\357\\274\\220') && sed "
+            "\"s/ 200000000 / $w /\" hand-a1.txt | $R | sed -n 2p | cut -d, -f9-; sed \"s/^Reading the file...0/Reading "
+            "the file...$(printf '\\357\\274\\220')/\" single-test.txt | $R | tail -1 | cut -d, -f9-",
+            "damaged,line 8 is damaged: the read rate '\xef\xbc\x92\xef\xbc\x90\xef\xbc\x90' is not a whole number\n"
+            "damaged,0.007482,,line 12 is damaged: the read time '\xef\xbc\x90.001757' is not a number with decimals\n"),
+    // A single test whose bytes over its time lie beyond the widest rate: a damaged row, a run that is not
+    // whole for medians and comparisons, and a document under the schema.
+    in_data("single_test_rate_past_the_widest", "sed 's/^\\t2048 records which are each 512/\\t18446744073709551615 "
+            "records which are each 4294967295/' single-test.txt > \"$T\"/big && $R \"$T\"/big | tail -1 | cut -d, -f9-; "
+            "$R --median \"$T\"/big >/dev/null 2>&1; echo $?; $R compare \"$T\"/big -- \"$T\"/big >/dev/null 2>&1; echo $?; "
+            "$R --format json \"$T\"/big > \"$T\"/big.json; " + validate + "\"$SOURCE\"/docs/dorvik-report.schema.json "
+            "\"$T\"/big.json | sed \"s|$T/||\"; rm \"$T\"/big*", "damaged,,,line 11 is damaged: the write time 0.007482 s "
+            "gives a rate beyond 9223372036854775807 bytes per second\n3\n3\nbig.json valid\n"),
+    // A report that fails is still one document under the schema: one that failed before it began, or what was
+    // written until the failure, closed, with the failure.
+    in_data("json_failures_are_documents", "n=0; for input in garbage.txt empty.txt 'series.txt garbage.txt' "
+            "'--median garbage.txt' '--timeline series.txt'; do n=$((n + 1)); $R --format json $input > \"$T\"/$n.json "
+            "2>/dev/null; echo $?; done; cd \"$T\" && " + validate + "\"$SOURCE\"/docs/dorvik-report.schema.json ?.json && "
+            "python3 -c 'import json, sys\nfor name in sys.argv[1:]:\n    d = json.load(open(name))\n    print(d[\"report\"], "
+            "len(d.get(\"runs\", [])), d[\"error\"])' ?.json; rm ?.json", "2\n2\n2\n2\n2\n1.json valid\n2.json valid\n"
+            "3.json valid\n4.json valid\n5.json valid\nruns 0 garbage.txt:1: not dorvik output: 'hello'\nruns 0 empty.txt: "
+            "no dorvik output\nruns 1 garbage.txt:1: not dorvik output: 'hello'\nerror 0 garbage.txt:1: not dorvik output: "
+            "'hello'\nerror 0 series.txt: not a folder of dorvik-clients\n"),
+    // Ctrl-C while the report waits for its input: one line and the status a shell gives SIGINT, and a JSON
+    // document closed with it.
+    Case{"report_interrupted_while_reading", "mkfifo in && { echo 1 > started; while kill -0 $$ 2>/dev/null; do "
+         "sleep 0.1; done; } > in & exec \"$SOURCE\"/tools/dorvik-report in", "", "dorvik-report: interrupted\n", 130,
+         {"in|", "started"}, "", "", SIGINT, "file:started", true},
+    Case{"report_interrupted_ends_its_document", "mkfifo in && { echo 1 > started; while kill -0 $$ 2>/dev/null; do "
+         "sleep 0.1; done; } > in & exec \"$SOURCE\"/tools/dorvik-report --format json in", "{\n  \"schema_version\": 2,\n"
+         "  \"report\": \"runs\",\n  \"runs\": [\n  ],\n  \"error\": \"interrupted\"\n}\n", "dorvik-report: interrupted\n",
+         130, {"in|", "started"}, "", "", SIGINT, "file:started", true},
+    Case{"plot_interrupted_while_reading", "mkfifo in && { echo 1 > started; while kill -0 $$ 2>/dev/null; do "
+         "sleep 0.1; done; } > in & exec \"$SOURCE\"/tools/dorvik-plot -o c.png in", "", "dorvik-plot: interrupted\n", 130,
+         {"in|", "started"}, "", "", SIGINT, "file:started", true},
     in_data("odd_totals_line", "sed 's/read=0.05/read=x/' hand-a1.txt | $R | tail -1",
             "-,file,,,,,,,damaged,line 12 is damaged: the total read time 'x' is not a number with decimals\n"),
     // A line of 100 KB is read past, never held whole; a row cut by the next output's banner is no rate.

@@ -86,6 +86,8 @@ def clock_offset(pings):
 
 
 def number(text):
+    if not text.isascii():
+        raise ValueError(f"{text[:20]!r} is not a number in ASCII")
     value = float(text)
     if not math.isfinite(value):
         raise ValueError(f"{text[:20]!r} is not a finite number")
@@ -103,6 +105,8 @@ def new_test(index, stream, arguments, host):
 
 def parsed_sample(words):
     """Five words of a sample: its time, finite, and its four counters, whole numbers."""
+    if not all(word.isascii() for word in words):
+        raise ValueError("a sample holds a figure not written in ASCII")
     try:
         sample = [float(words[0]), int(words[1]), int(words[2]), int(words[3]), int(words[4])]
     except ValueError:

@@ -30,6 +30,8 @@ TERMINALS = {".png": "pngcairo size 1200,{height} noenhanced font 'sans,10'",
              ".svg": "svg size 1200,{height} dynamic noenhanced font 'sans,13' dashlength 1.6",
              ".pdf": "pdfcairo size 12in,{inches}in noenhanced font 'sans,10'"}
 POINT_SIZES = {".svg": 0.8}
+# The status of a chart interrupted by Ctrl-C, as a shell gives a command that SIGINT ended.
+INTERRUPTED_STATUS = 130
 
 
 class PlotError(Exception):
@@ -286,11 +288,13 @@ def main():
         if sys.stdout is not None:
             os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
         return fail(f"cannot write: {error.strerror}")
+    except KeyboardInterrupt:
+        return fail("interrupted", INTERRUPTED_STATUS)
     return 0
 
 
-def fail(message):
+def fail(message, status=1):
     if sys.stderr is not None:
-        print(f"dorvik-plot: {message}", file=sys.stderr)
-    return 1
+        print(f"dorvik-plot: {reader.escaped(str(message))}", file=sys.stderr)
+    return status
 

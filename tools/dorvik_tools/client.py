@@ -174,6 +174,18 @@ def nfs_bytes(stats, mount_point):
     return int(fields[5]), int(fields[4])
 
 
+def read_whole(fd):
+    """A file of /proc read whole from its start, whatever its size: mountstats grows past a megabyte with
+    hundreds of mounts, and the mount sought may come last."""
+    pieces, at = [], 0
+    while True:
+        piece = os.pread(fd, 1 << 20, at)
+        if not piece:
+            return b"".join(pieces)
+        pieces.append(piece)
+        at += len(piece)
+
+
 class Counters:
     """The byte counters of a running test: what its dorvik passed to and received from the system, and what
     the storage under its target wrote and read."""
@@ -192,7 +204,7 @@ class Counters:
 
     def storage_bytes(self):
         if self.storage["kind"] == "nfs":
-            return nfs_bytes(os.pread(self.stats, 1 << 20, 0).decode(errors="replace"), self.where)
+            return nfs_bytes(read_whole(self.stats).decode(errors="replace"), self.where)
         fields = os.pread(self.stats, 512, 0).split()
         return int(fields[6]) * SECTOR, int(fields[2]) * SECTOR
 

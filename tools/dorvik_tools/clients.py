@@ -21,6 +21,7 @@ its index; one of format 2 holds [time, written, read] only, and is read as
 the programs' counters."""
 
 import bisect
+import datetime
 import math
 import statistics
 
@@ -45,6 +46,14 @@ CACHED_BELOW = 0.95
 
 def natural_key(name):
     return folders.natural_key(name)
+
+
+def utc(seconds):
+    """A time of the controller's clock as the report writes it; ValueError for one that no clock gives."""
+    try:
+        return f"{datetime.datetime.fromtimestamp(seconds, datetime.timezone.utc):%Y-%m-%d %H:%M:%S.%f} UTC"
+    except (OverflowError, OSError, ValueError) as error:
+        raise ValueError(f"the time {seconds!r} lies beyond any clock") from error
 
 
 def finite(value):

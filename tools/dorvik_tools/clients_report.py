@@ -4,7 +4,6 @@ instant, each host's rates per grid point, the aggregates (with the counters
 they come from), and the run's exit status. Text that came from a host is
 printed with its control characters escaped."""
 
-import datetime
 import re
 import sys
 
@@ -168,8 +167,7 @@ def missing_figures(summary):
 def print_report(folder, strict=False):
     with reader.clients_folder_errors(folder):
         summary = clients.load_clients(folder)
-    when = ("never" if summary["at"] is None else
-            f"{datetime.datetime.fromtimestamp(summary['at'], datetime.timezone.utc):%Y-%m-%d %H:%M:%S.%f} UTC")
+        when = "never" if summary["at"] is None else clients.utc(summary["at"])
     count = len({host.get("node", host["host"]) for host in summary["hosts"]})
     streams = summary.get("streams", 1)
     print(f"dorvik-clients: {count} host{'' if count == 1 else 's'}"
@@ -216,5 +214,5 @@ def report_again(folder, strict=False):
     try:
         return print_report(folder, strict)
     except reader.ParseError as error:
-        print(f"dorvik-clients: {error}", file=sys.stderr)
+        print(f"dorvik-clients: {reader.escaped(str(error))}", file=sys.stderr)
         return 2

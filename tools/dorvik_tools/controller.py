@@ -29,7 +29,7 @@ from . import local, slurm
 from .channel import LINE_LIMIT, Shell, allow_open_files, decode, encode, ssh_command
 from .client import Client, device_argument, file_name_argument, reads_as_number
 from .clients import SAMPLE_SECONDS, natural_key
-from .clients_report import report_again
+from .clients_report import INTERRUPTED, report_again
 from .live import LiveLine
 from .records import FORMAT, Records, RecordsLost
 
@@ -162,6 +162,23 @@ def check_arguments(arguments, streams, one_host=False):
                       "stream writes a file of its own: e.g. auto=/mnt/nfs/dorvik.%h.%j")
 
 
+def check_names_apart(arguments, hosts, streams):
+    """Every stream a test file of its own once %h and %j are filled in, as each client fills them: in t.%h%j
+    stream 11 of h1 and stream 1 of h11 would both write t.h111, and truncate each other's data."""
+    name = file_name_argument(arguments)
+    if name is None or len(hosts) < 2:
+        return  # one host's streams differ in %j alone, which no two of them share
+    owners = {}
+    for host in hosts:
+        for stream in range(1, streams + 1):
+            expanded = name.replace("%h", host).replace("%j", str(stream))
+            owner = owners.setdefault(expanded, (host, stream))
+            if owner != (host, stream):
+                raise Refused(f"the test file's name {reader.escaped(name)} gives {reader.escaped(expanded)} to stream "
+                              f"{owner[1]} of {owner[0]} and stream {stream} of {host}: set %h and %j apart, "
+                              "e.g. auto=/mnt/nfs/dorvik.%h.%j")
+
+
 def tests_of(arguments, long):
     """The dorvik runs, one per barrier: a series on a file runs as its grid's single tests, so that each
     test starts at one instant on every client; anything else is one run."""
@@ -195,7 +212,7 @@ def expand_hosts(shell, hosts):
             done.stderr.strip(), shell
     names = sorted(set(listed), key=natural_key)
     if not names:
-        raise SystemExit(f"dorvik-clients: {shown} found no host in {hosts!r}: {said}")
+        raise SystemExit(f"dorvik-clients: {shown} found no host in {hosts!r}: {reader.escaped(said)}")
     bad = [name for name in names if not HOST_NAME.fullmatch(name)]
     if bad:
         raise SystemExit(f"dorvik-clients: {shown} gave host names that are not plain names: {bad[0]!r}")
@@ -361,6 +378,7 @@ def control(options):
     check_arguments(options.arguments, options.streams, one_host=options.shell == "local")
     shell = choose_shell(options.shell)
     hosts = expand_hosts(shell, options.hosts)
+    check_names_apart(options.arguments, hosts, options.streams)
     short = allow_open_files(len(hosts), len(hosts) * options.streams)
     if short is not None:
         print(f"dorvik-clients: warning: {len(hosts)} hosts need more open files than the limit, {short}; "
@@ -396,6 +414,11 @@ def main():
     except Refused as error:
         print(f"dorvik-clients: {error}", file=sys.stderr)
         return 2
+    except KeyboardInterrupt:
+        # Ctrl-C before the clients were started (while the hosts are expanded) or while a report is read
+        # again: nothing runs yet, or any more.
+        print("dorvik-clients: interrupted", file=sys.stderr)
+        return INTERRUPTED
     except BrokenPipeError:
         # A reader that stopped early (| head) has what it wanted; the rest of the report is lost.
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())

@@ -19,8 +19,8 @@ FORMAT_2_SAMPLE_SECONDS = 0.1
 
 def natural_key(name):
     """A name as a person sorts it: its runs of digits by their value (127.0.0.2 before 127.0.0.10, n2
-    before n10), the rest as text."""
-    return [(0, int(part), part) if part.isdigit() else (1, 0, part) for part in re.split(r"([0-9]+)", name)]
+    before n10), the rest as text; only ASCII digits count, which split() puts at the odd places."""
+    return [(0, int(part), part) if place % 2 else (1, 0, part) for place, part in enumerate(re.split(r"([0-9]+)", name))]
 
 
 def as_format_3(document):

@@ -14,7 +14,6 @@ undecodable bytes shown as escapes."""
 
 import argparse
 import contextlib
-import datetime
 import html
 import io
 import json
@@ -24,7 +23,7 @@ import re
 import sys
 import tempfile
 
-from . import VERSION, charts, clients_chart, reader, report
+from . import VERSION, charts, clients, clients_chart, reader, report
 
 # Characters shown as their escapes: C0 and C1 controls and DEL, and the surrogates that stand for
 # bytes that are not UTF-8 (each shown as the byte it stands for).
@@ -400,10 +399,6 @@ def medians_page(options):
     return page.text(f"Inputs: {esc(names(options.files))}."), status, unusable
 
 
-def utc(seconds):
-    return f"{datetime.datetime.fromtimestamp(seconds, datetime.timezone.utc):%Y-%m-%d %H:%M:%S.%f} UTC"
-
-
 def time_line_chart(page, folder):
     try:
         with reader.clients_folder_errors(folder):
@@ -449,7 +444,8 @@ def clients_part(page, folder, summary):
     """A dorvik-clients folder: the run, what was flagged, the time line, the aggregates per phase, the hosts."""
     about = {k: v for k, v in summary.items() if not isinstance(v, (dict, list)) or shown(v) is not None}
     if isinstance(summary.get("at"), (int, float)):
-        about["at"] = utc(summary["at"])
+        with reader.clients_folder_errors(folder):
+            about["at"] = clients.utc(summary["at"])
     page.section(f"dorvik-clients folder {visible(reader.shown(folder))}", fields_table(about))
     page.add("<h3>Flagged</h3>\n", flagged(summary), "<h3>Time line</h3>\n", time_line_chart(page, folder))
     page.add("<h3>Aggregates per grid point and phase</h3>\n",

@@ -26,8 +26,12 @@ from . import environment
 MEGABYTE = 1048576
 # The two phases of a test, in the order they run.
 PHASES = ("write", "read")
-# Characters that would end a line or a quoted string wherever a name is written out.
-CONTROL = re.compile(r"[\x00-\x1f\x7f]")
+# Characters that would end a line or a quoted string wherever a name is written out, or that a terminal
+# obeys: the C0 controls, DEL and the C1 controls (U+009B is a terminal's CSI), and the bytes 0x80 to 0x9f
+# that are no UTF-8, which a terminal in a single-byte encoding takes for C1.
+CONTROL = re.compile(r"[\x00-\x1f\x7f-\x9f\udc80-\udc9f]")
+# The same but for the tab and the line ends, which a CSV field holds within its quotes.
+CONTROL_IN_CSV = re.compile(r"[\x00-\x08\x0b\x0c\x0e-\x1f\x7f-\x9f\udc80-\udc9f]")
 # The longest line read: the program's longest lines hold a name of about a kilobyte. A longer
 # line is no line of the program, and is never held in memory whole.
 LINE_LIMIT = 65536
@@ -50,18 +54,18 @@ READING = re.compile(r"Reading the file\.\.\.(?:(\S+) seconds)?(.*)")
 # A phase's seconds on a line of their own, after a reason on standard error broke the line.
 SECONDS = re.compile(r"(\S+) seconds")
 ZERO_READ = "I/O error during read.  Try again with the command:"
-RETRY = re.compile(r"\tdorvik (\S+) (\S+) \t\(i\.e\. record size = \d+ bytes\)")
-SUGGESTION = re.compile(r"\tdorvik (\S+) \t\(i\.e\., file size = -?\d+ megabytes\)")
+RETRY = re.compile(r"\tdorvik (\S+) (\S+) \t\(i\.e\. record size = [0-9]+ bytes\)")
+SUGGESTION = re.compile(r"\tdorvik (\S+) \t\(i\.e\., file size = -?[0-9]+ megabytes\)")
 AVERAGE_HEADING = " Average statistics"
 TOTALS = re.compile(r"####\t Total KB= *(\S+) \(1024\), read=(\S+) \(sec\), write=(\S+) \(sec\)")
 AVERAGES = re.compile(r"####\t Average read= *(\S+) MB/sec, write= *(\S+) MB/sec")
 SERIES = re.compile(r"dorvik: auto-test mode (?:(CD-ROM|raw) device (.*))?")
-ROW = re.compile(r"\t(-?\d+) +(\S+) +(\S+) +(\S+) *")
+ROW = re.compile(r"\t(-?[0-9]+) +(\S+) +(\S+) +(\S+) *")
 COMPLETED = "Completed series of tests"
 # The lines that end a run before its end: every failure, and the interrupt.
 FAILURE = re.compile(
-    r"(Cannot create temporary file: .*|Cannot open raw device: .*|Error writing block \d+|Error syncing file: .*"
-    r"|Cannot open temporary file for read|Error reading block \d+|Error: .*|dorvik: bad usage"
+    r"(Cannot create temporary file: .*|Cannot open raw device: .*|Error writing block [0-9]+|Error syncing file: .*"
+    r"|Cannot open temporary file for read|Error reading block [0-9]+|Error: .*|dorvik: bad usage"
     r"|Cannot allocate the record buffer|dorvik: interrupted)")
 # What the programs write on standard error, for output kept with 2>&1.
 SYSTEM_REASON = re.compile(r"(dorvik|clock_gettime): .*")
@@ -70,9 +74,10 @@ HELP_END = "Bye!"
 # A note that a user wrote beside the output, such as the kernel and the mount options.
 NOTE = re.compile(r"#(?: .*)?")
 
-# The figures as the program prints them: whole numbers of its C types, and seconds with decimals.
-WHOLE = re.compile(r"-?\d{1,20}")
-DECIMAL = re.compile(r"\d{1,20}\.\d{1,20}")
+# The figures as the program prints them: whole numbers of its C types, and seconds with decimals;
+# ASCII digits only, where \d and int() would take any script's digits (a fullwidth "１２" for 12).
+WHOLE = re.compile(r"-?[0-9]{1,20}")
+DECIMAL = re.compile(r"[0-9]{1,20}\.[0-9]{1,20}")
 INT = (-2**31, 2**31 - 1)
 UNSIGNED = (0, 2**32 - 1)
 UNSIGNED_LONG = (0, 2**64 - 1)
@@ -121,8 +126,11 @@ def new_run(source, notes=()):
 
 def set_phase(test, phase, seconds):
     """A phase of a single test: its printed seconds and the rate they give, as a series row would."""
+    rate = int(test["bytes"] / seconds) if seconds > 0 else 0
+    if rate > RATE[1]:
+        raise Damaged(f"the {phase} time {seconds:g} s gives a rate beyond {RATE[1]} bytes per second")
     test[phase + "_seconds"] = seconds
-    test[phase + "_bytes_per_s"] = int(test["bytes"] / seconds) if seconds > 0 else 0
+    test[phase + "_bytes_per_s"] = rate
 
 
 class Reader:
@@ -431,9 +439,15 @@ def parse(text, source="-"):
     return list(runs_of(io.BytesIO(text.encode("utf-8", "surrogateescape")), source))
 
 
-def escaped(text):
-    """Text with each control character written as its escape (a line break as \\n): shown, never obeyed."""
-    return CONTROL.sub(lambda m: repr(m.group())[1:-1], text)
+def escaped(text, control=CONTROL):
+    """Text with each control character written as its escape (a line break as \\n, CSI as \\x9b, a byte that
+    is no UTF-8 as \\x9b too): shown, never obeyed. Every tool writes what hosts and inputs said through here."""
+    return control.sub(escape, text)
+
+
+def escape(match):
+    code = ord(match.group())
+    return f"\\x{code - 0xdc00:02x}" if code >= 0xdc00 else repr(match.group())[1:-1]
 
 
 def write_names_as_given():
@@ -531,6 +545,8 @@ def read_clients_file(folder):
             document = json.load(f)
     except (OSError, ValueError) as error:
         raise ParseError(f"{shown(folder)}: not a folder of dorvik-clients: {error}") from error
+    except RecursionError as error:
+        raise ParseError(f"{shown(folder)}: not a folder of dorvik-clients: {CLIENTS_FILE} nests too deep") from error
     hosts = document.get("hosts") if isinstance(document, dict) else None
     if not isinstance(hosts, list) or not all(isinstance(h, dict) and is_host_name(h.get("host")) for h in hosts):
         raise ParseError(f"{shown(folder)}: {CLIENTS_FILE} lacks its list of hosts, each with its name")

@@ -8,6 +8,7 @@ the rates they need, so that memory does not grow with the number of runs or
 of rows."""
 
 import argparse
+import contextlib
 import hashlib
 import json
 import math
@@ -28,7 +29,8 @@ SCHEMA_VERSION = 2
 # A threshold below this many percent decides as this one does: no ratio of medians of rates
 # under 2^63 lies nearer to 1 than 1e-39 without being 1.
 SMALLEST_THRESHOLD = Decimal("1e-60")
-USAGE_STATUS, UNUSABLE_STATUS = 2, 3
+USAGE_STATUS, UNUSABLE_STATUS, INTERRUPTED_STATUS = 2, 3, 130
+INTERRUPTED = "interrupted"
 
 
 class UsageError(Exception):
@@ -395,7 +397,7 @@ def cell(value):
     """A CSV cell that a spreadsheet takes as text when it would take it as a formula."""
     if value is None:
         return ""
-    text = str(value)
+    text = reader.escaped(str(value), reader.CONTROL_IN_CSV)
     if text[:1] in ("=", "+", "-", "@", "\t", "\r") and text != "-" and not NUMBER.fullmatch(text):
         return "'" + text
     return text
@@ -470,31 +472,92 @@ def json_fields(run, names):
     return [f"      {json.dumps(key)}: {json.dumps(run[key])}" for key in names if key in run]
 
 
+class JsonDocument:
+    """A JSON document written as it goes, each part closed as it ends. A failure on the way still ends it as
+    one document: what is open is closed, and the top names the failure in its "error"."""
+
+    def __init__(self, kind):
+        self.closers = []
+        self.open(f'{{\n  "schema_version": {SCHEMA_VERSION},\n  "report": {json.dumps(kind)}', "\n}\n")
+
+    def write(self, text):
+        sys.stdout.write(text)
+
+    def open(self, text, closer):
+        """Writes text, the opening of a part; closer is what ends it, or a function of the failure (None
+        where there is none) that gives it."""
+        self.write(text)
+        self.closers.append(closer)
+
+    def close(self, failure=None):
+        closer = self.closers.pop()
+        self.write(closer(failure) if callable(closer) else closer)
+
+    @contextlib.contextmanager
+    def ending_on_failure(self):
+        """The document ended with the failure of its input, which goes on, marked as told in the document."""
+        try:
+            yield
+        except (reader.ParseError, UsageError) as error:
+            self.end_with(str(error))
+            error.in_document = True
+            raise
+        except KeyboardInterrupt as error:
+            self.end_with(INTERRUPTED)
+            error.in_document = True
+            raise
+
+    def end_with(self, failure):
+        while len(self.closers) > 1:
+            self.close(failure)
+        self.write(f',\n  "error": {json.dumps(failure)}')
+        self.close(failure)
+
+
 def write_json_runs(paths, with_samples=False):
     """Every run as JSON, a test to a line, each test written as it is read; each clients folder's summary, and
     its samples where they are asked for."""
-    out = sys.stdout
-    out.write(f'{{\n  "schema_version": {SCHEMA_VERSION},\n  "report": "runs",\n  "runs": [')
-    current, runs, tests = None, 0, 0
+    document = JsonDocument("runs")
+    with document.ending_on_failure():
+        document.open(',\n  "runs": [', "\n  ]")
+        write_json_run_list(document, paths)
+        document.close()
+        places = [path for path in paths if reader.is_clients_folder(path)]
+        if places:
+            document.open(',\n  "clients": [', "\n  ]")
+        for number, place in enumerate(places):
+            document.write(("," if number else "") + "\n    ")
+            with reader.clients_folder_errors(place):
+                write_json_folder(document, place, with_samples)
+        if places:
+            document.close()
+    document.close()
+
+
+def run_tail(run, failure):
+    """The fields of a run after its tests; a run that a failure cut short is not whole, and says why."""
+    if failure is not None:
+        run = dict(run, complete=False, reason=run["reason"] or failure)
+    tail_names = [key for key in run if key not in RUN_HEAD and key != "tests"]
+    return ",\n" + ",\n".join(json_fields(run, tail_names)) + "\n    }"
+
+
+def write_json_run_list(document, paths):
+    """The runs of the paths, each opened at its first test and closed at its end."""
+    current, runs, tests = None, 0, [0]
     for run, test in events(paths):
         if run is not current:
             head = ",\n".join(json_fields(run, RUN_HEAD))
-            out.write(("," if runs else "") + "\n    {\n" + head + ',\n      "tests": [')
-            current, runs, tests = run, runs + 1, 0
+            document.open(("," if runs else "") + "\n    {\n" + head, lambda failure, run=run: run_tail(run, failure))
+            tests = [0]
+            document.open(',\n      "tests": [', lambda failure, tests=tests: "\n      ]" if tests[0] else "]")
+            current, runs = run, runs + 1
         if test is not None:
-            out.write(("," if tests else "") + "\n        " + json.dumps(with_rates_in_mb(test)))
-            tests += 1
+            document.write(("," if tests[0] else "") + "\n        " + json.dumps(with_rates_in_mb(test)))
+            tests[0] += 1
             continue
-        tail_names = [key for key in run if key not in RUN_HEAD and key != "tests"]
-        out.write(("\n      ]" if tests else "]") + ",\n" + ",\n".join(json_fields(run, tail_names)) + "\n    }")
-    out.write("\n  ]")
-    places = [path for path in paths if reader.is_clients_folder(path)]
-    for number, place in enumerate(places):
-        out.write((',\n  "clients": [' if not number else ",") + "\n    ")
-        with reader.clients_folder_errors(place):
-            write_json_folder(out, place, with_samples)
-    out.write("\n  ]" if places else "")
-    out.write("\n}\n")
+        document.close()
+        document.close()
 
 
 def json_value(value):
@@ -508,38 +571,43 @@ def json_value(value):
 FOLDER_TAIL = ("hosts", "points")
 
 
-def write_json_folder(out, path, with_samples):
+def write_json_folder(document, path, with_samples):
     """A clients folder's summary as JSON, written as it goes: its fields, each host (with its samples, once,
     where they are asked for), each grid point."""
     summary = clients_summary(path)
     hosts = summary["hosts"]
     fields = [f"{json.dumps(k)}: {json_value(v)}" for k, v in summary.items() if k not in FOLDER_TAIL]
-    out.write("{\n      " + ",\n      ".join(fields) + ',\n      "hosts": [')
+    document.open("{\n      " + ",\n      ".join(fields), "\n    }")
+    document.open(',\n      "hosts": [', "\n      ]")
     samples = folders.Folder(path).samples if with_samples else None
     for number, host in enumerate(hosts):
         entry = {k: v for k, v in host.items() if k != "tests"}
         entry["tests"] = [{k: v for k, v in test.items() if k != "samples"} for test in host["tests"]]
         text = json_value(entry)
-        if samples is not None:
-            out.write(("," if number else "") + "\n        " + text[:-1] + ', "samples": [')
-            for count, (index, found) in enumerate(samples(host)):
-                out.write(("," if count else "") + f'\n          {{"test": {index}, "samples": {json_value(found)}}}')
-            out.write("]}")
-        else:
-            out.write(("," if number else "") + "\n        " + text)
-    out.write('\n      ],\n      "points": [')
+        if samples is None:
+            document.write(("," if number else "") + "\n        " + text)
+            continue
+        document.open(("," if number else "") + "\n        " + text[:-1] + ', "samples": [', "]}")
+        for count, (index, found) in enumerate(samples(host)):
+            document.write(("," if count else "") + f'\n          {{"test": {index}, "samples": {json_value(found)}}}')
+        document.close()
+    document.close()
+    document.open(',\n      "points": [', "\n      ]")
     for number, point in enumerate(summary["points"]):
-        out.write(("," if number else "") + "\n        " + json_value(point))
-    out.write("\n      ]\n    }")
+        document.write(("," if number else "") + "\n        " + json_value(point))
+    document.close()
+    document.close()
 
 
 def write_streamed_document(kind, name, items):
     """A document whose one list is written an item at a time."""
-    out = sys.stdout
-    out.write(f'{{\n  "schema_version": {SCHEMA_VERSION},\n  "report": {json.dumps(kind)},\n  {json.dumps(name)}: [')
-    for number, item in enumerate(items):
-        out.write(("," if number else "") + "\n    " + json.dumps(item))
-    out.write("\n  ]\n}\n")
+    document = JsonDocument(kind)
+    with document.ending_on_failure():
+        document.open(f',\n  {json.dumps(name)}: [', "\n  ]")
+        for number, item in enumerate(items):
+            document.write(("," if number else "") + "\n    " + json.dumps(item))
+        document.close()
+    document.close()
 
 
 def write_document(kind, fields):
@@ -587,7 +655,7 @@ def write_environments(folder):
 
 def warn(message):
     if sys.stderr is not None:
-        print(f"dorvik-report: {message}", file=sys.stderr)
+        print(f"dorvik-report: {reader.escaped(message)}", file=sys.stderr)
 
 
 def sources_named(sources, most=3):
@@ -717,15 +785,19 @@ def comparison(options):
 def time_line(options):
     if not reader.is_clients_folder(options.timeline):
         raise UsageError(f"{reader.shown(options.timeline)}: not a folder of dorvik-clients")
-    with reader.clients_folder_errors(options.timeline):
-        rows = (dict(row, seconds=Figure(row["seconds"], 6),
-                     **{name: Figure(row[name]) for name in timeline.COLUMNS})
-                for row in timeline.time_line_rows(options.timeline))
-        if options.format == "json":
-            write_streamed_document("timeline", "rows", rows)
-        else:
-            write_rows(rows, options.format)
+    rows = time_line_rows(options.timeline)
+    if options.format == "json":
+        write_streamed_document("timeline", "rows", rows)
+    else:
+        write_rows(rows, options.format)
     return 0
+
+
+def time_line_rows(folder):
+    """The rows of a folder's time line, their figures as the report gives them."""
+    with reader.clients_folder_errors(folder):
+        for row in timeline.time_line_rows(folder):
+            yield dict(row, seconds=Figure(row["seconds"], 6), **{name: Figure(row[name]) for name in timeline.COLUMNS})
 
 
 def medians(options):
@@ -740,7 +812,9 @@ def medians(options):
         sys.stdout.flush()
         whole = f"the medians are of {side.runs} whole run{'' if side.runs == 1 else 's'}" if side.runs \
             else "no run is whole"
-        raise RunsUnusable("; ".join(failures(side) + [whole]))
+        unusable = RunsUnusable("; ".join(failures(side) + [whole]))
+        unusable.in_document = True
+        raise unusable
     return 0
 
 
@@ -761,6 +835,7 @@ def report(options):
 
 def main():
     reader.write_names_as_given()
+    options = None
     try:
         options = parse_arguments(sys.argv[1:])
         if options.output is not None:
@@ -771,9 +846,12 @@ def main():
         sys.stdout.flush()
         return status
     except (reader.ParseError, UsageError) as error:
-        return fail(error, USAGE_STATUS)
+        return fail(error, USAGE_STATUS, options)
     except RunsUnusable as error:
-        return fail(error, UNUSABLE_STATUS)
+        return fail(error, UNUSABLE_STATUS, options)
+    except KeyboardInterrupt as error:
+        # Ctrl-C: what was written stands, a document closed; no traceback.
+        return fail(INTERRUPTED, INTERRUPTED_STATUS, options, getattr(error, "in_document", False))
     except BrokenPipeError:
         # A reader such as head that has seen enough is no failure.
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
@@ -792,7 +870,20 @@ def output_file(path):
         raise UsageError(f"cannot write {reader.shown(path)}: {error.strerror}") from error
 
 
-def fail(message, status):
+def fail(message, status, options=None, in_document=False):
+    """The failure on standard error; where JSON is asked for and no document told it, a document of it too."""
+    in_document = in_document or getattr(message, "in_document", False)
+    if options is not None and options.format == "json" and not in_document:
+        write_error_document(str(message))
     if sys.stderr is not None:
-        print(f"dorvik-report: {message}", file=sys.stderr)
+        print(f"dorvik-report: {reader.escaped(str(message))}", file=sys.stderr)
     return status
+
+
+def write_error_document(message):
+    """The document of a report that failed before it began."""
+    try:
+        write_document("error", {"error": message})
+        sys.stdout.flush()
+    except (OSError, AttributeError):
+        pass

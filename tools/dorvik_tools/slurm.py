@@ -24,6 +24,7 @@ import sys
 import time
 
 from .channel import TAG, Lines, arrived, process_start
+from .reader import escaped
 
 # srun cuts a longer line into labelled pieces of this many bytes, the last one shorter.
 PIECE = 1024
@@ -58,7 +59,7 @@ def expand_nodes(hosts):
     if done.returncode != 0:
         said = done.stderr.strip().splitlines()
         raise SystemExit(f"dorvik-clients: Slurm did not answer: scontrol show hostnames {hosts!r} failed"
-                         f"{': ' + said[-1] if said else f' with status {done.returncode}'}; is Slurm up, and its "
+                         f"{': ' + escaped(said[-1]) if said else f' with status {done.returncode}'}; is Slurm up, and its "
                          "configuration in place here?")
     return done.stdout.split(), done.stderr.strip()
 
