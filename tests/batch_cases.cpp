@@ -209,7 +209,14 @@ INSTANTIATE_TEST_SUITE_P(BatchTools, Arguments, testing::Values(
          "if r[9] == \"aggregate\"]\nfor r in rows:\n  for b, m in ((r[5], r[7]), (r[6], r[8])):\n"
          "    assert (b == \"\") == (m == \"\") and (m == \"\" or abs(int(b) / 1048576 - float(m)) <= 0.0005), r\n"
          "print(len(rows), \"aggregate rows\", sum(r[5] != \"\" for r in rows), \"with bytes per second\")'",
-         "127 aggregate rows 86 with bytes per second\n", "", 0, {}, "", "", 0, "", true}),
+         "127 aggregate rows 86 with bytes per second\n", "", 0, {}, "", "", 0, "", true},
+    // scripts/plant-faults hung up while it compiles its copy of the tree: the copy and every compiler go with it.
+    Case{"plant_faults_hung_up", "TMPDIR=$PWD setsid \"$SOURCE\"/scripts/plant-faults --list list > out 2>&1 & p=$!; " +
+         until("[ -n \"$(find plant-faults-*/build -path '*/dorvik.dir/src/*.o' 2> /dev/null)\" ]", 300) + "kill -HUP $p; wait $p; echo \"status $?\"; ls -d "
+         "plant-faults-* 2> /dev/null | wc -l; " + until("! pgrep -f \"$PWD/plant-faults-\" > /dev/null", 30) +
+         "pgrep -f \"$PWD/plant-faults-\" > /dev/null || echo 'no process left'", "status 129\n0\nno process left\n", "",
+         0, {"list", "out"}, "printf 'name: x\\nwhat: y\\nfile: README.md\\nfind: dorvik\\nreplace: d\\n' > list", "", 0,
+         "", true}),
     case_name);
 
 // The loopback rig of scripts/loopback-clients, with this build's programs; the README's example with the
