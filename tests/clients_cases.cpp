@@ -588,12 +588,16 @@ counters.close()')py", "True\n(6, 5) (6, 5)\n", "", 0, {"mountstats"}, "", "", 0
          "writing: $(ls t.* | wc -l)\"; kill -KILL $c; " + until("! " + runs("bin/dorvik 400"), 20) + "echo \"files "
          "left: $(ls t.* 2> /dev/null | wc -l)\"; " + nothing_left), "files while writing: 2\nfiles left: 0\nnothing "
          "left\n", "", 0, stand_in_run({"n1", "n2"}), stand_ins, "", 0, "", true},
-    // A node that vanishes in its test is dropped at the deadline; srun, which would wait for it for ever, and
-    // the client there end all the same.
+    // A node that vanishes in its writes (each takes 16 ms, so that it vanishes before the barrier however
+    // busy the machine) is dropped at the deadline; srun, which would wait for it for ever, the client there
+    // and its dorvik end all the same. Its file is the node's: a dorvik killed with the step by SIGKILL, as
+    // Slurm kills it, leaves it there, as on a node cut off; the case takes it away.
     Case{"clients_srun_dropped_node", on_stand_ins("srun", "--deadline 3 --skew-limit 1 -w n1,drop1 -o out -- 1 "
-         "65536 \"$PWD\"/t.%h > report", "timeout -s KILL 150 ") + "; echo \"status $?\"; grep -E '^(n1|drop1) ' report" +
-         name_and_result + "; " + nothing_left, "status 1\ndrop1 silent for 3 s in a test\nn1 ok\nnothing left\n", "",
-         0, stand_in_run({"drop1", "n1"}, {"report"}), stand_ins, "", 0, "", true},
+         "4096 \"$PWD\"/t.%h > report", "timeout -s KILL 150 ") + "; echo \"status $?\"; grep -E '^(n1|drop1) ' report" +
+         name_and_result + "; " + nothing_left + "; rm -f t.drop1", "status 1\ndrop1 silent for 3 s in a test\nn1 ok\n"
+         "nothing left\n", "", 0, wrapped_run({"drop1", "n1"}, {"report"}), stand_ins + " && " + dorvik_wrapper("*drop1) export "
+         "LD_PRELOAD=$FAULT_LIBRARY DORVIK_FAULT=write_delay=16000 ASAN_OPTIONS=$ASAN_OPTIONS:verify_asan_link_order=0;;"),
+         "", 0, "", true},
     Case{"clients_srun_mute_node", on_stand_ins("srun", "--deadline 2 -w n1,mute1 -o out -- 1 65536 \"$PWD\"/t.%h | "
          "grep '^mute1' | sed -E 's/ +- +- +/ /'; ") + until("! " + runs("mute1"), 20) + runs("mute1") +
          " || echo 'nothing left'", "mute1 not ready within 2 s, stalled connecting (no word from its client)" +
