@@ -604,9 +604,9 @@ counters.close()')py", "True\n(6, 5) (6, 5)\n", "", 0, {"mountstats"}, "", "", 0
          slow_start_hint + "\nnothing left\n", "", 0, stand_in_run({"mute1", "n1"}), stand_ins, "", 0, "", true},
     // Two tasks that name the same node: the second is refused and stopped, and the node's messages reach the
     // first alone.
-    Case{"clients_srun_node_named_twice", on_stand_ins("srun", "--deadline 2 -w as_n1,n1 -o out -- 1 65536 "
+    Case{"clients_srun_node_named_twice", on_stand_ins("srun", "--deadline 8 -w as_n1,n1 -o out -- 1 65536 "
          "\"$PWD\"/t.%h > report; echo \"status $?\"; grep -E '^(as_n1|n1) ' report" + name_and_result),
-         "status 1\nas_n1 not ready within 2 s, stalled connecting (no word from its client)" + slow_start_hint +
+         "status 1\nas_n1 not ready within 8 s, stalled connecting (no word from its client)" + slow_start_hint +
          ": srun: task {N} named itself 'n1', already answered by task {N}: refused\nn1 ok\n", "", 0,
          stand_in_run({"as_n1", "n1"}, {"report"}), stand_ins, "", 0, "", true},
     // bad1 is dropped in the first test of a series: its client reads its input to the end, so srun does not
@@ -641,8 +641,8 @@ counters.close()')py", "True\n(6, 5) (6, 5)\n", "", 0, {"mountstats"}, "", "", 0
          " -o out -- 64 65536 /nonexistent/t.%h > report; echo \"status $?\"; grep -c '^h[0-9]* .* ok$' report; grep -E "
          "'^h[0-9]+ ' report | cut -d' ' -f1 | tr -d h | sort -nc && echo 'in order'", "status 0\n300\nin order\n", "",
          0, many_hosts_files(300), "", "", 0, "", true},
-    Case{"clients_stalled_at_the_clock", on_stand_ins("pdsh", "--deadline 2 -w h1,noclock1 -o out -- 1 65536 "
-         "\"$PWD\"/t.%h | grep '^noclock1' | sed -E 's/ +- +- +/ /'"), "noclock1 not ready within 2 s, stalled "
+    Case{"clients_stalled_at_the_clock", on_stand_ins("pdsh", "--deadline 8 -w h1,noclock1 -o out -- 1 65536 "
+         "\"$PWD\"/t.%h | grep '^noclock1' | sed -E 's/ +- +- +/ /'"), "noclock1 not ready within 8 s, stalled "
          "measuring its clock (0 of 8 round trips answered)" + slow_start_hint + "\n", "", 0,
          stand_in_run({"h1", "noclock1"}), stand_ins, "", 0, "", true},
     Case{"clients_one_host", on_stand_ins("pdsh", "-w h1 -o out -- 1 65536 \"$PWD\"/t.%h") + " | head -n 1",
@@ -728,10 +728,10 @@ INSTANTIATE_TEST_SUITE_P(WholeRun, Arguments, testing::Values(
          step_in_the_test, "", 0, "", true},
     // frozen1 moves no byte in its write phase: dropped at the deadline with its reason, its dorvik stopped and
     // its file deleted, and the run ends; h1 reads and ends.
-    Case{"clients_stuck_test_dropped", on_stand_ins("pdsh", "--deadline 3 -w h1,frozen1 -o out -- 1 65536 "
+    Case{"clients_stuck_test_dropped", on_stand_ins("pdsh", "--deadline 8 -w h1,frozen1 -o out -- 1 65536 "
          "\"$PWD\"/t.%h > report", "timeout -s KILL 120 ") + "; echo \"status $?\"; grep -E '^(h1|frozen1) ' report" +
          name_and_result + "; " + until("! " + runs("t.frozen1"), 30) + runs("t.frozen1") + " || echo 'no dorvik "
-         "left'; ls t.* 2> /dev/null | wc -l", "status 1\nfrozen1 moved no byte for 3 s in the write phase of test 1: "
+         "left'; ls t.* 2> /dev/null | wc -l", "status 1\nfrozen1 moved no byte for 8 s in the write phase of test 1: "
          "stopped (a stuck file system or server?)\nh1 ok\nno dorvik left\n0\n", "", 0,
          wrapped_run({"frozen1", "h1"}, {"report"}), stand_ins + " && " + frozen_writer, "", 0, "", true},
     // A folder on a file system that fills up: one message and status 1, the run stopped, its index whole.
@@ -897,6 +897,26 @@ INSTANTIATE_TEST_SUITE_P(SlowRig, Arguments, testing::Values(
          }(), "", 0, stand_in_run({"h1", "h2", "h3", "h4"}, {"m/", "m/lost+found/", "report"}), stand_ins + " && " +
          rig_script + "up 400M", "", 0, "", true, rig_script + "down",
          rig_script + "available && losetup -f && command -v mkfs.ext4"}),
+    case_name);
+
+// Two streams on stacked devices: ext4 on loop b over a file in memory, and ext4 on loop a over an image on
+// b's file system (s1 leads to a, s2 to b). Every byte written to a reaches b too: b's counters alone are the
+// storage's, and the time line's storage writes come to the 32 MB written (and their metadata), not 48.
+const std::string stacked_up = "mkdir mem b a && mount -t tmpfs -o size=160m tmpfs mem && truncate -s 150M mem/b.img && "
+    "losetup -f --show mem/b.img > devb && mkfs.ext4 -q $(cat devb) && mount $(cat devb) b && truncate -s 60M "
+    "b/a.img && losetup -f --show b/a.img > deva && mkfs.ext4 -q $(cat deva) && mount $(cat deva) a && ln -s a s1 && "
+    "ln -s b s2";
+const std::string stacked_down = "umount a; [ -s deva ] && losetup -d $(cat deva); umount b; [ -s devb ] && losetup -d "
+    "$(cat devb); umount mem; rm -rf mem a b s1 s2 deva devb";
+INSTANTIATE_TEST_SUITE_P(SlowStacked, Arguments, testing::Values(
+    Case{"clients_on_stacked_loop_devices", "PATH=\"$BUILD\":$PATH \"$SOURCE\"/tools/dorvik-clients -e local --streams 2 "
+         "--progress 0 -o out -- 16 65536 \"$PWD\"/s%j/t > report; echo \"status $?\"; grep -o 'storage: [0-9]* block "
+         "devices*' report | sort -u; \"$SOURCE\"/tools/dorvik-report --timeline out | python3 -c 'import csv, sys\n"
+         "rows = [r for r in csv.DictReader(sys.stdin) if r[\"host\"] == \"all hosts\"]\nmb = sum(float(b[\""
+         "storage_write_mb_per_s\"]) * (float(b[\"seconds\"]) - float(a[\"seconds\"])) for a, b in zip(rows, rows[1:]))\n"
+         "print(\"storage writes within 20% of 32 MB:\", \"yes\" if abs(mb - 32) <= 6.4 else mb)'; rm -r out report; " +
+         stacked_down, "status 0\nstorage: 1 block device\nstorage writes within 20% of 32 MB: yes\n", "", 0, {},
+         stacked_up, "", 0, "", true, stacked_down, "losetup -f && command -v mkfs.ext4"}),
     case_name);
 
 // Three hundred hosts through the real pdsh, each a client of this machine behind a stand-in ssh.
