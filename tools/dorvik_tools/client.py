@@ -27,7 +27,7 @@ import time
 
 from .channel import TAG, encode, encode_bytes
 from .environment import describe
-from .clients import SAMPLE_SECONDS
+from .clients import BELOW_LIMIT, SAMPLE_SECONDS
 from .reader import MEGABYTE
 
 # How often the samples go to the controller, and the most in one line.
@@ -139,6 +139,37 @@ def target_path(arguments):
     return None if name is None else os.path.dirname(os.path.abspath(name or DEFAULT_NAME))
 
 
+def number_of(name):
+    """A block device's major:minor, from its name in /sys/class/block; "" where it has none."""
+    return read_text(f"/sys/class/block/{name}/dev").strip()
+
+
+def devices_under(device, depth=0):
+    """The block devices (major:minor) that a device's bytes reach too: the disk of a partition, the slaves of
+    a device-mapper or md device, the device that holds a loop device's backing file, and theirs in turn."""
+    if depth > 8:
+        return []
+    found = []
+    place = f"/sys/dev/block/{device}"
+    if os.path.exists(place + "/partition"):
+        found.append(read_text(os.path.realpath(place) + "/../dev").strip())
+    try:
+        found += [number_of(name) for name in sorted(os.listdir(place + "/slaves"))]
+    except OSError:
+        pass
+    backing = read_text(place + "/loop/backing_file").rstrip("\n")
+    if backing:
+        try:
+            number = os.stat(backing).st_dev
+            found.append(f"{os.major(number)}:{os.minor(number)}")
+        except OSError:
+            pass
+    found = [number for number in found if number and number != device]
+    for number in list(found):
+        found += devices_under(number, depth + 1)
+    return list(dict.fromkeys(found))[:BELOW_LIMIT]
+
+
 def storage_of(arguments):
     """The storage under a test's target and where its counters are: a block device's statistics, an NFS
     mount's line in /proc/self/mountstats, or none (the program's counters stand in for them)."""
@@ -156,7 +187,8 @@ def storage_of(arguments):
     device = f"{os.major(number)}:{os.minor(number)}"
     statistics = f"/sys/dev/block/{device}/stat"
     if os.major(number) != 0 and len(read_text(statistics).split()) > 6:
-        return {"kind": "block", "device": device, "name": device_name(device), "machine": machine}, statistics
+        return {"kind": "block", "device": device, "name": device_name(device), "machine": machine,
+                "below": devices_under(device)}, statistics
     mount = mount_of(device)
     if mount is not None and mount[1] in ("nfs", "nfs4") and nfs_bytes(read_text(MOUNTSTATS), mount[0]):
         return {"kind": "nfs", "device": device, "name": mount[2], "machine": machine}, mount[0]

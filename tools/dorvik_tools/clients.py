@@ -23,6 +23,7 @@ the programs' counters."""
 import bisect
 import datetime
 import math
+import re
 import statistics
 
 from . import folder as folders
@@ -40,6 +41,9 @@ TIME_LINE_POINTS = 20000
 # What dorvik takes for a record length, and so what its output may hold.
 RECORD_LENGTHS = (16, 131073)
 KINDS = {"block": "block device", "nfs": "NFS mount", "program": "program counters"}
+# The most devices a storage may name under it, and the form of each.
+BELOW_LIMIT = 16
+DEVICE_NUMBER = re.compile(r"[0-9]{1,10}:[0-9]{1,10}", re.ASCII)
 # Below this share of the programs' reads, the storage's reads say that a cache served the rest.
 CACHED_BELOW = 0.95
 
@@ -78,7 +82,23 @@ def checked_storage(value):
     if not isinstance(value, dict) or value.get("kind") not in KINDS or not all(
             isinstance(value.get(k), str) and len(value[k]) <= 200 for k in ("device", "name", "machine")):
         raise ValueError("a test's storage is not described")
-    return {k: value[k] for k in ("kind", "device", "name", "machine")}
+    below = value.get("below", [])
+    if not isinstance(below, list) or len(below) > BELOW_LIMIT or not all(
+            isinstance(d, str) and DEVICE_NUMBER.fullmatch(d) for d in below):
+        raise ValueError("a test's storage names malformed devices under it")
+    return {k: value[k] for k in ("kind", "device", "name", "machine")} | ({"below": below} if below else {})
+
+
+def stacked_keys(storages):
+    """Of (key, storage) pairs, the keys of block devices that sit on another of them on the same machine (a
+    partition on its disk, a loop device over a file of that one, a device-mapper or md device over it):
+    their bytes reach that one too, and count there alone."""
+    below = {}
+    for key, storage in storages:
+        if key[0] == "block":
+            below.setdefault(key, set()).update(storage.get("below", ()))
+    present = {key[1:] for key in below}
+    return {key for key, devices in below.items() if any((key[1], device) in present for device in devices)}
 
 
 def writes(arguments):
@@ -310,7 +330,8 @@ def aggregate(size, length, rows, minimum):
              "together": all(r["first"] for r in rows)}
     starts = [r["start"] for r in rows if r["start"] is not None]
     point["start_skew"] = max(starts) - min(starts) if point["together"] and starts else None
-    keys = list(dict.fromkeys(r["storage_key"] for r in rows))
+    stacked = stacked_keys((r["storage_key"], r["storage"]) for r in rows)
+    keys = [key for key in dict.fromkeys(r["storage_key"] for r in rows) if key not in stacked]
     point["counters"] = counters_described(keys)
     point["host_figures"] = host_figures(rows) if point["together"] else []
     point["queries"] = {}
@@ -381,6 +402,8 @@ class Reduction:
 
     def settle(self, number, key, merged):
         point = self.points[number]
+        if key not in point["keys"]:
+            return
         for slot, (kind, (opened, closed)) in enumerate(point["queries"].items()):
             column = STORAGE["write" if kind == "write" else "read"]
             moved = point["storage_moved"][kind]

@@ -50,6 +50,12 @@ def sampled(host):
             yield test["index"], test["samples"][0][0] - test["offset"], test["samples"][-1][0] - test["offset"]
 
 
+def stacked_keys(hosts):
+    """The storage keys of the hosts' sampled tests that sit on another of them, counted there alone."""
+    return clients.stacked_keys((clients.storage_key(host["host"], tests_by_index(host)[index]),
+                                 tests_by_index(host)[index]["storage"]) for host in hosts for index, _, _ in sampled(host))
+
+
 class Totals:
     """The rates of all hosts on a grid of times, each machine's device once: a device's counters gathered
     from every entry that shares it, one entry at a time, then added in as it is complete."""
@@ -63,12 +69,15 @@ class Totals:
                 key = clients.storage_key(host["host"], tests_by_index(host)[index])
                 self.members[key] = self.members.get(key, 0) + 1
         self.left = dict(self.members)
+        self.stacked = stacked_keys(place.document["hosts"])
 
     def add(self, host, index, series):
         for kind, phase, column in DIRECTIONS:
             if kind == "program":
                 self.count((kind, phase), values_at(series, column, self.times))
         key = clients.storage_key(host["host"], tests_by_index(host)[index])
+        if key in self.stacked:
+            return
         if self.members[key] == 1:
             for kind, phase, column in DIRECTIONS[:2]:
                 self.count((kind, phase), values_at(series, column, self.times))
@@ -131,9 +140,10 @@ class Line:
         self.step = step or max(resolution, (end - begin) / clients.TIME_LINE_POINTS)
         self.times = grid(begin, end, self.step) if end > begin else [begin]
         self.spans = host_spans(self.summary)
+        stacked = stacked_keys(self.place.document["hosts"])
         keys = [clients.storage_key(h["host"], tests_by_index(h)[i]) for h in self.place.document["hosts"]
                 for i, _, _ in sampled(h)]
-        self.counters = clients.counters_described(keys)
+        self.counters = clients.counters_described([key for key in keys if key not in stacked])
 
     def totals(self):
         """The rates of all hosts over each interval of the grid, by direction."""
