@@ -155,13 +155,15 @@ class Line:
 
     def host_lines(self):
         """Per host (entry), in a person's order: its rates between its samples and at its phases' starts and
-        ends, as (seconds, phase, storage written, storage read, programs' written, programs' read)."""
+        ends, as (seconds, phase, storage written, storage read, programs' written, programs' read), given as
+        they are read, a test at a time."""
         for host in self.place.document["hosts"]:
-            spans = self.spans.get(host["host"], [])
-            points = []
-            for _, samples in self.place.samples(host):
-                points += self.test_line(clients.Series(samples), spans)
-            yield host["host"], points
+            yield host["host"], self.host_line(host)
+
+    def host_line(self, host):
+        spans = self.spans.get(host["host"], [])
+        for _, samples in self.place.samples(host):
+            yield from self.test_line(clients.Series(samples), spans)
 
     def host_rates(self):
         """Per host (entry), in a person's order: the programs' MB/s written and read over each interval of
@@ -181,16 +183,15 @@ class Line:
     def test_line(self, series, spans):
         stamps = series.columns[0]
         if not stamps:
-            return []
+            return
         inside = [t for s in spans for t in s[:2] if stamps[0] < t < stamps[-1]]
         times = sorted(set(stamps) | set(inside))
         values = [values_at(series, column, times) for _, _, column in DIRECTIONS]
-        line = [(times[0] - self.origin, "", 0.0, 0.0, 0.0, 0.0)]
+        yield times[0] - self.origin, "", 0.0, 0.0, 0.0, 0.0
         for i in range(1, len(times)):
             length = times[i] - times[i - 1]
             rates = [mb_per_s((v[i] - v[i - 1]) / length) if length > 0 else 0.0 for v in values]
-            line.append((times[i] - self.origin, phase_at(spans, times[i - 1], times[i]), *rates))
-        return line
+            yield (times[i] - self.origin, phase_at(spans, times[i - 1], times[i]), *rates)
 
     def marks(self):
         """Per grid point and phase, its span (first start to last end) and its window while all were active,
