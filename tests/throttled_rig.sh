@@ -28,6 +28,12 @@ device_number() {
   lsblk -dno MAJ:MIN "$(cat "$state/dev")" | tr -d ' '
 }
 
+# The root group's read and write limits of a device under v1, in bytes a second (0: none).
+v1_limits() {
+  echo "$1 $2" > "$v1/blkio.throttle.read_bps_device"
+  echo "$1 $2" > "$v1/blkio.throttle.write_bps_device"
+}
+
 available() {
   [ -f "$v1/blkio.throttle.read_bps_device" ] || grep -qw io /sys/fs/cgroup/cgroup.controllers 2>/dev/null
 }
@@ -45,8 +51,7 @@ up() {
   device=$(device_number)
   echo 40 > "/sys/class/bdi/$device/min_ratio"
   if [ -d "$v1" ]; then
-    echo "$device $limit" > "$v1/blkio.throttle.read_bps_device"
-    echo "$device $limit" > "$v1/blkio.throttle.write_bps_device"
+    v1_limits "$device" "$limit"
   else
     mkdir "$(cgroup)"
     echo "+io" > /sys/fs/cgroup/cgroup.subtree_control
@@ -65,10 +70,7 @@ down() {
     local device
     device=$(device_number)
     echo 0 > "/sys/class/bdi/$device/min_ratio"
-    if [ -d "$v1" ]; then
-      echo "$device 0" > "$v1/blkio.throttle.read_bps_device"
-      echo "$device 0" > "$v1/blkio.throttle.write_bps_device"
-    fi
+    [ -d "$v1" ] && v1_limits "$device" 0
     losetup -d "$(cat "$state/dev")"
   fi
   umount "$state/memory" 2>/dev/null
