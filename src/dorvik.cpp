@@ -1,6 +1,6 @@
 // The command line: the entry of every run, the argument forms, the
 // keywords, the automatic series and help mode.
-#include "dorvik.hpp"
+#include "extern.hpp"
 #include "measure.hpp"
 #include "report.hpp"
 #include "signals.hpp"

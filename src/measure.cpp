@@ -3,7 +3,7 @@
 // spans nothing runs but the measured work.
 #include "measure.hpp"
 
-#include "dorvik.hpp"
+#include "extern.hpp"
 #include "report.hpp"
 #include "start_instant.hpp"
 #include "target.hpp"

@@ -3,7 +3,7 @@
 // a test too quick or a read phase of no time.
 #include "report.hpp"
 
-#include "dorvik.hpp"
+#include "extern.hpp"
 
 #include <climits>
 #include <cstdio>

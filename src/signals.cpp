@@ -3,7 +3,7 @@
 // that signal does, and both delete the test file first.
 #include "signals.hpp"
 
-#include "dorvik.hpp"
+#include "extern.hpp"
 #include "target.hpp"
 
 #include <algorithm>

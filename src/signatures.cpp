@@ -4,7 +4,7 @@
 // use elsewhere.
 #include "signatures.hpp"
 
-#include "dorvik.hpp"
+#include "extern.hpp"
 #include "target.hpp"
 
 #include <blkid/blkid.h>

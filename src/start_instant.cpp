@@ -8,7 +8,7 @@
 // descriptor when it is ready for each, and when each span began and ended.
 #include "start_instant.hpp"
 
-#include "dorvik.hpp"
+#include "extern.hpp"
 #include "target.hpp"
 
 #include <cerrno>

@@ -3,7 +3,7 @@
 // test file, which touches only the file this run created.
 #include "target.hpp"
 
-#include "dorvik.hpp"
+#include "extern.hpp"
 #include "signatures.hpp"
 
 #include <cerrno>

@@ -1,8 +1,8 @@
-// What every part of the program shares: the limits of a test and the
-// process-wide state, each variable defined in the file of the part that
-// owns it and declared here once.
-#ifndef DORVIK_DORVIK_HPP
-#define DORVIK_DORVIK_HPP
+// The process-wide state, as every part of the program sees it: the limits
+// of a test and each variable, defined in the file of the part that owns it
+// and declared here once. It includes no header of the program.
+#ifndef DORVIK_EXTERN_HPP
+#define DORVIK_EXTERN_HPP
 
 #include <csignal>
 #include <cstdint>
