@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <iterator>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -42,9 +43,39 @@ constexpr uint64_t PROBE_WINDOW = MEGABYTE;
 // What was found, and where, for the refusal.
 struct finding {
     int result;        // blkid's verdict: 0 found, 1 nothing, -2 several signatures, -1 could not look
-    uint64_t offset;   // the byte of the target at which the probe that found it began
+    uint64_t offset;   // the byte of the target at which what it found begins
     char what[512];    // what it found, when result is 0
+    unsigned chances;  // signatures passed over as chance bytes
+    char chance[256];  // the first of them, for the note
 };
+
+// Random bytes, as on a device wiped by shred, hold the two-byte magic of
+// an ext2-4 or HFS+ superblock in about one sector of 20000, and whatever
+// blkid reads beside it is random too. blkid gives the block size of a file
+// system whose superblock states one that can be: a power of two of at least
+// a sector, and always one for the ext family. A signature whose block size
+// is another, or that of the ext family without one, is chance; the words
+// say why, and nothing is written to them when the signature holds.
+bool chance_signature(blkid_probe probe, char *why, size_t size)
+{
+    const char *type = nullptr;
+    const char *block_size = nullptr;
+    if (blkid_probe_lookup_value(probe, "TYPE", &type, nullptr) != 0)
+        return false;
+    if (blkid_probe_lookup_value(probe, "BLOCK_SIZE", &block_size, nullptr) != 0) {
+        const char *ext_family[] = {"ext2", "ext3", "ext4", "ext4dev", "jbd"};
+        bool ext = std::any_of(std::begin(ext_family), std::end(ext_family),
+                               [type](const char *name) { return strcmp(type, name) == 0; });
+        if (ext)
+            snprintf(why, size, "%s with a block size no file system has", type);
+        return ext;
+    }
+    unsigned long long bytes = strtoull(block_size, nullptr, 10);
+    if (bytes >= PROBE_STEP && (bytes & (bytes - 1)) == 0)
+        return false;
+    snprintf(why, size, "%s with a block size of %s bytes", type, block_size);
+    return true;
+}
 
 // Says what the signature that probe found marks.
 void describe_signature(blkid_probe probe, char *found, size_t size)
@@ -70,11 +101,40 @@ int probe_area(blkid_probe probe, int fd, uint64_t offset, uint64_t size, findin
     if (blkid_probe_set_device(probe, fd, static_cast<blkid_loff_t>(offset), static_cast<blkid_loff_t>(size)) != 0)
         return -1;
     blkid_probe_enable_partitions(probe, 1);
-    blkid_probe_set_superblocks_flags(probe, BLKID_SUBLKS_TYPE | BLKID_SUBLKS_USAGE | BLKID_SUBLKS_UUID);
+    blkid_probe_set_superblocks_flags(probe, BLKID_SUBLKS_TYPE | BLKID_SUBLKS_USAGE | BLKID_SUBLKS_UUID |
+                                      BLKID_SUBLKS_MAGIC);
     int result = blkid_do_safeprobe(probe);
+    char why[sizeof found->chance - 64];
+    if (result == 0 && chance_signature(probe, why, sizeof why)) {
+        if (found->chances++ == 0)
+            snprintf(found->chance, sizeof found->chance, "%s, at byte %llu", why,
+                     static_cast<unsigned long long>(offset));
+        return 1;
+    }
     if (result == 0)
         describe_signature(probe, found->what, sizeof found->what);
     return result;
+}
+
+// Where the signature that a probe from found->offset found begins. blkid
+// also knows a signature by a copy of its header that stands further in (the
+// second header of LUKS2, up to 512 KiB into a window): the signature begins
+// at the last window, up to where its magic stands, that still finds it.
+void find_signature_start(blkid_probe probe, int fd, uint64_t target_size, finding *found)
+{
+    const char *magic_offset = nullptr;
+    if (blkid_probe_lookup_value(probe, "SBMAGIC_OFFSET", &magic_offset, nullptr) != 0)
+        return;
+    uint64_t magic = found->offset + strtoull(magic_offset, nullptr, 10);
+    char what[sizeof found->what];
+    memcpy(what, found->what, sizeof what);
+    finding later = *found;
+    uint64_t start = found->offset;
+    for (uint64_t offset = start + PROBE_STEP; offset <= magic && offset < target_size; offset += PROBE_STEP)
+        if (probe_area(probe, fd, offset, std::min(target_size - offset, PROBE_WINDOW), &later) == 0 &&
+            strcmp(later.what, what) == 0)
+            start = offset;
+    found->offset = start;
 }
 
 // For the first size bytes of fd, how many sectors before each one hold
@@ -106,6 +166,7 @@ std::vector<uint32_t> count_sectors_with_data(int fd, uint64_t size)
 void probe_signatures(int fd, uint64_t end, uint64_t target_size, finding *found)
 {
     found->result = -1;
+    found->chances = 0;
     blkid_probe probe = blkid_new_probe();
     if (probe == nullptr)
         return;
@@ -125,6 +186,8 @@ void probe_signatures(int fd, uint64_t end, uint64_t target_size, finding *found
         if (zero)
             zero_window_result = found->result;
     }
+    if (found->result == 0 && found->offset > 0)
+        find_signature_start(probe, fd, target_size, found);
     blkid_free_probe(probe);
 }
 
@@ -180,4 +243,8 @@ void refuse_recognised_data()
         refuse_overwrite(found, "more than one signature", image);
     if (found.result < 0)
         refuse_target("its signatures could not be probed");
+    if (found.chances > 0)
+        fprintf(stderr, "dorvik: %s: passed over %u signature%s that %s chance bytes, not data (%s%s)\n",
+                file_name, found.chances, found.chances == 1 ? "" : "s", found.chances == 1 ? "is" : "are",
+                found.chances == 1 ? "" : "the first: ", found.chance);
 }

@@ -279,15 +279,31 @@ Case signature_case(const std::string &name, const std::string &make, const std:
 
 // raw= on an image with an ext4 that begins offset bytes into it, as where a
 // partition table was lost: refused, and the ext4 still there.
-Case ext4_inside_case(const std::string &name, const std::string &offset)
+Case ext4_inside_case(const std::string &name, const std::string &offset,
+                      const std::string &make_image = "truncate -s 40M img")
 {
     return Case{name, "\"$DORVIK\" raw=img; s=$?; blkid -p -O " + offset + " -o value -s TYPE img; exit $s", banner +
                 series_heading("raw device img") + "Cannot open raw device: img\next4\n", "dorvik: img holds a file "
                 "system of type ext4 (UUID {*}) at byte " + offset + "; raw mode would overwrite it. If its data can go, "
                 "erase it first: dd if=/dev/zero of=img bs=1M count=16 conv=notrunc\n", 1, {"img"},
-                "truncate -s 40M img && mkfs.ext4 -q -F -E offset=" + offset + " img 8M", "", 0, "", true, "",
+                make_image + " && mkfs.ext4 -q -F -E offset=" + offset + " img 8M", "", 0, "", true, "",
                 "command -v blkid && command -v mkfs.ext4"};
 }
+
+// An image of 40 MB whose zeros hold, 1 MiB in, the two bytes of an HFS+
+// superblock's magic and, where its block size stands, the four bytes given:
+// what random bytes hold by chance in about one sector of 20000.
+std::string hfsplus_magic_image(const std::string &block_size)
+{
+    return "truncate -s 40M img && printf H+ | dd of=img bs=1 seek=1049600 conv=notrunc status=none && printf '" +
+           block_size + "' | dd of=img bs=1 seek=1049640 conv=notrunc status=none";
+}
+
+// 40 MB of random bytes, the same on every machine, as shred leaves a device:
+// blkid finds an ext4dev superblock in them at byte 8415232, an HFS+ one at
+// 16243200, both by chance.
+const std::string random_image =
+    "python3 -c 'import random, sys; random.seed(2); sys.stdout.buffer.write(random.randbytes(40 << 20))' > img";
 
 // A series of the file grid on a clock whose n-th reading comes n seconds
 // after the one before: test i writes in 4i + 3 seconds and reads in 4i + 5.
@@ -414,6 +430,25 @@ INSTANTIATE_TEST_SUITE_P(Series, Arguments, testing::Values(
          "exit $s", series("raw device img", device_sizes) + "ext4\n", "", 0, {"img"},
          "truncate -s 40M img && mkfs.ext4 -q -F -E offset=16777216 img 8M", "", 0, "", true, "",
          "command -v blkid && command -v mkfs.ext4"},
+    Case{"raw_passes_over_chance_signature", "raw=img", series("raw device img", device_sizes),
+         "dorvik: img: passed over 1 signature that is chance bytes, not data (hfsplus with a block size of "
+         "161970845 bytes, at byte 1048576)\n", 0, {"img"}, hfsplus_magic_image("\\011\\247\\172\\235"), "", 0, "", false},
+    Case{"raw_refuses_hfsplus_of_likely_block_size", "raw=img", banner + series_heading("raw device img") +
+         "Cannot open raw device: img\n", "dorvik: img holds a file system of type hfsplus at byte 1048576; raw mode "
+         "would overwrite it. If its data can go, erase it first: dd if=/dev/zero of=img bs=1M count=16 conv=notrunc\n",
+         1, {"img"}, hfsplus_magic_image("\\0\\0\\020\\0"), "", 0, "", false, "", "command -v blkid"},
+    Case{"raw_passes_over_random_bytes", "raw=img", series("raw device img", device_sizes), "dorvik: img: passed over "
+         "2 signatures that are chance bytes, not data (the first: ext4dev with a block size no file system has, at "
+         "byte 8415232)\n", 0, {"img"}, random_image, "", 0, "", false, "", "command -v python3"},
+    ext4_inside_case("raw_refuses_ext4_past_chance_signatures", "9437184", random_image),
+    // LUKS2 keeps a copy of its header 16 KiB in, which blkid also finds from
+    // windows that begin up to 512 KiB before the volume.
+    Case{"raw_refuses_luks2_where_it_begins", "raw=img", banner + series_heading("raw device img") +
+         "Cannot open raw device: img\n", "dorvik: img holds an encrypted volume of type crypto_LUKS (UUID {*}) at byte "
+         "2097152; raw mode would overwrite it. If its data can go, erase it first: dd if=/dev/zero of=img bs=1M "
+         "count=16 conv=notrunc\n", 1, {"img"}, "truncate -s 8M luks && echo -n pw | cryptsetup luksFormat -q --type "
+         "luks2 --pbkdf pbkdf2 --pbkdf-force-iterations 1000 --key-file=- luks 2>/dev/null && truncate -s 2M img && "
+         "cat luks >> img && rm luks && truncate -s 40M img", "", 0, "", false, "", "command -v cryptsetup"},
     Case{"output_to_full_device", "exec \"$DORVIK\" cdrom=zero > full", "", lost_output, 1, node_files, make_nodes,
          "", 0, "", true},
     Case{"file_mode_rates_in_order", "auto=f", ramped_series(), "", 0, {}, "", "clock_ramp=1000000000"},
