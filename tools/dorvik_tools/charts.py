@@ -289,6 +289,7 @@ def main():
             os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
         return fail(f"cannot write: {error.strerror}")
     except KeyboardInterrupt:
+        reader.interrupts_ignored()
         return fail("interrupted", INTERRUPTED_STATUS)
     return 0
 

@@ -417,6 +417,7 @@ def main():
     except KeyboardInterrupt:
         # Ctrl-C before the clients were started (while the hosts are expanded) or while a report is read
         # again: nothing runs yet, or any more.
+        reader.interrupts_ignored()
         print("dorvik-clients: interrupted", file=sys.stderr)
         return INTERRUPTED
     except BrokenPipeError:

@@ -18,6 +18,7 @@ import json
 import os
 import re
 import shutil
+import signal
 import sys
 import tempfile
 
@@ -611,3 +612,8 @@ def load_events(path):
     if not os.path.isdir(path):
         return source_events(path)
     return ((run, test) for run in load(path) for test in run["tests"] + [None])
+
+
+def interrupts_ignored():
+    """Ctrl-C has been taken: another, while the tool closes its output and says so, would leave a traceback."""
+    signal.signal(signal.SIGINT, signal.SIG_IGN)

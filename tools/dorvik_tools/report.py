@@ -503,6 +503,7 @@ class JsonDocument:
             error.in_document = True
             raise
         except KeyboardInterrupt as error:
+            reader.interrupts_ignored()
             self.end_with(INTERRUPTED)
             error.in_document = True
             raise
@@ -851,6 +852,7 @@ def main():
         return fail(error, UNUSABLE_STATUS, options)
     except KeyboardInterrupt as error:
         # Ctrl-C: what was written stands, a document closed; no traceback.
+        reader.interrupts_ignored()
         return fail(INTERRUPTED, INTERRUPTED_STATUS, options, getattr(error, "in_document", False))
     except BrokenPipeError:
         # A reader such as head that has seen enough is no failure.
