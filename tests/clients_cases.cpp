@@ -927,7 +927,7 @@ INSTANTIATE_TEST_SUITE_P(SlowManyClients, Arguments, testing::Values(
          "\"$DORVIK\" bin/dorvik && ln -s \"$SOURCE\"/tools/dorvik-clients bin/ && PATH=$PWD/bin:$PATH "
          "\"$SOURCE\"/tools/dorvik-clients -e pdsh --bin \"$PWD\"/bin --deadline 300 --start-in 10 --skew-limit 10 "
          "--progress 0 -w " + many_hosts(300) + " -o out -- 1 65536 \"$PWD\"/t.%h > report; echo \"status $?\"; grep -c '^h[0-9]* .* ok$' "
-         "report", "status 0\n300\n", "", 0, [] {
+         "report; grep '^h[0-9]* ' report | grep -v ' ok$' || :", "status 0\n300\n", "", 0, [] {
              std::vector<std::string> files = many_hosts_files(300);
              files.erase(std::find(files.begin(), files.end(), "bin/pdsh@"));
              for (const char *link : {"bin/dorvik-clients@", "bin/dorvik@", "bin/ssh@"})
