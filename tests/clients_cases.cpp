@@ -256,7 +256,7 @@ const std::string line_cost = "python3 -c 'import sys, time; sys.path[:0] = [sys
     "print(\"in proportion\" if long < 3 * short else (long, short))' \"$SOURCE\"/tools";
 // Round trips (sent, the client's time, back) whose shortest, 0.5 s, puts the client 5 s ahead; the longest
 // would say 4.5 s.
-const std::string clock_offset = "python3 -c 'import sys; sys.path[:0] = [sys.argv[1]]\n"
+const std::string clock_offset = "python3 -B -c 'import sys; sys.path[:0] = [sys.argv[1]]\n"
     "from dorvik_tools.barrier import clock_offset\n"
     "print(*clock_offset([(0, 5.75, 1.5), (10, 15.25, 10.5), (20, 26, 23)]))' \"$SOURCE\"/tools";
 
@@ -418,7 +418,7 @@ counters.close()')py", "True\n(6, 5) (6, 5)\n", "", 0, {"mountstats"}, "", "", 0
          wrapped_run({"h1", "late1"}, {"report"}), stand_ins + " && " + late_start, "", 0, "", true},
     // An NFS mount's bytes written to and read from its server, from a mountstats of two mounts whose points
     // begin alike.
-    Case{"clients_nfs_counters_from_mountstats", "python3 -c 'import sys; sys.path[:0] = [sys.argv[1]]\n"
+    Case{"clients_nfs_counters_from_mountstats", "python3 -B -c 'import sys; sys.path[:0] = [sys.argv[1]]\n"
          "from dorvik_tools.client import nfs_bytes\n"
          "stats = \"device s:/a mounted on /mnt/n with fstype nfs4 statvers=1.1\\n\\topts:\\trw\\n\\tbytes:\\t1 2 3 4 "
          "5000 6000 7 8\\ndevice s:/b mounted on /mnt/n2 with fstype nfs statvers=1.1\\n\\tbytes:\\t1 2 3 4 50 60 7 "
