@@ -33,8 +33,8 @@ begins with "bad" garbles its first sample; one whose name begins with "fail"
 exits at once with status 1, a process it leaves reading its input on; a node
 named as_NAME runs its task as node NAME. A task that exits with a status
 other than 0 kills every other task by SIGKILL unless --kill-on-bad-exit=0
-is given, as on a site whose default is to kill the step. Named scontrol, it expands a host list (show hostnames);
-named scancel, it does nothing.
+is given, as on a site whose default is to kill the step. Named scontrol, it
+expands a host list (show hostnames); named scancel, it does nothing.
 
 Named ssh, a host whose name begins with "noclock" never hears the
 controller's clock pings."""
@@ -307,7 +307,7 @@ def srun(words):
     for thread in waiting:
         thread.join()
     os.write(watching, b"x")
-    return max(task.process.returncode & 255 for task in tasks)
+    return max((task.process.returncode & 255 for task in tasks), default=0)
 
 
 def scontrol(words):
