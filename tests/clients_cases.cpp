@@ -390,13 +390,15 @@ counters.close()')py", "True\n(6, 5) (6, 5)\n", "", 0, {"mountstats"}, "", "", 0
          two_and_down, "", 1, stand_in_run({"down1", "h1", "h2"}), stand_ins + " && mkdir out", "", 0, "", true},
     Case{"clients_stand_in_clush", on_stand_ins("clush", "--skew-limit 1 -w h1,h2,down1 -o out -- 1 65536 \"$PWD\"/t.%h"),
          two_and_down, "", 1, stand_in_run({"down1", "h1", "h2"}), stand_ins, "", 0, "", true},
-    // A client whose wall clock is 8 s ahead: its offset is measured, within its error, and the start still holds.
+    // A client whose wall clock is 8 s ahead: its offset is measured, within its error, and the start still holds:
+    // its dorvik began no earlier than the instant, by the controller's clock, than that error allows.
     Case{"clients_clock_ahead", on_stand_ins("pdsh", "--start-in 0.5 --skew-limit 1 -w h1,ahead1 -o out -- 1 65536 "
          "\"$PWD\"/t.%h > report; s=$?; head -n 5 report; awk '$1 == \"ahead1\" { e = substr($3, index($3, \"0\")); d = $2 - 8; "
-         "if (d * d <= (e + 0.001) * (e + 0.001)) print \"offset 8 s\" }' report; echo \"status $s\""),
+         "if (d * d <= (e + 0.001) * (e + 0.001)) print \"offset 8 s\"; if ($4 + e + 0.001 >= 0) print \"not before the "
+         "instant\"; else print \"started \" $4 \" s before the instant\" }' report; echo \"status $s\""),
          "dorvik-clients: 2 hosts, first start {*} UTC, outputs in out\n"
          "host{*}\nahead1              +{*} ±0.{N}   {*}             ok\nh1                  {*}ok\n"
-         "start skew: 0.{N} s from the first start to the last; {*}\noffset 8 s\nstatus 0\n", "", 0,
+         "start skew: 0.{N} s from the first start to the last; {*}\noffset 8 s\nnot before the instant\nstatus 0\n", "", 0,
          stand_in_run({"ahead1", "h1"}, {"report"}), stand_ins, "", 0, "", true},
     // step1's clock steps 0.9 s ahead after its first test: measured again, the next start still holds, and
     // the step is flagged, which leaves the status 0. (A sample the client takes between the step and the
@@ -615,6 +617,23 @@ counters.close()')py", "True\n(6, 5) (6, 5)\n", "", 0, {"mountstats"}, "", "", 0
          "auto=\"$PWD\"/t.%h > report; echo \"status $?\"; grep -E '^(n1|bad1) ' report" + name_and_result),
          "status 1\nbad1 sent a malformed message (ValueError: 1 numbers are no whole samples)\nn1 ok\n", "", 0,
          stand_in_run({"bad1", "n1"}, {"report"}), stand_ins, "", 0, "", true},
+    // fail1's task exits with status 1 at once: on a site whose srun kills the step when a task fails, n1 goes on
+    // all the same.
+    Case{"clients_srun_failed_task_leaves_the_others", on_stand_ins("srun", "--skew-limit 1 -w n1,fail1 -o out -- 1 "
+         "65536 \"$PWD\"/t.%h > report; echo \"status $?\"; grep -E '^(n1|fail1) ' report" + name_and_result),
+         "status 1\nfail1 no answer: srun: error: fail1: task {N}: Exited with exit code 1\nn1 ok\n", "", 0,
+         stand_in_run({"fail1", "n1"}, {"report"}), stand_ins, "", 0, "", true},
+    // srun's input takes 20,000 lines while its reader takes less than comes (the pipe full, the rest waiting),
+    // then all the rest: every line arrives, in order.
+    Case{"clients_srun_input_through_a_full_pipe", "python3 -c 'import os, sys, threading; sys.path[:0] = [sys.argv[1]]\n"
+         "from dorvik_tools.slurm import Broadcast\nr, w = os.pipe()\nbroadcast, pieces, held = Broadcast(w), [], 0\n"
+         "lines = [b\"%d GO %d %s\\n\" % (n % 3, n, b\"x\" * 40) for n in range(20000)]\nfor n, line in enumerate(lines):\n"
+         "    broadcast.send(line)\n    held = max(held, len(broadcast.outbox))\n    if n % 50 == 0:\n"
+         "        pieces.append(os.read(r, 1000))\nprint(\"the pipe filled\" if held > 65536 else held)\n"
+         "reader = threading.Thread(target=lambda: pieces.extend(iter(lambda: os.read(r, 65536), b\"\")))\n"
+         "reader.start()\nbroadcast.close()\nreader.join()\narrived = b\"\".join(pieces)\n"
+         "print(arrived.count(b\"\\n\"), \"lines\", \"in order\" if arrived == b\"\".join(lines) else \"out of order\")' "
+         "\"$SOURCE\"/tools", "the pipe filled\n20000 lines in order\n", "", 0, {}, "", "", 0, "", true},
     // Four streams on each of two hosts: eight files, eight rows, a figure per host, every stream of a host given
     // the one instant (in its clock), which a machine busy enough may let them miss.
     Case{"clients_streams", on_stand_ins("pdsh", "--streams 4 --start-in 2 --skew-limit 2 -w h1,h2 -o out -- 1 "

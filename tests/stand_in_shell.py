@@ -29,9 +29,12 @@ every other task killed (the real srun does so once the lines pile up). A
 node whose name begins with "mute" never says a word; one whose name begins
 with "drop" vanishes once its client sends its first sample: its lines and
 input are lost from then on, and srun waits for it for ever; one whose name
-begins with "bad" garbles its first sample; a node named as_NAME runs its
-task as node NAME. Named scontrol, it expands a host list (show hostnames);
-named scancel, it does nothing.
+begins with "bad" garbles its first sample; one whose name begins with "fail"
+exits at once with status 1, a process it leaves reading its input on; a node
+named as_NAME runs its task as node NAME. A task that exits with a status
+other than 0 kills every other task by SIGKILL unless --kill-on-bad-exit=0
+is given, as on a site whose default is to kill the step. Named scontrol, it
+expands a host list (show hostnames); named scancel, it does nothing.
 
 Named ssh, a host whose name begins with "noclock" never hears the
 controller's clock pings."""
@@ -192,6 +195,8 @@ class Task:
                    SLURM_JOB_ID=os.environ.get("SLURM_JOB_ID", "4242"), SLURM_STEP_ID="0")
         if node.startswith("mute"):
             command = ["sh", "-c", "sleep 600; :", os.path.join(os.getcwd(), node)]
+        if node.startswith("fail"):
+            command = ["sh", "-c", "exec 3<&0; cat <&3 > /dev/null & exit 1"]
         self.process = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                         stderr=subprocess.PIPE, env=env, start_new_session=True)
         self.inbox = queue.Queue()
@@ -286,16 +291,23 @@ def srun(words):
     threads.append(threading.Thread(target=broadcast, daemon=True))
     for thread in threads:
         thread.start()
-    status = 0
-    for task in tasks:
+    kill_on_bad_exit = options.get("--kill-on-bad-exit", options.get("-K")) != "0"
+
+    def wait(task):
         code = task.process.wait()
         if code:
             with lock:
                 print(f"srun: error: {task.node}: task {task.number}: Exited with exit code {code & 255}",
                       file=sys.stderr, flush=True)
-        status = max(status, code & 255)
+            if kill_on_bad_exit:
+                kill_all()
+    waiting = [threading.Thread(target=wait, args=(task,)) for task in tasks]
+    for thread in waiting:
+        thread.start()
+    for thread in waiting:
+        thread.join()
     os.write(watching, b"x")
-    return status
+    return max((task.process.returncode & 255 for task in tasks), default=0)
 
 
 def scontrol(words):

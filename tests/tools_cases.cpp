@@ -312,6 +312,29 @@ INSTANTIATE_TEST_SUITE_P(ReportInput, Arguments, testing::Values(
                        "beyond any clock')\ndorvik-report: late: a damaged folder of dorvik-clients: ValueError('the "
                        "time 1e+20 lies beyond any clock')\n";
     }()),
+    // A CD-ROM series through clients: its first point has no write phase, the others were not started together.
+    in_data("clients_compare_says_why_points_lack_a_rate", "$R compare clients-cdrom -- clients-cdrom", "",
+            "dorvik-report: cannot compare: no rate on one side (a phase without a figure) at clients 1 MB x 4096; "
+            "no rate on one side (no aggregate: not started together) at clients 1 MB x 8192, clients 1 MB x 16384, "
+            "clients 1 MB x 32768, clients 2 MB x 4096, clients 2 MB x 8192, clients 2 MB x 16384 and 13 more\n", 3),
+    // Arrival times of the outputs that no clock gives: a damaged folder, never a figure of 0.
+    in_data("clients_folder_arriving_at_infinity", "cp -r clients-throttled \"$T\"/f && python3 -c 'import json, sys\n"
+            "d = json.load(open(sys.argv[1]))\nfor h in d[\"hosts\"]:\n  for t in h[\"tests\"]:\n"
+            "    t[\"chunks\"] = [[c[0], float(\"inf\")] for c in t[\"chunks\"]]\njson.dump(d, open(sys.argv[1], \"w\"))' "
+            "\"$T\"/f/clients.json && for tool in \"$R\" \"$R --median\" \"$SOURCE/tools/dorvik-clients --report\"; do "
+            "$tool \"$T\"/f > /dev/null 2> \"$T\"/e; echo $?; sed \"s|$T/||\" \"$T\"/e; done; rm -r \"$T\"/f \"$T\"/e", [] {
+        std::string lines;
+        for (const std::string tool : {"report", "report", "clients"})
+            lines += "2\ndorvik-" + tool + ": f: a damaged folder of dorvik-clients: ValueError(\"the write phase of "
+                     "'127.0.0.2' in test 0 spans inf to inf, beyond any clock\")\n";
+        return lines;
+    }()),
+    // Two machines whose devices have one number (8:16): two devices, their bytes added, so that the storage
+    // moved what the programs passed to the system at every point.
+    in_data("clients_same_device_number_on_two_machines", "python3 \"$TESTS\"/clients_folder.py \"$T\"/f 2 && "
+            "\"$SOURCE\"/tools/dorvik-clients --report \"$T\"/f | awk '/ while all were active .* storage: 2 block "
+            "devices$/ { w[$1 \" \" $2] = $7 \" \" $8 } / passed to the system / && w[$1 \" \" $2] == $7 \" \" $8 { n++ } "
+            "END { print n \" points\" }'; rm -r \"$T\"/f", "20 points\n"),
     in_data("damaged_clients_folders", damaged_folders, [] {
         std::string lines;
         for (int doc = 0; doc < 7; ++doc)

@@ -448,6 +448,9 @@ def row_of(host, test, run, result, out):
            "storage": test["storage"], "storage_key": storage_key(host["host"], test), "test": test["index"]}
     for phase in PHASES:
         span = spans[phase]
+        if span is not None and not (finite(span[0]) and finite(span[1])):
+            raise ValueError(f"the {phase} phase of {host['host']!r} in test {test['index']} spans {span[0]!r} "
+                             f"to {span[1]!r}, beyond any clock")
         row[phase + "_span"] = None if span is None else (span[0] - test["offset"], span[1] - test["offset"])
         row[phase + "_bytes_per_s"] = result[phase + "_bytes_per_s"]
         row[phase + "_mb_per_s"] = mb_per_s(result[phase + "_bytes_per_s"])

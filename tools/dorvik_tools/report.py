@@ -242,9 +242,14 @@ def point_names(points, most=6):
     return names + (f" and {len(points) - most} more" if len(points) > most else "")
 
 
-def measurement(source, complete, reason, points, rates, described=None):
+# Why a point of a dorvik-clients folder run in one process per host has no aggregate.
+NOT_TOGETHER = "no aggregate: not started together"
+
+
+def measurement(source, complete, reason, points, rates, described=None, unaggregated=None):
+    """unaggregated: the points of a dorvik-clients folder without an aggregate rate, and why."""
     return {"source": source, "complete": complete, "reason": reason, "points": list(points), "rates": rates,
-            "environment": described}
+            "environment": described, "unaggregated": unaggregated or {}}
 
 
 def measurements(path):
@@ -271,7 +276,7 @@ def measurements(path):
         if not run["complete"]:
             failed.append(f"{run.get('host')}: {run['reason']}")
     described = environment.merged(hosts)
-    points, rates = [], {}
+    points, rates, unaggregated = [], {}, {}
     with reader.clients_folder_errors(path):
         for point in clients_summary(path)["points"]:
             key = ("clients", point["size_mb"], point["record_length"])
@@ -279,7 +284,9 @@ def measurements(path):
             figures = [point[p + "_span_mb_per_s"] for p in PHASES]
             if None not in figures:
                 rates[key] = tuple(aggregate_rate(f) for f in figures)
-    yield measurement(reader.shown(path), not failed, "; ".join(failed), points, rates, described)
+            else:
+                unaggregated[key] = NOT_TOGETHER if not point["together"] else "a phase without a figure"
+    yield measurement(reader.shown(path), not failed, "; ".join(failed), points, rates, described, unaggregated)
 
 
 def aggregate_rate(mb_per_s):
@@ -306,6 +313,7 @@ class Side:
         self.environments = []    # (source, merged environment or None) of each whole run
         self.seen = {} if distinct else None  # each run's digest: its source
         self.repeated = {}        # the source of a run given again: how many times it was given
+        self.unaggregated = {}    # a clients folder's points without an aggregate rate: why
 
     def add(self, measurement):
         if not measurement["complete"]:
@@ -324,6 +332,7 @@ class Side:
             self.points = measurement["points"]
         self.grids.setdefault(frozenset(measurement["points"]), []).append(measurement["source"])
         self.environments.append((measurement["source"], measurement["environment"]))
+        self.unaggregated.update(measurement["unaggregated"])
         for point in measurement["points"]:
             per_phase = self.rates.setdefault(point, tuple(array("q") for _ in PHASES))
             for values, rate in zip(per_phase, measurement["rates"].get(point, (-1,) * len(PHASES))):
@@ -370,6 +379,15 @@ def failures(side):
     return [f"a run failed or is incomplete: {failure}" for failure in side.failed]
 
 
+def lacking_rates(points, unaggregated):
+    """Why points have no rate on one side, a phrase per reason: a clients folder's hosts did not start a
+    point together, or one of its phases has no figure; otherwise every run gave advice."""
+    reasons = {}
+    for point in points:
+        reasons.setdefault(unaggregated.get(point, "every run gave advice"), []).append(point)
+    return [f"no rate on one side ({reason}) at {point_names(found)}" for reason, found in reasons.items()]
+
+
 def check_comparable(old, new):
     """Only whole runs over the same points compare; anything else names what is wrong, every run
     that failed or is incomplete by name."""
@@ -383,8 +401,7 @@ def check_comparable(old, new):
                             f"only new: {point_names(only_new) or 'none'}")
         lacking = [point for point in old.points if point in new.points
                    and (max(old.rates[point][0]) < 0 or max(new.rates[point][0]) < 0)]
-        if lacking:
-            problems.append("no rate on one side (every run gave advice) at " + point_names(lacking))
+        problems += lacking_rates(lacking, {**old.unaggregated, **new.unaggregated})
     if problems:
         raise RunsUnusable("cannot compare: " + "; ".join(problems))
 
