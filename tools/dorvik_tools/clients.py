@@ -449,7 +449,7 @@ def row_of(host, test, run, result, out):
     for phase in PHASES:
         span = spans[phase]
         if span is not None and not (finite(span[0]) and finite(span[1])):
-            raise ValueError(f"the {phase} phase of {host['host']!r} in test {test['index']} spans {span[0]!r} "
+            raise ValueError(f"the {phase} phase of {host['host']!r} in test {test['index'] + 1} spans {span[0]!r} "
                              f"to {span[1]!r}, beyond any clock")
         row[phase + "_span"] = None if span is None else (span[0] - test["offset"], span[1] - test["offset"])
         row[phase + "_bytes_per_s"] = result[phase + "_bytes_per_s"]

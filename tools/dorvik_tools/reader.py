@@ -560,7 +560,10 @@ def clients_folder_errors(folder):
     ParseError that names it, for the code that computes its figures."""
     try:
         yield
-    except (OSError, LookupError, TypeError, ValueError, AttributeError) as error:
+    except ValueError as error:
+        raise ParseError(f"{shown(folder)}: a damaged folder of dorvik-clients: {error}") from error
+    except (OSError, LookupError, TypeError, AttributeError) as error:
+        # A missing key's message is the key alone: the kind of failure names what went wrong.
         raise ParseError(f"{shown(folder)}: a damaged folder of dorvik-clients: {error!r}") from error
 
 
