@@ -226,6 +226,9 @@ const std::string late_start = dorvik_wrapper("*late1) mkfifo \"$3.i\"; (while r
 // Every write takes 16 ms: a test of 1 MB in 4096-byte records lasts 4 s.
 const std::string slow_writes = dorvik_wrapper("*) export LD_PRELOAD=$FAULT_LIBRARY DORVIK_FAULT=write_delay=16000 "
                                                "ASAN_OPTIONS=$ASAN_OPTIONS:verify_asan_link_order=0;;");
+// Every read takes a quarter of a second: a test of 2 MB in records of 128 KiB reads for 4 s.
+const std::string slow_reads = dorvik_wrapper("*) export LD_PRELOAD=$FAULT_LIBRARY DORVIK_FAULT=read_delay=250000 "
+                                              "ASAN_OPTIONS=$ASAN_OPTIONS:verify_asan_link_order=0;;");
 // The client of stuck1 answers no round trip of the clock after its first test.
 const std::string stuck_after_first_test = "rm bin/dorvik-clients && printf '%s\\n' '#!/bin/sh' 'case $2 in stuck1) "
     "sed -u '\\''/^GO /,/^-/ { /^PING /d }'\\'' | \"$SOURCE\"/tools/dorvik-clients "
@@ -462,6 +465,12 @@ counters.close()')py", "True\n(6, 5) (6, 5)\n", "", 0, {"mountstats"}, "", "", 0
     Case{"clients_live_line_on_a_terminal", "script -qc '" + on_stand_ins("pdsh", "-w h1,h2 -o out -- 10 16 "
          "\"$PWD\"/t.%h > /dev/null") + "' /dev/null | tr '\\r' '\\n' | grep -a -m1 -o 'test 1 of 1: 2 writing; "
          "[0-9.]* MB/s at the storage; [0-9]* s'", "test 1 of 1: 2 writing; {*} MB/s at the storage; {N} s\n", "", 0, stand_in_run({"h1", "h2"}), stand_ins, "", 0, "", true, "", "command -v script"},
+    // A stream whose reads each take longer than a sample is reading all along, not syncing: of the eight lines
+    // of its reads, three at least say so, however busy the machine.
+    Case{"clients_live_line_slow_reads", "script -qc '" + on_stand_ins("pdsh", "-w h1 -o out -- 2 131072 "
+         "\"$PWD\"/t.%h > /dev/null") + "' /dev/null | tr '\\r' '\\n' | grep -a -c 'test 1 of 1: 1 reading;' | "
+         "awk '{ print ($1 >= 3 ? \"reading\" : $1) }'", "reading\n", "", 0, wrapped_run({"h1"}, {}),
+         stand_ins + " && " + slow_reads, "", 0, "", true, "", "command -v script"},
     Case{"clients_planted_link", "echo keep > victim && mkdir out && ln -s ../victim out/h1.out && " +
          on_stand_ins("pdsh", "-w h1 -o out -- 1 65536 \"$PWD\"/t.%h; echo \"status $?\"; cat victim"),
          "status 2\nkeep\n", "dorvik-clients: out exists and is not an empty folder; name a new one with -o\n", 0,

@@ -32,12 +32,13 @@ def streams_of(hosts):
 
 
 def phase_of(recent):
-    """What a stream's dorvik does by its latest samples: write, read, other (syncing, between), or starting
-    (no two samples yet)."""
+    """What a stream's dorvik does by its samples of the last second: read, write, other (syncing, between), or
+    starting (no two samples yet). A large record on slow or throttled storage moves a counter less often than
+    every sample, so the whole second is looked at, and a read that follows the writes in it counts."""
     if len(recent) < 2:
         return "starting"
-    before, after = recent[-2], recent[-1]
-    return "write" if after[1] > before[1] else "read" if after[2] > before[2] else "other"
+    first, last = recent[0], recent[-1]
+    return "read" if last[2] > first[2] else "write" if last[1] > first[1] else "other"
 
 
 def storage_rate(hosts):
