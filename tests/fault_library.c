@@ -11,8 +11,9 @@
  *   first_write_log=NAME  dorvik appends "PID SECONDS BEFORE AFTER" to NAME in the working folder:
  *                    the wall clock at its first write to a descriptor above 2 other than
  *                    DORVIK_START_FD's, the first record of its test, and the wall clock just
- *                    before and just after its last reading of another clock before that write,
- *                    the start of its timed span (scripts/start-skew)
+ *                    before and just after the last reading of another clock that followed one
+ *                    of the wall clock before that write, the start of its timed span
+ *                    (scripts/start-skew)
  *   read_delay=US    each read sleeps US microseconds first
  *   unlink_delay=US  each unlinkat sleeps US microseconds after unlinking
  *   read_error=N     each read from a file descriptor above 2 fails with errno N
@@ -144,7 +145,8 @@ static int is_report(int fd)
 
 /* When the first record of a test was written, by the wall clock, for a
  * measure of how far apart the clients' timed work really began. */
-/* The wall clock just before and just after the last reading of a clock other than the wall clock. */
+/* The wall clock just before and just after the last reading of another clock that followed one of the
+ * wall clock. */
 static struct timespec clock_read_before, clock_read_after;
 
 static void log_first_write(ssize_t (*real_write)(int, const void *, size_t))
@@ -368,8 +370,15 @@ int clock_gettime(clockid_t clock, struct timespec *now)
         now->tv_nsec = (long)((*base + stepped) % 1000000000LL);
         return 0;
     }
-    if (clock == CLOCK_REALTIME)
+    /* dorvik reads the wall clock, then the monotonic clock, as its timed span begins. */
+    static int after_wall_clock;
+    if (clock == CLOCK_REALTIME) {
+        after_wall_clock = 1;
         return adjusted_wall_clock(real_clock_gettime(clock, now), now);
+    }
+    if (!after_wall_clock)
+        return real_clock_gettime(clock, now);
+    after_wall_clock = 0;
     struct timespec before;
     real_clock_gettime(CLOCK_REALTIME, &before);
     int result = real_clock_gettime(clock, now);
