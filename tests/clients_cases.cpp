@@ -550,13 +550,14 @@ counters.close()')py", "True\n(6, 5) (6, 5)\n", "", 0, {"mountstats"}, "", "", 0
          "\"$PWD\"/t.%h | grep '^mute1' | sed -E 's/ +- +- +/ /'; pgrep -f \"$PWD/mute1\" || echo 'nothing left'"),
          "mute1 not ready within 2 s, stalled connecting (no word from its client); --deadline gives a slow start "
          "more time\nnothing left\n", "", 0, stand_in_run({"h1", "mute1"}), stand_ins, "", 0, "", true},
-    // The controller killed by SIGKILL once h1's client and mute1's ssh run: within a minute nothing of the case's
-    // runs (h1's client ends as its input does; mute1's ssh, which reads none, is ended for it), and neither the
-    // FIFOs' folder (in TMPDIR) nor a test file is left.
+    // The controller killed by SIGKILL once h1's dorvik has made its file (and waits for the instant) and mute1's
+    // ssh runs: within a minute nothing of the case's runs (h1's client ends as its input does, its dorvik
+    // deleting the file; mute1's ssh, which reads no input, is ended for it), and neither the FIFOs' folder (in
+    // TMPDIR) nor a test file is left.
     Case{"clients_killed_with_a_mute_host", "mkdir tmp && export TMPDIR=$PWD/tmp && " + on_stand_ins("pdsh",
          "--deadline 600 -w h1,mute1 -o out -- 1 65536 \"$PWD\"/t.%h > /dev/null 2>&1 & c=$!; ") +
-         until(runs("bin/dorvik-clients --client h1") + " && " + runs("mute1"), 120) + "kill -KILL $c; wait $c 2> "
-         "/dev/null; " + until("! pgrep -f \"$PWD/\" > /dev/null", 60) + "pgrep -af \"$PWD/\" || echo 'nothing left'",
+         until("[ -e t.h1 ] && [ -p tmp/dorvik-clients-*/mute1 ] && " + runs("mute1"), 120) + "kill -KILL $c; "
+         "wait $c 2> /dev/null; " + until("! pgrep -f \"$PWD/\" > /dev/null", 60) + "pgrep -af \"$PWD/\" || echo 'nothing left'",
          "nothing left\n", "", 0, with_links(stand_in_files, {"out/", "out/clients.json",
          "out/h1.err", "out/h1.out", "out/h1.samples", "out/mute1.err", "out/mute1.out", "out/mute1.samples", "tmp/"}),
          stand_ins, "", 0, "", true},
