@@ -194,14 +194,14 @@ class Shell:
     def start(self):
         """Starts the shell; returns each host's channel."""
         self.fifos = tempfile.mkdtemp(prefix="dorvik-clients-")
+        mark = uuid.uuid4().hex
+        self.watchdog = start_watchdog(self.fifos, mark)
         for name in self.names:
             path = os.path.join(self.fifos, name)
             os.mkfifo(path, 0o600)
             self.channels[name] = Channel(path)
         relay = ["sh", "-c", 'exec "$@" < "$0"', os.path.join(self.fifos, "%h")]
         command = parallel_command(self.shell, self.names, relay + self.ssh + ["--", "%h", self.remote])
-        mark = uuid.uuid4().hex
-        self.watchdog = start_watchdog(self.fifos, mark)
         self.process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                         stderr=subprocess.PIPE, start_new_session=True, preexec_fn=die_with_parent,
                                         env=dict(os.environ, **{MARK: mark}))
