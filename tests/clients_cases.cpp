@@ -93,7 +93,7 @@ std::vector<Case> clients_cases()
         five.push_back("127.0.0.6");
         // The form --ssh -F/path, with the shell's own settings emptied.
         cases.push_back(Case{"dead_host_" + shell, "mkdir shared && PDSH_SSH_ARGS_APPEND= " + clients + "run " + shell +
-            " --ssh -F$(cd .. && pwd)/ssh/ssh_config --start-in 0.5 --skew-limit 1 -w '127.0.0.[2-6]' -o out -- 5 65536 \"$PWD\"/shared/t.%h",
+            " --ssh -F$(cd .. && pwd)/ssh/ssh_config --deadline 300 --start-in 0.5 --skew-limit 1 -w '127.0.0.[2-6]' -o out -- 5 65536 \"$PWD\"/shared/t.%h",
             clients_report("5", true) + "status 1\n", "", 0, collected(five, {"shared/"}), serve, "", 0, "", true,
             stop_serving, has_clients});
         cases.push_back(Case{"interrupt_" + shell, clients + "interrupt " + shell,
