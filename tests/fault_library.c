@@ -8,9 +8,12 @@
  *                    (DORVIK_START_FD's and DORVIK_INSTANT_FD's descriptors are never delayed, held,
  *                    failed or logged)
  *   write_zero=N     the N-th write to a descriptor above 2, and every later one, returns 0
- *   first_write_log=NAME  dorvik appends "PID SECONDS" to NAME in the working folder: the wall
- *                    clock at its first write to a descriptor above 2 other than DORVIK_START_FD's,
- *                    the first record of its test (scripts/start-skew)
+ *   first_write_log=NAME  dorvik appends "PID SECONDS BEFORE AFTER" to NAME in the working folder:
+ *                    the wall clock at its first write to a descriptor above 2 other than
+ *                    DORVIK_START_FD's, the first record of its test, and the wall clock just
+ *                    before and just after the last reading of another clock that followed one
+ *                    of the wall clock before that write, the start of its timed span
+ *                    (scripts/start-skew)
  *   read_delay=US    each read sleeps US microseconds first
  *   unlink_delay=US  each unlinkat sleeps US microseconds after unlinking
  *   read_error=N     each read from a file descriptor above 2 fails with errno N
@@ -142,10 +145,14 @@ static int is_report(int fd)
 
 /* When the first record of a test was written, by the wall clock, for a
  * measure of how far apart the clients' timed work really began. */
+/* The wall clock just before and just after the last reading of another clock that followed one of the
+ * wall clock. */
+static struct timespec clock_read_before, clock_read_after;
+
 static void log_first_write(ssize_t (*real_write)(int, const void *, size_t))
 {
     static int logged;
-    char name[200], line[64];
+    char name[200], line[128];
     if (logged || !text_setting("first_write_log", name, sizeof name) ||
         (strcmp(program_invocation_short_name, "dorvik") != 0 &&
          strcmp(program_invocation_short_name, "dorvik_long") != 0))
@@ -153,7 +160,9 @@ static void log_first_write(ssize_t (*real_write)(int, const void *, size_t))
     logged = 1;
     struct timespec now;
     clock_gettime(CLOCK_REALTIME, &now);
-    int length = snprintf(line, sizeof line, "%d %lld.%09ld\n", (int)getpid(), (long long)now.tv_sec, now.tv_nsec);
+    int length = snprintf(line, sizeof line, "%d %lld.%09ld %lld.%09ld %lld.%09ld\n", (int)getpid(),
+                          (long long)now.tv_sec, now.tv_nsec, (long long)clock_read_before.tv_sec,
+                          clock_read_before.tv_nsec, (long long)clock_read_after.tv_sec, clock_read_after.tv_nsec);
     int log = open(name, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
     if (log >= 0) {
         real_write(log, line, (size_t)length);
@@ -320,6 +329,20 @@ int unlinkat(int folder, const char *path, int flags)
     return result;
 }
 
+/* The wall clock as clock_ahead and clock_ahead_after set it. */
+static int adjusted_wall_clock(int result, struct timespec *now)
+{
+    long ahead = setting("clock_ahead");
+    if (ahead == 0 && setting("clock_ahead_after") != 0 && access("stepped", F_OK) == 0)
+        ahead = setting("clock_ahead_after");
+    if (result == 0 && ahead != 0) {
+        long long nanoseconds = now->tv_nsec + ahead % 1000 * 1000000LL;
+        now->tv_sec += (time_t)(ahead / 1000 + nanoseconds / 1000000000LL);
+        now->tv_nsec = (long)(nanoseconds % 1000000000LL);
+    }
+    return result;
+}
+
 int clock_gettime(clockid_t clock, struct timespec *now)
 {
     static int (*real_clock_gettime)(clockid_t, struct timespec *);
@@ -347,14 +370,19 @@ int clock_gettime(clockid_t clock, struct timespec *now)
         now->tv_nsec = (long)((*base + stepped) % 1000000000LL);
         return 0;
     }
-    int result = real_clock_gettime(clock, now);
-    long ahead = clock == CLOCK_REALTIME ? setting("clock_ahead") : 0;
-    if (clock == CLOCK_REALTIME && ahead == 0 && setting("clock_ahead_after") != 0 && access("stepped", F_OK) == 0)
-        ahead = setting("clock_ahead_after");
-    if (result == 0 && ahead != 0) {
-        long long nanoseconds = now->tv_nsec + ahead % 1000 * 1000000LL;
-        now->tv_sec += (time_t)(ahead / 1000 + nanoseconds / 1000000000LL);
-        now->tv_nsec = (long)(nanoseconds % 1000000000LL);
+    /* dorvik reads the wall clock, then the monotonic clock, as its timed span begins. */
+    static int after_wall_clock;
+    if (clock == CLOCK_REALTIME) {
+        after_wall_clock = 1;
+        return adjusted_wall_clock(real_clock_gettime(clock, now), now);
     }
+    if (!after_wall_clock)
+        return real_clock_gettime(clock, now);
+    after_wall_clock = 0;
+    struct timespec before;
+    real_clock_gettime(CLOCK_REALTIME, &before);
+    int result = real_clock_gettime(clock, now);
+    real_clock_gettime(CLOCK_REALTIME, &clock_read_after);
+    clock_read_before = before;
     return result;
 }

@@ -3,7 +3,14 @@
 standard input is a FIFO of its own that the controller writes, and what the
 clients print comes back, each line prefixed with its host's name, on the
 shell's two pipes. Here: the shell's command line, the FIFOs, the lines that
-come back, and the end of the shell and of every ssh it started."""
+come back, and the end of the shell and of every ssh it started.
+
+Every process the shell starts here carries the run's mark in its environment,
+and a watchdog of its own session outlives the controller: should the
+controller end without saying so (SIGKILL), the watchdog removes the FIFOs'
+folder, gives the clients time to end their tests as their input ends, and
+then ends every process of the mark that is left, such as the ssh of a host
+that connected and never answered, which reads no input."""
 
 import base64
 import configparser
@@ -17,8 +24,10 @@ import shlex
 import shutil
 import signal
 import subprocess
+import sys
 import tempfile
 import time
+import uuid
 
 # The longest line taken from the shell; a longer one fails the host that sent it.
 LINE_LIMIT = 16 << 20
@@ -33,6 +42,11 @@ FILES_BESIDES = 256
 FILES_PER_ENTRY = 3
 # Where a line of the shell may name its host: "host: " after a space or at its start.
 NAMED = re.compile(r"(?<![^ ])([^ :]+): ")
+# The variable that marks the processes of one run's shell, and its value.
+MARK = "DORVIK_CLIENTS_RUN"
+# Once the controller is gone, how long its clients may take to end their tests; then how long after SIGTERM.
+LAST_WORDS_SECONDS = 15
+ENDING_SECONDS = 5
 
 
 def encode(value):
@@ -174,12 +188,14 @@ class Shell:
         self.known = set(names)
         self.fifos = None
         self.channels = {}
-        self.process = None
+        self.process = self.watchdog = None
         self.streams = selectors.DefaultSelector()
 
     def start(self):
         """Starts the shell; returns each host's channel."""
         self.fifos = tempfile.mkdtemp(prefix="dorvik-clients-")
+        mark = uuid.uuid4().hex
+        self.watchdog = start_watchdog(self.fifos, mark)
         for name in self.names:
             path = os.path.join(self.fifos, name)
             os.mkfifo(path, 0o600)
@@ -187,7 +203,8 @@ class Shell:
         relay = ["sh", "-c", 'exec "$@" < "$0"', os.path.join(self.fifos, "%h")]
         command = parallel_command(self.shell, self.names, relay + self.ssh + ["--", "%h", self.remote])
         self.process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                                        stderr=subprocess.PIPE, start_new_session=True, preexec_fn=die_with_parent)
+                                        stderr=subprocess.PIPE, start_new_session=True, preexec_fn=die_with_parent,
+                                        env=dict(os.environ, **{MARK: mark}))
         for stream in (self.process.stdout, self.process.stderr):
             self.streams.register(stream, selectors.EVENT_READ, Lines())
         return self.channels
@@ -243,13 +260,18 @@ class Shell:
             pass
 
     def end(self):
-        """The shell and its ssh end; what does not end by itself soon is killed: the shell's process group,
-        and every process it started, which pdsh puts in a session of its own (an ssh still waiting for a
-        silent host would outlive the shell)."""
+        """The shell and its ssh end, and the watchdog is told that nothing is left for it to do."""
         if self.fifos is not None:
             shutil.rmtree(self.fifos, ignore_errors=True)
-        if self.process is None:
-            return
+        if self.process is not None:
+            self.end_shell()
+        if self.watchdog is not None:
+            self.watchdog.communicate(b"END\n")
+
+    def end_shell(self):
+        """What does not end by itself soon is killed: the shell's process group, and every process it started,
+        which pdsh puts in a session of its own (an ssh still waiting for a silent host would outlive the
+        shell)."""
         try:
             self.process.wait(timeout=3)
         except subprocess.TimeoutExpired:
@@ -311,3 +333,63 @@ def descendants(pid):
         found.append(child)
         waiting += children.get(child[0], [])
     return found
+
+
+def start_watchdog(fifos, mark):
+    """A process of its own session that outlives the controller: when the controller's end of its pipe closes
+    before it said END, it ends what is left of the run (see watchdog)."""
+    package = os.path.dirname(os.path.dirname(os.path.realpath(__file__)))
+    code = ("import sys; sys.path[:0] = [sys.argv[1]]; sys.dont_write_bytecode = True\n"
+            "from dorvik_tools.channel import watchdog\nsys.exit(watchdog(sys.argv[2:]))")
+    return subprocess.Popen([sys.executable, "-c", code, package, fifos, mark], stdin=subprocess.PIPE,
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, start_new_session=True)
+
+
+def watchdog(arguments):
+    """Waits until the controller's pipe ends; unless the controller said END (it ended its shell itself), removes
+    the FIFOs' folder, waits for the processes of the run's mark to end, and ends those that have not: SIGTERM
+    (a client ends its dorvik, which deletes its file), then SIGKILL."""
+    for number in (signal.SIGINT, signal.SIGHUP, signal.SIGTERM, signal.SIGPIPE):
+        signal.signal(number, signal.SIG_IGN)
+    fifos, mark = arguments
+    if sys.stdin.read().split() == ["END"]:
+        return 0
+    shutil.rmtree(fifos, ignore_errors=True)
+    for number, seconds in ((None, LAST_WORDS_SECONDS), (signal.SIGTERM, ENDING_SECONDS), (signal.SIGKILL, 0)):
+        marked = marked_processes(f"{MARK}={mark}".encode())
+        for pid, began in marked if number is not None else []:
+            if process_start(pid) == began:
+                try:
+                    os.kill(pid, number)
+                except OSError:
+                    pass
+        until = time.monotonic() + seconds
+        while marked and time.monotonic() < until:
+            time.sleep(0.1)
+            marked = [(pid, began) for pid, began in marked if process_start(pid) == began and not zombie(pid)]
+    return 0
+
+
+def marked_processes(entry):
+    """The processes whose environment holds entry (NAME=VALUE), as (pid, start time)."""
+    found = []
+    for name in os.listdir("/proc"):
+        if not name.isdigit():
+            continue
+        try:
+            with open(f"/proc/{name}/environ", "rb") as f:
+                held = entry in f.read().split(b"\0")
+        except OSError:
+            continue
+        began = process_start(name) if held else None
+        if began is not None:
+            found.append((int(name), began))
+    return found
+
+
+def zombie(pid):
+    try:
+        with open(f"/proc/{pid}/stat", encoding="ascii", errors="replace") as f:
+            return f.read().rsplit(")", 1)[1].split()[0] == "Z"
+    except (OSError, IndexError):
+        return True

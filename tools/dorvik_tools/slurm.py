@@ -23,7 +23,7 @@ import subprocess
 import sys
 import time
 
-from .channel import TAG, Lines, arrived, process_start
+from .channel import TAG, Lines, arrived, process_start, zombie
 from .reader import escaped
 
 # srun cuts a longer line into labelled pieces of this many bytes, the last one shorter.
@@ -288,14 +288,6 @@ def start_watchdog(pid, job_name):
 def running(pid, began):
     """Whether the process pid that began at began still runs."""
     return process_start(pid) == began and not zombie(pid)
-
-
-def zombie(pid):
-    try:
-        with open(f"/proc/{pid}/stat", encoding="ascii", errors="replace") as f:
-            return f.read().rsplit(")", 1)[1].split()[0] == "Z"
-    except (OSError, IndexError):
-        return True
 
 
 def ended_within(pid, began, seconds):
