@@ -82,16 +82,19 @@ static int text_setting(const char *key, char *value, size_t size)
 
 static void wait_at_gate(const char *key, int *passed)
 {
-    char name[200], waiting[220], line[32];
+    char name[200], waiting[220], writing[230], line[32];
     if (*passed || !text_setting(key, name, sizeof name))
         return;
     *passed = 1;
+    /* The note appears whole: a case that finds it reads the process id. */
     snprintf(waiting, sizeof waiting, "%s.waiting", name);
-    FILE *note = fopen(waiting, "w");
+    snprintf(writing, sizeof writing, "%s.new", waiting);
+    FILE *note = fopen(writing, "w");
     if (note != NULL) {
         snprintf(line, sizeof line, "%d\n", (int)getpid());
         fputs(line, note);
         fclose(note);
+        rename(writing, waiting);
     }
     while (access(name, F_OK) != 0)
         usleep(1000);
