@@ -145,7 +145,7 @@ const std::string stand_ins = "mkdir bin && for n in pdsh ssh; do ln -s \"$TESTS
 const std::vector<std::string> stand_in_files = {"bin/", "bin/dorvik-clients@", "bin/dorvik@", "bin/pdsh@", "bin/ssh@"};
 std::string on_stand_ins(const std::string &rest)
 {
-    return "PATH=$PWD/bin:$PATH \"$SOURCE\"/tools/dorvik-clients -e pdsh --bin \"$PWD\"/bin --skew-limit 2 " + rest;
+    return "PATH=$PWD/bin:$PATH \"$SOURCE\"/tools/dorvik-clients -e pdsh --bin \"$PWD\"/bin --skew-limit 2 --progress 0 " + rest;
 }
 // The stand-ins' files, the folder out/ with the files of hosts, and more.
 std::vector<std::string> stand_in_run(const std::vector<std::string> &hosts, std::vector<std::string> more)
