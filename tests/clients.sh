@@ -92,6 +92,9 @@ killed() {
   sleep 1
   echo "files left: $(ls shared | wc -l)"
   pgrep -f "BatchMode=yes.*$bin/dorvik-clients" >/dev/null && echo "ssh left" || echo "no ssh left"
+  # Killed while it wrote the index aside (a busy machine's fsync takes a while), the controller leaves that
+  # copy; the index beside it is the last one whole.
+  rm -f out/.clients.json.new
 }
 
 silent() {
