@@ -335,14 +335,20 @@ def descendants(pid):
     return found
 
 
-def start_watchdog(fifos, mark):
-    """A process of its own session that outlives the controller: when the controller's end of its pipe closes
-    before it said END, it ends what is left of the run (see watchdog)."""
+def spawn_watchdog(module, arguments):
+    """A process of its own session that outlives the controller: the function watchdog of module, given
+    arguments, reading the pipe that the controller writes."""
     package = os.path.dirname(os.path.dirname(os.path.realpath(__file__)))
     code = ("import sys; sys.path[:0] = [sys.argv[1]]; sys.dont_write_bytecode = True\n"
-            "from dorvik_tools.channel import watchdog\nsys.exit(watchdog(sys.argv[2:]))")
-    return subprocess.Popen([sys.executable, "-c", code, package, fifos, mark], stdin=subprocess.PIPE,
+            f"from dorvik_tools.{module} import watchdog\nsys.exit(watchdog(sys.argv[2:]))")
+    return subprocess.Popen([sys.executable, "-c", code, package, *arguments], stdin=subprocess.PIPE,
                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, start_new_session=True)
+
+
+def start_watchdog(fifos, mark):
+    """When the controller's end of the watchdog's pipe closes before it said END, the watchdog ends what is
+    left of the run (see watchdog)."""
+    return spawn_watchdog("channel", [fifos, mark])
 
 
 def watchdog(arguments):
@@ -366,7 +372,7 @@ def watchdog(arguments):
         until = time.monotonic() + seconds
         while marked and time.monotonic() < until:
             time.sleep(0.1)
-            marked = [(pid, began) for pid, began in marked if process_start(pid) == began and not zombie(pid)]
+            marked = [(pid, began) for pid, began in marked if running(pid, began)]
     return 0
 
 
@@ -385,6 +391,11 @@ def marked_processes(entry):
         if began is not None:
             found.append((int(name), began))
     return found
+
+
+def running(pid, began):
+    """Whether the process pid that began at began still runs."""
+    return process_start(pid) == began and not zombie(pid)
 
 
 def zombie(pid):

@@ -23,7 +23,7 @@ import subprocess
 import sys
 import time
 
-from .channel import TAG, Lines, arrived, process_start, zombie
+from .channel import TAG, Lines, arrived, process_start, running, spawn_watchdog
 from .reader import escaped
 
 # srun cuts a longer line into labelled pieces of this many bytes, the last one shorter.
@@ -277,17 +277,7 @@ class SrunStep:
 def start_watchdog(pid, job_name):
     """A process of its own session that outlives the controller: when the controller's end of its pipe
     closes, it ends what is left of the step and of the job that srun created (see watchdog)."""
-    package = os.path.dirname(os.path.dirname(os.path.realpath(__file__)))
-    code = ("import sys; sys.path[:0] = [sys.argv[1]]; sys.dont_write_bytecode = True\n"
-            "from dorvik_tools.slurm import watchdog\nsys.exit(watchdog(sys.argv[2:]))")
-    return subprocess.Popen([sys.executable, "-c", code, package, str(pid), str(process_start(pid)),
-                             job_name or "-"], stdin=subprocess.PIPE, stdout=subprocess.DEVNULL,
-                            stderr=subprocess.DEVNULL, start_new_session=True)
-
-
-def running(pid, began):
-    """Whether the process pid that began at began still runs."""
-    return process_start(pid) == began and not zombie(pid)
+    return spawn_watchdog("slurm", [str(pid), str(process_start(pid)), job_name or "-"])
 
 
 def ended_within(pid, began, seconds):
