@@ -126,13 +126,11 @@ void find_signature_start(blkid_probe probe, int fd, uint64_t target_size, findi
     if (blkid_probe_lookup_value(probe, "SBMAGIC_OFFSET", &magic_offset, nullptr) != 0)
         return;
     uint64_t magic = found->offset + strtoull(magic_offset, nullptr, 10);
-    char what[sizeof found->what];
-    memcpy(what, found->what, sizeof what);
     finding later = *found;
     uint64_t start = found->offset;
     for (uint64_t offset = start + PROBE_STEP; offset <= magic && offset < target_size; offset += PROBE_STEP)
         if (probe_area(probe, fd, offset, std::min(target_size - offset, PROBE_WINDOW), &later) == 0 &&
-            strcmp(later.what, what) == 0)
+            strcmp(later.what, found->what) == 0)
             start = offset;
     found->offset = start;
 }
