@@ -793,6 +793,13 @@ INSTANTIATE_TEST_SUITE_P(WholeRun, Arguments, testing::Values(
     Case{"clients_records_in_files_read_alike", as_format_4 + "\"$SOURCE\"/tools/dorvik-clients --report f | tail -n "
          "+2 > four; \"$SOURCE\"/tools/dorvik-clients --report \"$TESTS\"/data/clients-throttled | tail -n +2 | diff - "
          "four && echo same", "same\n", "", 0, with_links(format_4_files, {"four"}), "", "", 0, "", true},
+    // A last sample cut off by a full disk or a killed controller is left aside; a damaged line before it is not.
+    Case{"clients_samples_cut_off_read", as_format_4 + "printf '9 12.5 4096' >> f/127.0.0.2.samples && \"$SOURCE\"/"
+         "tools/dorvik-clients --report f | tail -n +2 > four; \"$SOURCE\"/tools/dorvik-clients --report \"$TESTS\"/"
+         "data/clients-throttled | tail -n +2 | diff - four && echo same; sed -i '2s/ [0-9]*$//' f/127.0.0.3.samples; "
+         "\"$SOURCE\"/tools/dorvik-clients --report f > /dev/null; echo \"status $?\"", "same\nstatus 2\n",
+         "dorvik-clients: f: 127.0.0.3.samples: line 2 is not a sample\n", 0, with_links(format_4_files, {"four"}), "",
+         "", 0, "", true},
     // slow1 takes a second to be ready: the test is released only then, and starts on time.
     Case{"clients_released_once_ready", on_stand_ins("pdsh", "--skew-limit 0.25 -w h1,slow1 -o out -- 1 65536 "
          "\"$PWD\"/t.%h > report; echo \"status $?\"; grep -c 'LATE START' report || true"), "status 0\n0\n", "", 0,
