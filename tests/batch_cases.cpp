@@ -236,10 +236,14 @@ INSTANTIATE_TEST_SUITE_P(SlowLoopback, Arguments, testing::Values(
          "$?\"; " + no_sshd_left + "; rm -r rig up.txt report dorvik-clients-*", "up: status 0\nthe README's command\n"
          "status 0\n16\nloopback-clients: the servers of {*}/rig are down\ndown: status 0\nno sshd left\n", "", 0, {}, "",
          "", 0, "", true, rig + "down \"$PWD\"/rig", has_rig},
-    // A port in use on one address is said at once, and no server is left.
-    Case{"loopback_rig_port_in_use", "python3 -c 'import socket, time\ns = socket.socket()\ns.bind((\"127.0.0.9\", 22220))"
+    // A port in use on one address is said at once, and no server is left. The case's listener binds as sshd
+    // does, past the connections that the rig of the case before left waiting on that port; a rig that came up
+    // all the same is taken down before its folder goes.
+    Case{"loopback_rig_port_in_use", "python3 -c 'import socket, time\ns = socket.socket()\ns.setsockopt("
+         "socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)\ns.bind((\"127.0.0.9\", 22220))"
          "\ns.listen()\ntime.sleep(120)' & l=$!; " + until("ss -Hltn | grep -q '127.0.0.9:22220 '", 30) + rig_up +
-         "; echo \"status $?\"; kill $l; ls rig | grep -c 'sshd-.*pid'; " + no_sshd_left + "; rm -r rig",
+         "; echo \"status $?\"; kill $l; ls rig | grep -c 'sshd-.*pid'; " + no_sshd_left + "; " + rig +
+         "down \"$PWD\"/rig > /dev/null 2>&1; rm -r rig",
          "status 1\n0\nno sshd left\n", "loopback-clients: port 22220 is in use on 127.0.0.9: Address already in use "
          "(users:((\"python3\",pid={N},fd={N}))); give another with --port\n", 0, {}, "", "", 0, "", true,
          rig + "down \"$PWD\"/rig", has_rig}),
