@@ -210,10 +210,10 @@ std::vector<std::string> wrapped_run(const std::vector<std::string> &hosts, cons
     std::replace(files.begin(), files.end(), std::string("bin/dorvik@"), std::string("bin/dorvik"));
     return files;
 }
-// The dorvik of the first test on slow1 writes slowly (4 ms a write: 6 MB in 4096-byte records takes over 6 s,
-// longer than --deadline 4).
+// The dorvik of the first test on slow1 reads slowly (12 ms a read: 6 MB in 4096-byte records takes over 18 s,
+// longer than --deadline 12, which leaves a loaded machine time to start its clients).
 const std::string slow_first_test = dorvik_wrapper("*slow1) [ -e slowed ] || { touch slowed; export "
-    "LD_PRELOAD=$FAULT_LIBRARY DORVIK_FAULT=write_delay=4000 ASAN_OPTIONS=$ASAN_OPTIONS:verify_asan_link_order=0; };;");
+    "LD_PRELOAD=$FAULT_LIBRARY DORVIK_FAULT=read_delay=12000 ASAN_OPTIONS=$ASAN_OPTIONS:verify_asan_link_order=0; };;");
 // The client of h1 hears of its second test 0.5 s after its release, and says nothing meanwhile.
 const std::string slow_to_hear = "rm bin/dorvik-clients && printf '%s\\n' '#!/bin/sh' 'case $2 in h1) while IFS= read -r "
     "line; do case $line in \"GO 1 \"*) sleep 0.5;; esac; echo \"$line\"; done | \"$SOURCE\"/tools/dorvik-clients \"$@\";; *) "
@@ -522,17 +522,17 @@ counters.close()')py", "True\n(6, 5) (6, 5)\n", "", 0, {"mountstats"}, "", "", 0
          "(clients sharing one file truncate each other's data): e.g. auto=/mnt/nfs/dorvik.%h\n", 2, {}, "", "", 0,
          "", true},
     // The host that waited at the barrier for the slow one is not silent: it is released with it.
-    // (h1 hears of the second release 0.5 s late.)
-    Case{"clients_wait_at_the_barrier_is_no_silence", on_stand_ins("pdsh", "--deadline 4 --skew-limit 1 "
+    // (h1, ready for its second test, waits for slow1's reads, and hears of the release 0.5 s late.)
+    Case{"clients_wait_at_the_barrier_is_no_silence", on_stand_ins("pdsh", "--deadline 12 --skew-limit 5 "
          "-w h1,slow1 -o out -- auto=\"$PWD\"/t.%h > report; echo \"status $?\"; grep -E '^(h1|slow1) ' report | "
          "sed -E 's/ .* / /'"), "status 0\nh1 ok\nslow1 ok\n", "", 0,
          with_links(stand_in_run({"h1", "slow1"}, {"report", "slowed"}), {}, {"bin/dorvik", "bin/dorvik-clients"}),
          stand_ins + " && " + slow_first_test + " && " + slow_to_hear, "", 0, "", true},
     // stuck1 answers no round trip after its first test: it is dropped at the deadline, h1 goes on.
-    Case{"clients_stuck_in_the_clock", on_stand_ins("pdsh", "--deadline 5 --skew-limit 1 -w h1,stuck1 -o out -- "
-         "auto=\"$PWD\"/t.%h > report", "timeout -s INT 60 ") + "; echo \"status $?\"; grep -E '^(h1|stuck1) ' report" +
+    Case{"clients_stuck_in_the_clock", on_stand_ins("pdsh", "--deadline 12 --skew-limit 1 -w h1,stuck1 -o out -- "
+         "auto=\"$PWD\"/t.%h > report", "timeout -s INT 120 ") + "; echo \"status $?\"; grep -E '^(h1|stuck1) ' report" +
          name_and_result,
-         "status 1\nh1 ok\nstuck1 not ready for test 2 within 5 s: stalled measuring its clock (0 of 8 round trips "
+         "status 1\nh1 ok\nstuck1 not ready for test 2 within 12 s: stalled measuring its clock (0 of 8 round trips "
          "answered)\n", "", 0,
          with_links(stand_in_run({"h1", "stuck1"}, {"report"}), {}, {"bin/dorvik-clients"}), stand_ins + " && " + stuck_after_first_test, "",
          0, "", true},
