@@ -616,12 +616,13 @@ counters.close()')py", "True\n(6, 5) (6, 5)\n", "", 0, {"mountstats"}, "", "", 0
          "left: $(ls t.* 2> /dev/null | wc -l)\"; " + nothing_left), "files while writing: 2\nfiles left: 0\nnothing "
          "left\n", "", 0, stand_in_run({"n1", "n2"}), stand_ins, "", 0, "", true},
     // A node that vanishes in its writes (each takes 16 ms, so that it vanishes before the barrier however
-    // busy the machine) is dropped at the deadline; srun, which would wait for it for ever, the client there
-    // and its dorvik end all the same. Its file is the node's: a dorvik killed with the step by SIGKILL, as
-    // Slurm kills it, leaves it there, as on a node cut off; the case takes it away.
-    Case{"clients_srun_dropped_node", on_stand_ins("srun", "--deadline 3 --skew-limit 1 -w n1,drop1 -o out -- 1 "
+    // busy the machine) is dropped at the deadline (12 s, time for a loaded machine to start n1); srun, which
+    // would wait for it for ever, the client there and its dorvik end all the same. Its file is the node's: a
+    // dorvik killed with the step by SIGKILL, as Slurm kills it, leaves it there, as on a node cut off; the case
+    // takes it away.
+    Case{"clients_srun_dropped_node", on_stand_ins("srun", "--deadline 12 --skew-limit 1 -w n1,drop1 -o out -- 1 "
          "4096 \"$PWD\"/t.%h > report", "timeout -s KILL 150 ") + "; echo \"status $?\"; grep -E '^(n1|drop1) ' report" +
-         name_and_result + "; " + nothing_left + "; rm -f t.drop1", "status 1\ndrop1 silent for 3 s in a test\nn1 ok\n"
+         name_and_result + "; " + nothing_left + "; rm -f t.drop1", "status 1\ndrop1 silent for 12 s in a test\nn1 ok\n"
          "nothing left\n", "", 0, wrapped_run({"drop1", "n1"}, {"report"}), stand_ins + " && " + dorvik_wrapper("*drop1) export "
          "LD_PRELOAD=$FAULT_LIBRARY DORVIK_FAULT=write_delay=16000 ASAN_OPTIONS=$ASAN_OPTIONS:verify_asan_link_order=0;;"),
          "", 0, "", true},
