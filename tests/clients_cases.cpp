@@ -913,13 +913,14 @@ INSTANTIATE_TEST_SUITE_P(SlowSlurmClients, Arguments, testing::Values(
          slurm_run(three_nodes), slurm_up, "", 0, "", true, slurm + "down",
          slurm + "available"},
     // n3's dorvik is stopped (SIGSTOP) in the middle of its writes (it writes slowly) while n1 and n2 wait for
-    // the read: dropped at the deadline as stuck, the read released for the others; its client has it go on to
-    // end, before Slurm would kill it with the step, and nothing of the run is left.
-    Case{"srun_dropped_node", slurm_writing("--deadline 4 -w 'n[1-3]' -o out -- 4 4096 \"$PWD\"/shared/d.%h", {"n3"},
+    // the read: dropped at the deadline (12 s, time for a loaded machine to start every node) as stuck, the read
+    // released for the others; its client has it go on to end, before Slurm would kill it with the step, and
+    // nothing of the run is left.
+    Case{"srun_dropped_node", slurm_writing("--deadline 12 -w 'n[1-3]' -o out -- 4 4096 \"$PWD\"/shared/d.%h", {"n3"},
                                         {"n1", "n2"}) +
          "pkill -STOP -f \"$PWD/shared/d.n3\"; wait $c; echo \"status $?\"; grep -E '^n[1-3] ' report" +
          name_and_result + "; " + slurm_left, "files while writing: 3\nstatus 1\n"
-         "n1 ok\nn2 ok\nn3 moved no byte for 4 s in the write phase of test 1: stopped (a stuck file system or "
+         "n1 ok\nn2 ok\nn3 moved no byte for 12 s in the write phase of test 1: stopped (a stuck file system or "
          "server?)\n"
          "no job left\nno dorvik left\nfiles left: 0\n", "", 0, slurm_run(three_nodes, {"bin/dorvik"}),
          slurm_clients_setup + " && " + dorvik_wrapper("*n3) export LD_PRELOAD=$FAULT_LIBRARY DORVIK_FAULT="
